@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Keva needs to build, test and run, and only those
+# that are missing. Quick and silent when everything is already there.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  g++ cmake make pkg-config
+  # script memory allocator
+  libjemalloc-dev
+  # tests and benchmarks
+  libgtest-dev libbenchmark-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+echo "install-deps: installing ${missing[*]}" >&2
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
