@@ -1,0 +1,23 @@
+// The file layer: every engine-side read of game data goes through here.
+// A path opens as a loose file, else as a member of an archive found through
+// one of its directory prefixes; an ExpFile also expands compressed files.
+#pragma once
+#include <cstdint>
+
+struct FastFile;
+struct ExpFile;
+
+// Origins for the seek operations.
+enum : int { kSeekSet = 0, kSeekCurrent = 1, kSeekEnd = 2 };
+
+FastFile* OpenFastFile(const char* path);
+int CloseFastFile(FastFile* file);                                       // 1; 0 for none
+int ReadFastFile(FastFile* file, void* buffer, uint32_t count, uint32_t* read);  // non-zero on success
+int32_t SeekFastFile(FastFile* file, int32_t offset, int origin);         // new position or -1
+uint32_t GetFastFileSize(FastFile* file);
+
+ExpFile* OpenExpFile(const char* path);
+int CloseExpFile(ExpFile* file);                                         // 1; 0 for none
+int ReadExpFile(ExpFile* file, void* buffer, uint32_t count, uint32_t* read);    // non-zero on success
+int32_t SeekExpFile(ExpFile* file, int32_t offset, int origin);           // new position or -1
+int32_t GetExpFileSize(ExpFile* file);                                    // -1 for none
