@@ -28,6 +28,11 @@ inline uint32_t ToVm(const void* p) {
   return (g_arena_base && off > 0 && off < (int64_t{1} << 32)) ? static_cast<uint32_t>(off) : 0;
 }
 
+// True when the bytes [addr, addr + bytes) lie below 4 GiB, i.e. a builtin may
+// touch them through ToHost without leaving the reservation. Builtins that take
+// a script pointer and a length check it with this.
+inline bool InArena(uint32_t addr, uint64_t bytes) { return uint64_t{addr} + bytes <= (uint64_t{1} << 32); }
+
 // Allocates a block; returns its VM address, or 0 when the arena is exhausted
 // or could not be reserved (never aborts). A size of 0 gives a minimal block.
 uint32_t ArenaAlloc(size_t bytes);
