@@ -4,6 +4,8 @@
 #pragma once
 #include <cstdint>
 
+class HostFile;
+
 struct FastFile;
 struct ExpFile;
 
@@ -15,6 +17,15 @@ int CloseFastFile(FastFile* file);                                       // 1; 0
 int ReadFastFile(FastFile* file, void* buffer, uint32_t count, uint32_t* read);  // non-zero on success
 int32_t SeekFastFile(FastFile* file, int32_t offset, int origin);         // new position or -1
 uint32_t GetFastFileSize(FastFile* file);
+
+// Little-endian reads at the current position; 0 where the read fails.
+uint8_t ReadFastFileByte(FastFile* file);
+uint16_t ReadFastFileShort(FastFile* file);
+float ReadFastFileFloat(FastFile* file);
+
+// Wraps a host file that is already open for reading as a loose FastFile
+// (for tools that name host paths); none when the file is not open.
+FastFile* AdoptFastFile(HostFile&& file);
 
 ExpFile* OpenExpFile(const char* path);
 int CloseExpFile(ExpFile* file);                                         // 1; 0 for none
