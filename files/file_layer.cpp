@@ -1,25 +1,86 @@
 #include "files/file_layer.h"
 
 #include <algorithm>
+#include <climits>
+#include <memory>
+#include <string>
+#include <string_view>
 #include <cstring>
 #include <new>
 
+#include "files/archive.h"
+#include "files/compressed.h"
 #include "files/file_layer_internal.h"
 #include "files/messages.h"
 #include "platform/error_box.h"
+#include "platform/text_encoding.h"
 
 // ---- FastFile ----
 
+namespace {
+
+enum class ScanResult { kFound, kNotFound, kFailed };
+
+// Tries one archive: `archive` is the path prefix with ".bin" added, `member`
+// the rest of the path. A missing archive or a missing member lets the caller
+// go on; a broken archive ends the whole open.
+ScanResult TryArchive(FastFile* file, const std::string& archive, std::string_view member, const char* path) {
+  HostFile handle = OpenFileForRead(archive);
+  if (!handle.is_open()) return ScanResult::kNotFound;
+  bool found = false;
+  ArchiveMember m;
+  ArchiveStatus status = FindArchiveMember(handle, member, &found, &m);
+  if (status == ArchiveStatus::kNoMemory) {
+    ShowError(kFileErrorLevel, "%s", kMsgFastFileNoMemory);
+    return ScanResult::kFailed;
+  }
+  if (status != ArchiveStatus::kOk) {
+    ShowError(kFileErrorLevel, KEVA_MSG_READ_FAILED, path);
+    return ScanResult::kFailed;
+  }
+  if (!found) return ScanResult::kNotFound;
+  if (handle.Seek(m.offset, kSeekSet) != int64_t{m.offset}) {
+    ShowError(kFileErrorLevel, KEVA_MSG_SEEK_FAILED, path);
+    return ScanResult::kFailed;
+  }
+  file->in_archive = 1;
+  file->handle = std::move(handle);
+  file->base = m.offset;
+  file->size = m.size;
+  return ScanResult::kFound;
+}
+
+}  // namespace
+
 FastFile* OpenFastFile(const char* path) {
   if (!path) return nullptr;
-  auto* file = new (std::nothrow) FastFile;
+  std::unique_ptr<FastFile> file(new (std::nothrow) FastFile);
   if (!file) {
     ShowError(kFileErrorLevel, "%s", kMsgFastFileNoMemory);
     return nullptr;
   }
   file->handle = OpenFileForRead(path);
-  if (file->handle.is_open()) return file;
-  delete file;
+  if (file->handle.is_open()) return file.release();
+
+  // Each inner separator splits the path into an archive and a member name,
+  // shortest archive first. Separators at the first and the last byte never
+  // split, nor does the trail byte of a two-byte character.
+  std::string_view p(path);
+  for (size_t i = 0; i + 1 < p.size(); ++i) {
+    auto c = static_cast<uint8_t>(p[i]);
+    if (IsSjisLead(c)) {
+      ++i;
+      continue;
+    }
+    if (i == 0 || (c != '\\' && c != '/')) continue;
+    std::string archive(p.substr(0, i));
+    archive += ".bin";
+    switch (TryArchive(file.get(), archive, p.substr(i + 1), path)) {
+      case ScanResult::kFound: return file.release();
+      case ScanResult::kFailed: return nullptr;
+      case ScanResult::kNotFound: break;
+    }
+  }
   ShowError(kFileErrorLevel, KEVA_MSG_OPEN_FAILED, path);
   return nullptr;
 }
@@ -118,17 +179,43 @@ float ReadFastFileFloat(FastFile* file) { return ReadLittleEndian<float>(file); 
 // ---- ExpFile ----
 
 ExpFile* OpenExpFile(const char* path) {
-  auto* exp = new (std::nothrow) ExpFile;
+  std::unique_ptr<ExpFile> exp(new (std::nothrow) ExpFile);
   if (!exp) {
     ShowError(kFileErrorLevel, "%s", kMsgExpFileNoMemory);
     return nullptr;
   }
-  exp->file = OpenFastFile(path);
-  if (!exp->file) {
-    delete exp;
+  BitReader* reader = OpenBitReader(path);
+  if (!reader) return nullptr;
+  uint32_t magic = 0;
+  if (!ReadBits(reader, &magic, 32) || magic != kCompressedMagic) {
+    // A plain file: read it from its first byte.
+    FastFile* file = DetachBitReader(reader);
+    if (SeekFastFile(file, 0, kSeekSet) != 0) {
+      CloseFastFile(file);
+      return nullptr;
+    }
+    exp->file = file;
+    return exp.release();
+  }
+  uint32_t length = 0;
+  // The expanded size is a signed 32-bit position, so longer files are refused.
+  if (!ReadBits(reader, &length, 32) || length > uint32_t{INT32_MAX}) {
+    CloseBitReader(reader);
     return nullptr;
   }
-  return exp;
+  // calloc leaves the pages of a large block untouched until they are written.
+  exp->data.reset(static_cast<uint8_t*>(std::calloc(length ? length : 1, 1)));
+  if (!exp->data) {
+    CloseBitReader(reader);
+    return nullptr;
+  }
+  int ok = LzwExpand(reader, exp->data.get(), length);
+  CloseBitReader(reader);
+  if (!ok) return nullptr;
+  exp->in_memory = 1;
+  exp->pos = 0;
+  exp->size = static_cast<int32_t>(length);
+  return exp.release();
 }
 
 int CloseExpFile(ExpFile* file) {

@@ -45,3 +45,23 @@ TEST(LooseFile, NoneAndMissing) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LooseFile, SmallLittleEndianReads) {
+  TempDir dir;
+  float f = 1.5f;
+  std::string bytes = "\x01\x34\x12";
+  bytes.append(reinterpret_cast<const char*>(&f), 4);
+  bytes += "\x07";
+  std::string path = dir.Write("model.bin", bytes);
+  FastFile* file = OpenFastFile(path.c_str());
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(ReadFastFileByte(file), 1);
+  EXPECT_EQ(ReadFastFileShort(file), 0x1234);
+  EXPECT_EQ(ReadFastFileFloat(file), 1.5f);
+  EXPECT_EQ(ReadFastFileShort(file), 0);  // one byte left: the read fails
+  CloseFastFile(file);
+}
+
+}  // namespace
