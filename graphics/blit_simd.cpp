@@ -1,0 +1,280 @@
+#include "graphics/blit_simd.h"
+
+#include <immintrin.h>
+#include <omp.h>
+
+#include <cstring>
+
+#include "graphics/planes.h"
+
+namespace {
+
+// ---- scalar tails (the same arithmetic as the reference routines) ----------------
+
+inline uint8_t MixByte(int d, int s, int w) { return static_cast<uint8_t>((s * w + d * (256 - w)) >> 8); }
+inline uint8_t AddByte(int d, int s, int w) {
+  int v = d + ((s * w) >> 8);
+  return static_cast<uint8_t>(v > 255 ? 255 : v);
+}
+
+void BlendTail(uint8_t* d, const uint8_t* s, size_t n, int w) {
+  for (size_t i = 0; i < n; ++i) d[i] = MixByte(d[i], s[i], w);
+}
+void AddTail(uint8_t* d, const uint8_t* s, size_t n, int w) {
+  for (size_t i = 0; i < n; ++i) d[i] = AddByte(d[i], s[i], w);
+}
+void Copy16Tail(uint8_t* d, const uint8_t* s, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    uint16_t v;
+    std::memcpy(&v, s + 2 * i, 2);
+    v &= 0x7FFF;
+    std::memcpy(d + 2 * i, &v, 2);
+  }
+}
+// Modes 4, 5, 6 on 32-bit pixels.
+template <bool kKeyed, bool kTint>
+void Pixel32Tail(uint8_t* d, const uint8_t* s, size_t n, int w, uint32_t key, uint32_t tint) {
+  for (size_t i = 0; i < n; ++i, d += 4, s += 4) {
+    uint32_t sv;
+    std::memcpy(&sv, s, 4);
+    if (kKeyed && (sv & 0xFFFFFF) == key) continue;
+    if (kTint) {
+      d[0] = MixByte(s[0], int(tint & 255), w);
+      d[1] = MixByte(s[1], int((tint >> 8) & 255), w);
+      d[2] = MixByte(s[2], int((tint >> 16) & 255), w);
+    } else {
+      for (int k = 0; k < 4; ++k) d[k] = MixByte(d[k], s[k], w);
+    }
+  }
+}
+
+// ---- SSE2 ----------------------------------------------------------------------
+
+// (s * w + d * (256 - w)) >> 8 on 16 bytes: the blend d + floor((s - d) * w / 256).
+inline __m128i Blend16(__m128i d, __m128i s, __m128i w, __m128i iw) {
+  const __m128i z = _mm_setzero_si128();
+  __m128i lo = _mm_add_epi16(_mm_mullo_epi16(_mm_unpacklo_epi8(s, z), w), _mm_mullo_epi16(_mm_unpacklo_epi8(d, z), iw));
+  __m128i hi = _mm_add_epi16(_mm_mullo_epi16(_mm_unpackhi_epi8(s, z), w), _mm_mullo_epi16(_mm_unpackhi_epi8(d, z), iw));
+  return _mm_packus_epi16(_mm_srli_epi16(lo, 8), _mm_srli_epi16(hi, 8));
+}
+
+void BlendSse2(uint8_t* d, const uint8_t* s, size_t n, int w) {
+  const __m128i vw = _mm_set1_epi16(int16_t(w)), viw = _mm_set1_epi16(int16_t(256 - w));
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), Blend16(b, a, vw, viw));
+  }
+  BlendTail(d + i, s + i, n - i, w);
+}
+
+void AddSse2(uint8_t* d, const uint8_t* s, size_t n, int w) {
+  const __m128i vw = _mm_set1_epi16(int16_t(w)), z = _mm_setzero_si128();
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+    __m128i lo = _mm_srli_epi16(_mm_mullo_epi16(_mm_unpacklo_epi8(a, z), vw), 8);
+    __m128i hi = _mm_srli_epi16(_mm_mullo_epi16(_mm_unpackhi_epi8(a, z), vw), 8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), _mm_adds_epu8(b, _mm_packus_epi16(lo, hi)));
+  }
+  AddTail(d + i, s + i, n - i, w);
+}
+
+void Copy16Sse2(uint8_t* d, const uint8_t* s, size_t pixels) {
+  const __m128i m = _mm_set1_epi16(0x7FFF);
+  size_t i = 0;
+  for (; i + 8 <= pixels; i += 8) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 2 * i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 2 * i), _mm_and_si128(a, m));
+  }
+  Copy16Tail(d + 2 * i, s + 2 * i, pixels - i);
+}
+
+template <bool kKeyed, bool kTint>
+void Pixel32Sse2(uint8_t* d, const uint8_t* s, size_t n, int w, uint32_t key, uint32_t tint) {
+  const __m128i vw = _mm_set1_epi16(int16_t(w)), viw = _mm_set1_epi16(int16_t(256 - w));
+  const __m128i rgb = _mm_set1_epi32(0x00FFFFFF), vkey = _mm_set1_epi32(int(key)), vtint = _mm_set1_epi32(int(tint));
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 4 * i));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + 4 * i));
+    __m128i r;
+    if (kTint) {
+      // Tint: mix(s, B, w) on the colours, the destination keeps its alpha.
+      r = Blend16(a, vtint, vw, viw);
+      r = _mm_or_si128(_mm_and_si128(rgb, r), _mm_andnot_si128(rgb, b));
+    } else {
+      r = Blend16(b, a, vw, viw);
+    }
+    if (kKeyed) {
+      __m128i hit = _mm_cmpeq_epi32(_mm_and_si128(a, rgb), vkey);
+      r = _mm_or_si128(_mm_and_si128(hit, b), _mm_andnot_si128(hit, r));
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 4 * i), r);
+  }
+  Pixel32Tail<kKeyed, kTint>(d + 4 * i, s + 4 * i, n - i, w, key, tint);
+}
+
+// ---- AVX2 ----------------------------------------------------------------------
+
+__attribute__((target("avx2"))) inline __m256i Blend32(__m256i d, __m256i s, __m256i w, __m256i iw) {
+  const __m256i z = _mm256_setzero_si256();
+  __m256i lo = _mm256_add_epi16(_mm256_mullo_epi16(_mm256_unpacklo_epi8(s, z), w),
+                                _mm256_mullo_epi16(_mm256_unpacklo_epi8(d, z), iw));
+  __m256i hi = _mm256_add_epi16(_mm256_mullo_epi16(_mm256_unpackhi_epi8(s, z), w),
+                                _mm256_mullo_epi16(_mm256_unpackhi_epi8(d, z), iw));
+  return _mm256_packus_epi16(_mm256_srli_epi16(lo, 8), _mm256_srli_epi16(hi, 8));
+}
+
+__attribute__((target("avx2"))) void BlendAvx2(uint8_t* d, const uint8_t* s, size_t n, int w) {
+  const __m256i vw = _mm256_set1_epi16(int16_t(w)), viw = _mm256_set1_epi16(int16_t(256 - w));
+  size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
+    __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + i));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i), Blend32(b, a, vw, viw));
+  }
+  BlendSse2(d + i, s + i, n - i, w);
+}
+
+__attribute__((target("avx2"))) void AddAvx2(uint8_t* d, const uint8_t* s, size_t n, int w) {
+  const __m256i vw = _mm256_set1_epi16(int16_t(w)), z = _mm256_setzero_si256();
+  size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
+    __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + i));
+    __m256i lo = _mm256_srli_epi16(_mm256_mullo_epi16(_mm256_unpacklo_epi8(a, z), vw), 8);
+    __m256i hi = _mm256_srli_epi16(_mm256_mullo_epi16(_mm256_unpackhi_epi8(a, z), vw), 8);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i), _mm256_adds_epu8(b, _mm256_packus_epi16(lo, hi)));
+  }
+  AddSse2(d + i, s + i, n - i, w);
+}
+
+__attribute__((target("avx2"))) void Copy16Avx2(uint8_t* d, const uint8_t* s, size_t pixels) {
+  const __m256i m = _mm256_set1_epi16(0x7FFF);
+  size_t i = 0;
+  for (; i + 16 <= pixels; i += 16) {
+    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 2 * i));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 2 * i), _mm256_and_si256(a, m));
+  }
+  Copy16Sse2(d + 2 * i, s + 2 * i, pixels - i);
+}
+
+template <bool kKeyed, bool kTint>
+__attribute__((target("avx2"))) void Pixel32Avx2(uint8_t* d, const uint8_t* s, size_t n, int w, uint32_t key,
+                                                 uint32_t tint) {
+  const __m256i vw = _mm256_set1_epi16(int16_t(w)), viw = _mm256_set1_epi16(int16_t(256 - w));
+  const __m256i rgb = _mm256_set1_epi32(0x00FFFFFF), vkey = _mm256_set1_epi32(int(key));
+  const __m256i vtint = _mm256_set1_epi32(int(tint));
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 4 * i));
+    __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + 4 * i));
+    __m256i r;
+    if (kTint) {
+      r = Blend32(a, vtint, vw, viw);
+      r = _mm256_blendv_epi8(b, r, rgb);
+    } else {
+      r = Blend32(b, a, vw, viw);
+    }
+    if (kKeyed) {
+      __m256i hit = _mm256_cmpeq_epi32(_mm256_and_si256(a, rgb), vkey);
+      r = _mm256_blendv_epi8(r, b, hit);
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 4 * i), r);
+  }
+  Pixel32Sse2<kKeyed, kTint>(d + 4 * i, s + 4 * i, n - i, w, key, tint);
+}
+
+// ---- routines --------------------------------------------------------------------
+
+// True when the columns run straight through the source and the destination,
+// as in every unscaled, unmirrored copy.
+bool Contiguous(const BlitJob& j, int bytes) {
+  if (j.dst_step != bytes) return false;
+  const ptrdiff_t base = j.src_cols[0];
+  for (int i = 1; i < j.cols; ++i)
+    if (j.src_cols[i] != base + ptrdiff_t(i) * bytes) return false;
+  return true;
+}
+
+enum Kernel { kCopy, kCopy16, kBlend, kAdd, kKeyedBlend32, kTint32, kKeyedTint32 };
+
+template <Kernel K, int Bytes, bool kAvx2>
+void FastRoutine(const BlitJob& j) {
+  if (j.cols <= 0 || j.rows <= 0) return;
+  constexpr int kRow = K == kCopy || K == kCopy16 ? 0 : K == kBlend ? 3 : K == kAdd ? 13 : K == kKeyedBlend32 ? 4
+                       : K == kTint32 ? 5 : 6;
+  if (!Contiguous(j, Bytes)) {
+    FindScalarBlitRoutine(kRow, Bytes, Bytes, false)(j);
+    return;
+  }
+  const BlitParams& p = *j.params;
+  const int w = (K == kTint32 || K == kKeyedTint32) ? Weight(p.amount) : Weight(p.level);
+  const uint32_t key = p.colour_a & 0xFFFFFF;
+  const uint32_t tint = ConvertColour(p.colour_b, 4);
+  const size_t n = size_t(j.cols);
+  auto row = [&](int y) {
+    uint8_t* d = j.dst + j.dst_row * y;
+    const uint8_t* s = j.src + j.src_rows[y] + j.src_cols[0];
+    if constexpr (K == kCopy) {
+      std::memmove(d, s, n * Bytes);
+    } else if constexpr (K == kCopy16) {
+      kAvx2 ? Copy16Avx2(d, s, n) : Copy16Sse2(d, s, n);
+    } else if constexpr (K == kBlend) {
+      kAvx2 ? BlendAvx2(d, s, n * Bytes, w) : BlendSse2(d, s, n * Bytes, w);
+    } else if constexpr (K == kAdd) {
+      kAvx2 ? AddAvx2(d, s, n * Bytes, w) : AddSse2(d, s, n * Bytes, w);
+    } else {
+      constexpr bool kKeyed = K != kTint32, kTint = K != kKeyedBlend32;
+      kAvx2 ? Pixel32Avx2<kKeyed, kTint>(d, s, n, w, key, tint) : Pixel32Sse2<kKeyed, kTint>(d, s, n, w, key, tint);
+    }
+  };
+  if (!BlitRowsInParallel(j)) {
+    for (int y = 0; y < j.rows; ++y) row(y);
+    return;
+  }
+#pragma omp parallel for schedule(static)
+  for (int y = 0; y < j.rows; ++y) row(y);
+}
+
+template <bool kAvx2>
+BlitRoutine FastFor(int row, int bytes, bool mapping) {
+  switch (row) {
+    case 0:
+      if (bytes == 1) return mapping ? nullptr : &FastRoutine<kCopy, 1, kAvx2>;
+      if (bytes == 2) return &FastRoutine<kCopy16, 2, kAvx2>;
+      return bytes == 3 ? &FastRoutine<kCopy, 3, kAvx2> : &FastRoutine<kCopy, 4, kAvx2>;
+    case 3:
+      if (bytes == 3) return &FastRoutine<kBlend, 3, kAvx2>;
+      return bytes == 4 ? &FastRoutine<kBlend, 4, kAvx2> : nullptr;
+    case 13:
+      if (bytes == 3) return &FastRoutine<kAdd, 3, kAvx2>;
+      return bytes == 4 ? &FastRoutine<kAdd, 4, kAvx2> : nullptr;
+    case 4: return bytes == 4 ? &FastRoutine<kKeyedBlend32, 4, kAvx2> : nullptr;
+    case 5: return bytes == 4 ? &FastRoutine<kTint32, 4, kAvx2> : nullptr;
+    case 6: return bytes == 4 ? &FastRoutine<kKeyedTint32, 4, kAvx2> : nullptr;
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+SimdLevel DetectedSimdLevel() {
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return SimdLevel::kAvx2;
+  return SimdLevel::kSse2;  // every x86-64 processor has SSE2
+}
+
+SimdLevel g_simd_level = DetectedSimdLevel();
+
+BlitRoutine FindFastBlitRoutine(int row, int src_bytes, int dst_bytes, bool mapping) {
+  if (src_bytes != dst_bytes) return nullptr;
+  switch (g_simd_level) {
+    case SimdLevel::kAvx2: return FastFor<true>(row, src_bytes, mapping);
+    case SimdLevel::kSse2: return FastFor<false>(row, src_bytes, mapping);
+    default: return nullptr;
+  }
+}
