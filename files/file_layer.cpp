@@ -92,6 +92,17 @@ FastFile* AdoptFastFile(HostFile&& handle) {
   return file;
 }
 
+FastFile* AdoptFastFileMember(HostFile&& handle, uint32_t base, uint32_t size) {
+  if (!handle.is_open() || handle.Seek(base, kSeekSet) != int64_t{base}) return nullptr;
+  FastFile* file = AdoptFastFile(std::move(handle));
+  if (file) {
+    file->in_archive = 1;
+    file->base = base;
+    file->size = size;
+  }
+  return file;
+}
+
 int CloseFastFile(FastFile* file) {
   if (!file) return 0;
   delete file;

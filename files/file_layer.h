@@ -26,6 +26,9 @@ float ReadFastFileFloat(FastFile* file);
 // Wraps a host file that is already open for reading as a loose FastFile
 // (for tools that name host paths); none when the file is not open.
 FastFile* AdoptFastFile(HostFile&& file);
+// The same for one member of an archive: size bytes from base, positioned at
+// base; none when the file is not open or cannot seek there.
+FastFile* AdoptFastFileMember(HostFile&& file, uint32_t base, uint32_t size);
 
 ExpFile* OpenExpFile(const char* path);
 int CloseExpFile(ExpFile* file);                                         // 1; 0 for none
