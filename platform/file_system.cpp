@@ -245,10 +245,10 @@ bool ResolveComponent(const std::string& dir, std::string_view name, std::string
   return !found.empty();
 }
 
-// Resolves all components but the last `leave` ones; returns the directory
-// host path built so far in `host` and the components left over.
+// Resolves the first `count` components into the host path `host`.
 bool ResolvePrefix(const std::vector<std::string_view>& parts, size_t count, bool absolute, std::string& host) {
-  host = absolute ? "/" : "";
+  host.clear();
+  if (absolute) host.push_back('/');
   for (size_t i = 0; i < count; ++i) {
     std::string next;
     if (!ResolveComponent(host, parts[i], next)) return false;
@@ -265,7 +265,7 @@ bool ResolveReadPath(std::string_view path, std::string& host_path) {
   auto parts = SplitPath(path);
   std::string host;
   if (!ResolvePrefix(parts, parts.size(), absolute, host)) return false;
-  if (host.empty()) host = ".";
+  if (host.empty()) host.push_back('.');
   // A trailing separator names a directory.
   if (IsSeparator(static_cast<uint8_t>(path.back())) && !IsDirectory(host)) return false;
   host_path = std::move(host);
