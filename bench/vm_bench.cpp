@@ -21,10 +21,10 @@ bool RunProgram(const std::string& source) {
   if (!ctx || !measured.ok()) return false;
   AssembledProgram p = Assemble(source, ctx->program_base);
   std::memcpy(ToHost(ctx->program_base), p.bytes.data(), p.bytes.size());
-  ctx->r[7] -= 4;
+  ctx->r[7] -= 8;  // a thread's start frame: return address 0xFFFFFFFF, one argument
   uint32_t all_ones = 0xFFFFFFFFu;
   std::memcpy(ToHost(ctx->r[7]), &all_ones, 4);
-  while (ctx->state == kContextRunning) RunContext(ctx);
+  while (ctx->state == kContextRunning && !ScriptStopRequested()) RunContext(ctx);
   bool ok = ctx->state == kContextEnded;
   FreeContext(ctx);
   return ok;
