@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
-#include <cstring>
-#include <new>
 
 #include "files/archive.h"
 #include "files/compressed.h"

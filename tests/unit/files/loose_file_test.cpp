@@ -65,3 +65,19 @@ TEST(LooseFile, SmallLittleEndianReads) {
 }
 
 }  // namespace
+
+namespace {
+
+// A folder copied from Windows: UTF-8 names in their own case, opened with the
+// Shift_JIS, backslash-separated path a script writes.
+TEST(LooseFile, WindowsStylePathsFindHostNames) {
+  TempDir dir;
+  dir.Write("Data/\xE8\xA1\xA8/Memo.txt", "memo");  // Data/表/Memo.txt
+  std::string path = dir.path.string() + "\\DATA\\\x95\x5C\\MEMO.TXT";
+  ExpFile* e = OpenExpFile(path.c_str());
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(GetExpFileSize(e), 4);
+  CloseExpFile(e);
+}
+
+}  // namespace
