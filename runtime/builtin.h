@@ -40,6 +40,8 @@ struct BuiltinEntry {
 constexpr int kBuiltinCount = 317;
 
 // The context whose builtin call is being served (set by the dispatcher, and
-// by the control builtins that replace the running context).
-ScriptContext* CurrentContext();
-void SetCurrentContext(ScriptContext* ctx);
+// by the control builtins that replace the running context). Read and written
+// only under the builtin lock, i.e. from inside handlers.
+inline ScriptContext* g_current_context = nullptr;
+inline ScriptContext* CurrentContext() { return g_current_context; }
+inline void SetCurrentContext(ScriptContext* ctx) { g_current_context = ctx; }

@@ -1,0 +1,14 @@
+#include "platform/clock.h"
+
+#include <chrono>
+#include <thread>
+
+uint32_t TickCount() {
+  using namespace std::chrono;
+  return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+void SleepMs(uint32_t ms) {
+  if (ms == 0) std::this_thread::yield();
+  else std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
