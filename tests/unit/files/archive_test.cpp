@@ -67,7 +67,11 @@ TEST_F(ArchiveTest, WriterLayoutAndScrambledHeader) {
 
 TEST_F(ArchiveTest, ManyMembersFoundByBinarySearch) {
   std::map<std::string, std::string> members;
-  for (int i = 0; i < 300; ++i) members["f" + std::to_string(i * 7919 % 1000)] = std::to_string(i);
+  for (int i = 0; i < 300; ++i) {
+    std::string name(1, 'f');
+    name += std::to_string(i * 7919 % 1000);
+    members[name] = std::to_string(i);
+  }
   MakeArchive("many.bin", members);
   for (const auto& [name, data] : members) EXPECT_EQ(OpenAndRead(dir / ("many/" + name)), data) << name;
   EXPECT_EQ(OpenAndRead(dir / "many/f1001"), "<none>");
@@ -121,21 +125,13 @@ TEST_F(ArchiveTest, MemberSeekReadAndSize) {
   EXPECT_EQ(ReadFastFileByte(f), '0');
   EXPECT_EQ(ReadFastFileShort(f), uint16_t{'1' | '2' << 8});
 
-  struct Case {
-    int32_t offset;
-    int origin;
-    int32_t expect;  // resulting position or -1
-    int32_t then;    // position afterwards
-  } cases[] = {
+  const SeekCase cases[] = {
       {10, kSeekSet, 10, 10}, {11, kSeekSet, -1, 10}, {-1, kSeekSet, -1, 10},
       {0, kSeekEnd, 10, 10},  {-10, kSeekEnd, 0, 0},  {-11, kSeekEnd, -1, 0},
       {1, kSeekEnd, -1, 0},   {4, kSeekCurrent, 4, 4}, {-5, kSeekCurrent, -1, 4},
       {6, kSeekCurrent, 10, 10}, {1, kSeekCurrent, -1, 10}, {5, 3, 5, 10},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(SeekFastFile(f, c.offset, c.origin), c.expect) << c.offset << " from " << c.origin;
-    EXPECT_EQ(SeekFastFile(f, 0, kSeekCurrent), c.then);
-  }
+  CheckSeeks([f](int32_t offset, int origin) { return SeekFastFile(f, offset, origin); }, cases);
   // Reads stop at the member's end.
   SeekFastFile(f, 7, kSeekSet);
   char buf[16];

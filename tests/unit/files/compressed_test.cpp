@@ -152,9 +152,7 @@ TEST_F(CompressedTest, RoundTripsOfAwkwardData) {
 }
 
 TEST_F(CompressedTest, StreamWithoutEndKeepsAZeroTail) {
-  CodePacker p;
-  p.Put(kCompressedMagic, 32);
-  p.Put(6, 32);
+  CodePacker p{Header(6)};
   p.Put('a', 9);
   p.Put('b', 9);
   p.Put(259, 9);  // "ab"
@@ -163,9 +161,7 @@ TEST_F(CompressedTest, StreamWithoutEndKeepsAZeroTail) {
 }
 
 TEST_F(CompressedTest, StreamLongerThanItsLengthFails) {
-  CodePacker p;
-  p.Put(kCompressedMagic, 32);
-  p.Put(3, 32);
+  CodePacker p{Header(3)};
   p.Put('a', 9);
   p.Put('b', 9);
   p.Put(259, 9);
@@ -186,9 +182,7 @@ TEST_F(CompressedTest, CorruptStreamsFailSafely) {
       {"width past 15", {{'a', 9}, {257, 9}, {257, 10}, {257, 11}, {257, 12}, {257, 13}, {257, 14}, {257, 15}}},
   };
   for (const Case& c : cases) {
-    CodePacker p;
-    p.Put(kCompressedMagic, 32);
-    p.Put(100, 32);
+    CodePacker p{Header(100)};
     for (auto [v, w] : c.codes) p.Put(v, w);
     EXPECT_EQ(ExpandFile(dir.Write("bad.kev", p.bytes)), "<none>") << c.what;
   }
@@ -213,19 +207,11 @@ TEST_F(CompressedTest, PlainFilesAndInMemorySeeks) {
   ExpFile* e = OpenExpFile(path.c_str());
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(GetExpFileSize(e), 10);
-  struct Case {
-    int32_t offset;
-    int origin;
-    int32_t expect;
-    int32_t then;
-  } cases[] = {
+  const SeekCase cases[] = {
       {10, kSeekSet, 10, 10}, {11, kSeekSet, -1, 10}, {-1, kSeekSet, -1, 10}, {1, kSeekEnd, -1, 10},
       {-10, kSeekEnd, 0, 0},  {3, kSeekCurrent, 3, 3}, {-4, kSeekCurrent, -1, 3}, {7, 9, 3, 3},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(SeekExpFile(e, c.offset, c.origin), c.expect) << c.offset << " from " << c.origin;
-    EXPECT_EQ(SeekExpFile(e, 0, kSeekCurrent), c.then);
-  }
+  CheckSeeks([e](int32_t offset, int origin) { return SeekExpFile(e, offset, origin); }, cases);
   char buf[16];
   uint32_t got = 0;
   EXPECT_EQ(ReadExpFile(e, buf, sizeof buf, &got), 1);

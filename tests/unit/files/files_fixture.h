@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,3 +60,21 @@ class FilesTest : public ::testing::Test {
 // Start of each file-layer message, to tell them apart in the captured boxes.
 inline const std::string kReadFailedPrefix = "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xCC\x93\xC7";  // ファイルの読
 inline const std::string kOpenFailedPrefix = "\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xCC\x83\x49";  // ファイルのオ
+
+// One seek and where it must leave the position: the result (or -1) and the
+// position afterwards.
+struct SeekCase {
+  int32_t offset;
+  int origin;
+  int32_t expect;
+  int32_t then;
+};
+
+// Runs a table of seeks through seek(offset, origin).
+template <typename Seek>
+void CheckSeeks(Seek seek, std::span<const SeekCase> cases) {
+  for (const SeekCase& c : cases) {
+    EXPECT_EQ(seek(c.offset, c.origin), c.expect) << c.offset << " from " << c.origin;
+    EXPECT_EQ(seek(0, 1), c.then) << c.offset << " from " << c.origin;
+  }
+}
