@@ -10,6 +10,8 @@ packages=(
   libjemalloc-dev
   # tests and benchmarks
   libgtest-dev libbenchmark-dev
+  # benchmark-only: the comparison composites of graphics_bench (never linked into the engine)
+  libpixman-1-dev
 )
 
 missing=()
