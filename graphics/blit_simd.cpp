@@ -48,6 +48,22 @@ void Pixel32Tail(uint8_t* d, const uint8_t* s, size_t n, int w, uint32_t key, ui
   }
 }
 
+// Mode 7 on 32-bit pixels, as the reference routine computes it.
+void Alpha32Tail(uint8_t* d, const uint8_t* s, size_t n, int w) {
+  for (size_t i = 0; i < n; ++i, d += 4, s += 4) {
+    const int t = (s[3] * w) >> 8;
+    if (t == 0) continue;
+    if (t == 255) {
+      d[0] = s[0], d[1] = s[1], d[2] = s[2], d[3] = 255;
+      continue;
+    }
+    const uint32_t D = d[3], A = 255 * D + uint32_t(t) * (255 - D);
+    const uint32_t ts = 255u * t, td = uint32_t(255 - t) * D;
+    for (int k = 0; k < 3; ++k) d[k] = uint8_t(DivideByReciprocal(ts * s[k] + td * d[k], A));
+    d[3] = uint8_t(A / 255);
+  }
+}
+
 // ---- SSE2 ----------------------------------------------------------------------
 
 // (s * w + d * (256 - w)) >> 8 on 16 bytes: the blend d + floor((s - d) * w / 256).
@@ -115,6 +131,46 @@ void Pixel32Sse2(uint8_t* d, const uint8_t* s, size_t n, int w, uint32_t key, ui
     _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 4 * i), r);
   }
   Pixel32Tail<kKeyed, kTint>(d + 4 * i, s + 4 * i, n - i, w, key, tint);
+}
+
+// Mode 7 on four 32-bit pixels. Every numerator is below 2^24, so the
+// products and sums are exact in single precision; the quotient from the
+// reciprocal is at most one off and is corrected against the exact product.
+inline __m128i Alpha4(__m128i s, __m128i d, __m128i vw) {
+  const __m128i byte = _mm_set1_epi32(255), v255 = _mm_set1_epi32(255);
+  const __m128i t = _mm_srli_epi32(_mm_mullo_epi16(_mm_srli_epi32(s, 24), vw), 8);
+  const __m128i D = _mm_srli_epi32(d, 24);
+  const __m128i A = _mm_add_epi32(_mm_mullo_epi16(D, v255), _mm_mullo_epi16(t, _mm_sub_epi32(v255, D)));
+  const __m128 ts = _mm_cvtepi32_ps(_mm_mullo_epi16(t, v255));
+  const __m128 td = _mm_cvtepi32_ps(_mm_mullo_epi16(_mm_sub_epi32(v255, t), D));
+  // A is 0 only where t is 0, whose pixels keep the destination anyway.
+  const __m128 af = _mm_cvtepi32_ps(_mm_sub_epi32(A, _mm_cmpeq_epi32(A, _mm_setzero_si128())));
+  const __m128 rcp = _mm_div_ps(_mm_set1_ps(1.0f), af);
+  __m128i out = _mm_slli_epi32(_mm_srli_epi32(_mm_mulhi_epu16(A, _mm_set1_epi32(0x8081)), 7), 24);
+  for (int k = 0; k < 3; ++k) {
+    const __m128 sc = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(s, 8 * k), byte));
+    const __m128 dc = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(d, 8 * k), byte));
+    const __m128 n = _mm_add_ps(_mm_mul_ps(ts, sc), _mm_mul_ps(td, dc));
+    __m128i q = _mm_cvttps_epi32(_mm_mul_ps(n, rcp));
+    const __m128 qa = _mm_mul_ps(_mm_cvtepi32_ps(q), af);
+    q = _mm_add_epi32(q, _mm_castps_si128(_mm_cmpgt_ps(qa, n)));  // one too high
+    const __m128 next = _mm_add_ps(_mm_mul_ps(_mm_cvtepi32_ps(q), af), af);
+    q = _mm_sub_epi32(q, _mm_castps_si128(_mm_cmple_ps(next, n)));  // one too low
+    out = _mm_or_si128(out, _mm_slli_epi32(q, 8 * k));
+  }
+  const __m128i none = _mm_cmpeq_epi32(t, _mm_setzero_si128());
+  return _mm_or_si128(_mm_and_si128(none, d), _mm_andnot_si128(none, out));
+}
+
+void Alpha32Sse2(uint8_t* d, const uint8_t* s, size_t n, int w) {
+  const __m128i vw = _mm_set1_epi32(w);
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 4 * i));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + 4 * i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 4 * i), Alpha4(a, b, vw));
+  }
+  Alpha32Tail(d + 4 * i, s + 4 * i, n - i, w);
 }
 
 // ---- AVX2 ----------------------------------------------------------------------
@@ -188,6 +244,43 @@ __attribute__((target("avx2"))) void Pixel32Avx2(uint8_t* d, const uint8_t* s, s
   Pixel32Sse2<kKeyed, kTint>(d + 4 * i, s + 4 * i, n - i, w, key, tint);
 }
 
+__attribute__((target("avx2"))) inline __m256i Alpha8(__m256i s, __m256i d, __m256i vw) {
+  const __m256i byte = _mm256_set1_epi32(255), v255 = _mm256_set1_epi32(255);
+  const __m256i t = _mm256_srli_epi32(_mm256_mullo_epi16(_mm256_srli_epi32(s, 24), vw), 8);
+  const __m256i D = _mm256_srli_epi32(d, 24);
+  const __m256i A =
+      _mm256_add_epi32(_mm256_mullo_epi16(D, v255), _mm256_mullo_epi16(t, _mm256_sub_epi32(v255, D)));
+  const __m256 ts = _mm256_cvtepi32_ps(_mm256_mullo_epi16(t, v255));
+  const __m256 td = _mm256_cvtepi32_ps(_mm256_mullo_epi16(_mm256_sub_epi32(v255, t), D));
+  const __m256 af = _mm256_cvtepi32_ps(_mm256_sub_epi32(A, _mm256_cmpeq_epi32(A, _mm256_setzero_si256())));
+  const __m256 rcp = _mm256_div_ps(_mm256_set1_ps(1.0f), af);
+  __m256i out = _mm256_slli_epi32(_mm256_srli_epi32(_mm256_mulhi_epu16(A, _mm256_set1_epi32(0x8081)), 7), 24);
+  for (int k = 0; k < 3; ++k) {
+    const __m256 sc = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(s, 8 * k), byte));
+    const __m256 dc = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(d, 8 * k), byte));
+    const __m256 n = _mm256_add_ps(_mm256_mul_ps(ts, sc), _mm256_mul_ps(td, dc));
+    __m256i q = _mm256_cvttps_epi32(_mm256_mul_ps(n, rcp));
+    const __m256 qa = _mm256_mul_ps(_mm256_cvtepi32_ps(q), af);
+    q = _mm256_add_epi32(q, _mm256_castps_si256(_mm256_cmp_ps(qa, n, _CMP_GT_OQ)));
+    const __m256 next = _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(q), af), af);
+    q = _mm256_sub_epi32(q, _mm256_castps_si256(_mm256_cmp_ps(next, n, _CMP_LE_OQ)));
+    out = _mm256_or_si256(out, _mm256_slli_epi32(q, 8 * k));
+  }
+  const __m256i none = _mm256_cmpeq_epi32(t, _mm256_setzero_si256());
+  return _mm256_blendv_epi8(out, d, none);
+}
+
+__attribute__((target("avx2"))) void Alpha32Avx2(uint8_t* d, const uint8_t* s, size_t n, int w) {
+  const __m256i vw = _mm256_set1_epi32(w);
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 4 * i));
+    __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + 4 * i));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 4 * i), Alpha8(a, b, vw));
+  }
+  Alpha32Sse2(d + 4 * i, s + 4 * i, n - i, w);
+}
+
 // ---- routines --------------------------------------------------------------------
 
 // True when the columns run straight through the source and the destination,
@@ -200,13 +293,13 @@ bool Contiguous(const BlitJob& j, int bytes) {
   return true;
 }
 
-enum Kernel { kCopy, kCopy16, kBlend, kAdd, kKeyedBlend32, kTint32, kKeyedTint32 };
+enum Kernel { kCopy, kCopy16, kBlend, kAdd, kKeyedBlend32, kTint32, kKeyedTint32, kAlpha32 };
 
 template <Kernel K, int Bytes, bool kAvx2>
 void FastRoutine(const BlitJob& j) {
   if (j.cols <= 0 || j.rows <= 0) return;
   constexpr int kRow = K == kCopy || K == kCopy16 ? 0 : K == kBlend ? 3 : K == kAdd ? 13 : K == kKeyedBlend32 ? 4
-                       : K == kTint32 ? 5 : 6;
+                       : K == kTint32 ? 5 : K == kKeyedTint32 ? 6 : 7;
   if (!Contiguous(j, Bytes)) {
     FindScalarBlitRoutine(kRow, Bytes, Bytes, false)(j);
     return;
@@ -227,6 +320,8 @@ void FastRoutine(const BlitJob& j) {
       kAvx2 ? BlendAvx2(d, s, n * Bytes, w) : BlendSse2(d, s, n * Bytes, w);
     } else if constexpr (K == kAdd) {
       kAvx2 ? AddAvx2(d, s, n * Bytes, w) : AddSse2(d, s, n * Bytes, w);
+    } else if constexpr (K == kAlpha32) {
+      kAvx2 ? Alpha32Avx2(d, s, n, w) : Alpha32Sse2(d, s, n, w);
     } else {
       constexpr bool kKeyed = K != kTint32, kTint = K != kKeyedBlend32;
       kAvx2 ? Pixel32Avx2<kKeyed, kTint>(d, s, n, w, key, tint) : Pixel32Sse2<kKeyed, kTint>(d, s, n, w, key, tint);
@@ -256,6 +351,7 @@ BlitRoutine FastFor(int row, int bytes, bool mapping) {
     case 4: return bytes == 4 ? &FastRoutine<kKeyedBlend32, 4, kAvx2> : nullptr;
     case 5: return bytes == 4 ? &FastRoutine<kTint32, 4, kAvx2> : nullptr;
     case 6: return bytes == 4 ? &FastRoutine<kKeyedTint32, 4, kAvx2> : nullptr;
+    case 7: return bytes == 4 ? &FastRoutine<kAlpha32, 4, kAvx2> : nullptr;
     default: return nullptr;
   }
 }

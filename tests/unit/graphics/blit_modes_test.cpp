@@ -321,6 +321,42 @@ TEST_F(BlitModeTest, FastPathsMatchTheScalarRoutines) {
   g_simd_level = saved;
 }
 
+// The vectorised alpha composite for every pair of source and destination alpha.
+TEST_F(BlitModeTest, FastAlphaCompositeCoversEveryAlphaPair) {
+  std::mt19937 rng(9);
+  Plane* src = CreatePlane(256, 256, 32);
+  Plane* a = CreatePlane(256, 256, 32);
+  Plane* b = CreatePlane(256, 256, 32);
+  for (int y = 0; y < 256; ++y) {
+    for (int x = 0; x < 256; ++x) {
+      uint32_t s = (rng() & 0xFFFFFF) | uint32_t(x) << 24, d = (rng() & 0xFFFFFF) | uint32_t(y) << 24;
+      if ((x + y) % 7 == 0) s |= 0xFFFFFF;  // extreme channels
+      if ((x + y) % 5 == 0) d &= 0xFF000000;
+      std::memcpy(PixelAddress(src, x, y), &s, 4);
+      std::memcpy(PixelAddress(a, x, y), &d, 4);
+    }
+  }
+  const SimdLevel saved = g_simd_level;
+  const size_t bytes = size_t(a->stride) * 256;
+  for (SimdLevel level : {SimdLevel::kSse2, DetectedSimdLevel()}) {
+    g_simd_level = level;
+    for (int lv : {255, 200, 1}) {
+      Plane* start = CreatePlane(256, 256, 32);
+      std::memcpy(PlanePixels(start), PlanePixels(a), bytes);
+      std::memcpy(PlanePixels(b), PlanePixels(a), bytes);
+      BlitPlanes(P(7, lv), src, a, nullptr, false, false);
+      BlitPlanes(P(7, lv), src, b, nullptr, false, true);
+      ASSERT_EQ(std::memcmp(PlanePixels(a), PlanePixels(b), bytes), 0) << lv << " simd " << int(level);
+      std::memcpy(PlanePixels(a), PlanePixels(start), bytes);
+      FreePlane(start);
+    }
+  }
+  g_simd_level = saved;
+  FreePlane(src);
+  FreePlane(a);
+  FreePlane(b);
+}
+
 // Rows split over threads give the same pixels as one thread.
 TEST_F(BlitModeTest, ThreadedRowsMatchOneThread) {
   Plane* src = CreatePlane(200, 120, 32);
