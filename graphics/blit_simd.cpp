@@ -281,6 +281,57 @@ __attribute__((target("avx2"))) void Alpha32Avx2(uint8_t* d, const uint8_t* s, s
   Alpha32Sse2(d + 4 * i, s + 4 * i, n - i, w);
 }
 
+// ---- 24-bit pixels -----------------------------------------------------------------
+
+inline bool IsKey24(const uint8_t* s, uint32_t key) { return uint32_t(s[0] | s[1] << 8 | s[2] << 16) == key; }
+
+template <bool kKeyed, bool kTint>
+void Pixel24Tail(uint8_t* d, const uint8_t* s, size_t n, int w, uint32_t key, uint32_t tint) {
+  for (size_t i = 0; i < n; ++i, d += 3, s += 3) {
+    if (kKeyed && IsKey24(s, key)) continue;
+    for (int k = 0; k < 3; ++k) d[k] = kTint ? MixByte(s[k], int((tint >> (8 * k)) & 255), w) : MixByte(d[k], s[k], w);
+  }
+}
+
+// Tint of 16 pixels (48 bytes): each byte mixes toward its channel's tint byte.
+inline void Tint48(uint8_t* d, const uint8_t* s, const __m128i* pattern, __m128i vw, __m128i viw) {
+  for (int k = 0; k < 3; ++k) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16 * k));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16 * k), Blend16(a, pattern[k], vw, viw));
+  }
+}
+
+// Modes 4, 5 and 6 on 24-bit pixels, 16 pixels at a time: runs without a key
+// pixel take the vector path, runs of key pixels are skipped, mixed runs go
+// pixel by pixel.
+template <bool kKeyed, bool kTint, bool kAvx2>
+void Pixel24(uint8_t* d, const uint8_t* s, size_t n, int w, uint32_t key, uint32_t tint) {
+  __m128i pattern[3];
+  {
+    alignas(16) uint8_t bytes[48];
+    for (int i = 0; i < 48; ++i) bytes[i] = uint8_t(tint >> (8 * (i % 3)));
+    for (int k = 0; k < 3; ++k) pattern[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes + 16 * k));
+  }
+  const __m128i vw = _mm_set1_epi16(int16_t(w)), viw = _mm_set1_epi16(int16_t(256 - w));
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    uint8_t* dd = d + 3 * i;
+    const uint8_t* ss = s + 3 * i;
+    int keys = 0;
+    if (kKeyed)
+      for (int p = 0; p < 16; ++p) keys += IsKey24(ss + 3 * p, key);
+    if (keys == 16) continue;
+    if (keys) {
+      Pixel24Tail<kKeyed, kTint>(dd, ss, 16, w, key, tint);
+    } else if (kTint) {
+      Tint48(dd, ss, pattern, vw, viw);
+    } else {
+      kAvx2 ? BlendAvx2(dd, ss, 48, w) : BlendSse2(dd, ss, 48, w);
+    }
+  }
+  Pixel24Tail<kKeyed, kTint>(d + 3 * i, s + 3 * i, n - i, w, key, tint);
+}
+
 // ---- routines --------------------------------------------------------------------
 
 // True when the columns run straight through the source and the destination,
@@ -293,19 +344,20 @@ bool Contiguous(const BlitJob& j, int bytes) {
   return true;
 }
 
-enum Kernel { kCopy, kCopy16, kBlend, kAdd, kKeyedBlend32, kTint32, kKeyedTint32, kAlpha32 };
+// The keyed blend and the tints serve 24- and 32-bit pixels.
+enum Kernel { kCopy, kCopy16, kBlend, kAdd, kKeyedBlend, kTintColour, kKeyedTint, kAlpha32 };
 
 template <Kernel K, int Bytes, bool kAvx2>
 void FastRoutine(const BlitJob& j) {
   if (j.cols <= 0 || j.rows <= 0) return;
-  constexpr int kRow = K == kCopy || K == kCopy16 ? 0 : K == kBlend ? 3 : K == kAdd ? 13 : K == kKeyedBlend32 ? 4
-                       : K == kTint32 ? 5 : K == kKeyedTint32 ? 6 : 7;
+  constexpr int kRow = K == kCopy || K == kCopy16 ? 0 : K == kBlend ? 3 : K == kAdd ? 13 : K == kKeyedBlend ? 4
+                       : K == kTintColour ? 5 : K == kKeyedTint ? 6 : 7;
   if (!Contiguous(j, Bytes)) {
     FindScalarBlitRoutine(kRow, Bytes, Bytes, false)(j);
     return;
   }
   const BlitParams& p = *j.params;
-  const int w = (K == kTint32 || K == kKeyedTint32) ? Weight(p.amount) : Weight(p.level);
+  const int w = (K == kTintColour || K == kKeyedTint) ? Weight(p.amount) : Weight(p.level);
   const uint32_t key = p.colour_a & 0xFFFFFF;
   const uint32_t tint = ConvertColour(p.colour_b, 4);
   const size_t n = size_t(j.cols);
@@ -323,8 +375,13 @@ void FastRoutine(const BlitJob& j) {
     } else if constexpr (K == kAlpha32) {
       kAvx2 ? Alpha32Avx2(d, s, n, w) : Alpha32Sse2(d, s, n, w);
     } else {
-      constexpr bool kKeyed = K != kTint32, kTint = K != kKeyedBlend32;
-      kAvx2 ? Pixel32Avx2<kKeyed, kTint>(d, s, n, w, key, tint) : Pixel32Sse2<kKeyed, kTint>(d, s, n, w, key, tint);
+      constexpr bool kKeyed = K != kTintColour, kTint = K != kKeyedBlend;
+      if constexpr (Bytes == 3)
+        Pixel24<kKeyed, kTint, kAvx2>(d, s, n, w, key, tint);
+      else if constexpr (kAvx2)
+        Pixel32Avx2<kKeyed, kTint>(d, s, n, w, key, tint);
+      else
+        Pixel32Sse2<kKeyed, kTint>(d, s, n, w, key, tint);
     }
   };
   if (!BlitRowsInParallel(j)) {
@@ -348,9 +405,15 @@ BlitRoutine FastFor(int row, int bytes, bool mapping) {
     case 13:
       if (bytes == 3) return &FastRoutine<kAdd, 3, kAvx2>;
       return bytes == 4 ? &FastRoutine<kAdd, 4, kAvx2> : nullptr;
-    case 4: return bytes == 4 ? &FastRoutine<kKeyedBlend32, 4, kAvx2> : nullptr;
-    case 5: return bytes == 4 ? &FastRoutine<kTint32, 4, kAvx2> : nullptr;
-    case 6: return bytes == 4 ? &FastRoutine<kKeyedTint32, 4, kAvx2> : nullptr;
+    case 4:
+      if (bytes == 3) return &FastRoutine<kKeyedBlend, 3, kAvx2>;
+      return bytes == 4 ? &FastRoutine<kKeyedBlend, 4, kAvx2> : nullptr;
+    case 5:
+      if (bytes == 3) return &FastRoutine<kTintColour, 3, kAvx2>;
+      return bytes == 4 ? &FastRoutine<kTintColour, 4, kAvx2> : nullptr;
+    case 6:
+      if (bytes == 3) return &FastRoutine<kKeyedTint, 3, kAvx2>;
+      return bytes == 4 ? &FastRoutine<kKeyedTint, 4, kAvx2> : nullptr;
     case 7: return bytes == 4 ? &FastRoutine<kAlpha32, 4, kAvx2> : nullptr;
     default: return nullptr;
   }

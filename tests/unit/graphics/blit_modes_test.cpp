@@ -301,9 +301,14 @@ TEST_F(BlitModeTest, FastPathsMatchTheScalarRoutines) {
               PlanePixels(src)[i] = uint8_t(rng());
               PlanePixels(a)[i] = PlanePixels(b)[i] = uint8_t(rng());
             }
-            // Some source pixels equal the key.
+            // Key pixels: every third one of the top row, all of the second row.
             const uint32_t key = 0x00123456;
-            if (bits == 32) std::memcpy(PixelAddress(src, 0, 0), &key, 3);
+            if (bits >= 24) {
+              for (int x = 0; x < sz.w; ++x) {
+                if (x % 3 == 0) std::memcpy(PixelAddress(src, x, 0), &key, 3);
+                if (sz.h > 1) std::memcpy(PixelAddress(src, x, 1), &key, 3);
+              }
+            }
             BlitParams p = P(mode, 1 + int(rng() % 255), int(rng() % 256), key, rng() & 0xFFFFFF);
             BlitPlanes(p, src, a, nullptr, mirrored, false);
             BlitPlanes(p, src, b, nullptr, mirrored, true);
