@@ -255,6 +255,103 @@ TEST_F(BlitModeTest, AlphaModes) {
   for (const PixelCase& c : cases) Check(c);
 }
 
+// Which format pairs have a routine: one character per pair, in pair index
+// order 8->8, 8->16, 8->24, 8->32, 16->8, ... 32->32.
+TEST_F(BlitModeTest, RoutineTableCoversExactlyTheTabulatedPairs) {
+  const char* all = "1111111111111111";
+  const char* alpha = "0000111111111111";  // no alpha in an 8-bit source
+  const char* rows[28] = {all, all,   all,   all,   all, all, all, alpha, "0011001100110011", alpha,
+                          alpha, alpha, alpha, all,   all, all, all, all,   all,                all,
+                          all, all,   all,   "1001000100010001", "1111000000000000", alpha, all, alpha};
+  for (int mapping : {0, 1}) {
+    g_colour_mapping = mapping;
+    for (int row = 0; row < 28; ++row) {
+      for (int pair = 0; pair < 16; ++pair) {
+        const int sb = pair / 4 + 1, db = pair % 4 + 1;
+        EXPECT_EQ(FindBlitRoutine(row, sb, db, false) != nullptr, rows[row][pair] == '1')
+            << "row " << row << ", " << sb << "->" << db << " bytes, mapping " << mapping;
+        const bool masked_row = row == 7 || row == 10 || row == 11 || row == 12;
+        EXPECT_EQ(FindBlitRoutine(row, sb, db, true) != nullptr, masked_row || rows[row][pair] == '1')
+            << "masked row " << row << ", " << sb << "->" << db;
+      }
+    }
+  }
+  g_colour_mapping = 0;
+  EXPECT_EQ(FindBlitRoutine(28, 4, 4, false), nullptr);
+}
+
+// Yellow over magenta through every format pair. These colours are exact in
+// x1r5g5b5 and in the 3-3-2 palette, so every pair must give the same colour;
+// the 8-bit pairs run with colour mapping on (the colour route).
+TEST_F(BlitModeTest, EveryFormatPairGivesTheSameColours) {
+  struct Colour {
+    uint32_t rgb;
+    uint8_t index;
+  };
+  const Colour yellow{0xFFFF00, 252}, magenta{0xFF00FF, 227}, white{0xFFFFFF, 255}, red{0xFF0000, 224},
+      blue{0x0000FF, 3}, cyan{0x00FFFF, 31}, green{0x00FF00, 28};
+  auto encode = [](int bits, Colour c, uint8_t alpha) -> Bytes {
+    const uint8_t r = uint8_t(c.rgb >> 16), g = uint8_t(c.rgb >> 8), b = uint8_t(c.rgb);
+    switch (bits) {
+      case 8: return {c.index};
+      case 16: {
+        uint16_t w = PackRgb555(c.rgb);
+        return {uint8_t(w), uint8_t(w >> 8)};
+      }
+      case 24: return {b, g, r};
+      default: return {b, g, r, alpha};
+    }
+  };
+  struct Case {
+    BlitParams params;
+    Colour result;
+    int alpha32;  // destination alpha after a 32->32 blit (others keep 0x80)
+  };
+  const Case cases[] = {
+      {P(0), yellow, 0xFF},           {P(1, 0, 0, 0x00FF00), yellow, 0x80}, {P(2, 0, 0, 0x00FF00), yellow, 0x80},
+      {P(5, 0, 255, 0, 0x00FF00), green, 0x80}, {P(13, 255), white, 0xFF}, {P(14, 255), blue, 0x00},
+      {P(15, 255), red, 0x80},        {P(16, 255), red, 0x80},              {P(17, 255), white, 0xFF},
+      {P(18, 255), cyan, 0x7F},       {P(19, 255), white, 0xFF},            {P(20, 255), white, 0xFF},
+      {P(21, 255), red, 0x80},        {P(22, 0, 0, 0, 0, 7), yellow, 0x80},
+  };
+  g_colour_mapping = 1;
+  for (const Case& c : cases) {
+    for (int sbits : {8, 16, 24, 32}) {
+      for (int dbits : {8, 16, 24, 32}) {
+        PixelCase pc{"", c.params, sbits, encode(sbits, yellow, 0xFF), dbits, encode(dbits, magenta, 0x80),
+                     encode(dbits, c.result, uint8_t(sbits == 32 ? c.alpha32 : 0x80))};
+        const std::string what =
+            "mode " + std::to_string(c.params.mode) + ", " + std::to_string(sbits) + "->" + std::to_string(dbits);
+        pc.what = what.c_str();
+        Check(pc);
+      }
+    }
+  }
+  // The alpha modes with an opaque source, from the alpha layouts of each size.
+  auto alpha_source = [&](int bits) -> Bytes {
+    if (bits == 16) return {yellow.index, 255};
+    if (bits == 24) return {0xE0, 0x7F, 255};
+    return encode(32, yellow, 255);
+  };
+  const Case alpha_cases[] = {
+      {P(7, 255), yellow, 0xFF}, {P(9, 1), yellow, 0x80}, {P(10, 255, 255, 0, 0x00FF00), green, 0xFF},
+      {P(11, 200, 55), yellow, 0x80}, {P(12, 255, 1), yellow, 0x80}, {P(25, 255, 255, 0, 0x00FF00), green, 0xFF},
+  };
+  for (const Case& c : alpha_cases) {
+    for (int sbits : {16, 24, 32}) {
+      for (int dbits : {8, 16, 24, 32}) {
+        PixelCase pc{"", c.params, sbits, alpha_source(sbits), dbits, encode(dbits, magenta, 0x80),
+                     encode(dbits, c.result, uint8_t(c.alpha32))};
+        const std::string what =
+            "mode " + std::to_string(c.params.mode) + ", " + std::to_string(sbits) + "->" + std::to_string(dbits);
+        pc.what = what.c_str();
+        Check(pc);
+      }
+    }
+  }
+  g_colour_mapping = 0;
+}
+
 TEST_F(BlitModeTest, ColourMappingBetweenTwo8BitPlanes) {
   Plane* src = CreatePlane(1, 1, 8);
   Plane* dst = CreatePlane(1, 1, 8);
