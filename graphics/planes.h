@@ -68,6 +68,12 @@ int32_t AttachmentOf(uint32_t number);
 bool SetPlaneAt(uint32_t number, Plane* plane);
 // Frees the plane of a slot unless the slot is a page; clears its attachment.
 void ReleaseSlot(uint32_t number);
+// Attaches a slot to another slot (-1: none). False for numbers out of range.
+bool AttachSlot(uint32_t number, int32_t other);
+// The highest-numbered empty slot, or -1 when every slot holds a plane.
+int32_t HighestFreeSlot();
+// "CreatePlane : ..." at error level 1, for every caller whose creation failed.
+void ReportCreatePlaneFailure();
 
 // Address of pixel (x, y), or nullptr when x >= width or y >= height (taken
 // unsigned, so negative positions are outside as well).
