@@ -1,0 +1,90 @@
+// keva-cc: compiles a script source the way the engine does and reports the
+// compiler's messages; --dump prints the program image.
+//
+//   keva-cc [--dump] [--base ADDR] FILE.c
+//
+// The file's folder is the script directory. Exit status 0 when the script
+// compiles, 1 otherwise.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "compiler/compiler.h"
+#include "platform/error_box.h"
+#include "platform/text_encoding.h"
+#include "vm/context.h"
+
+namespace {
+
+void Quiet(std::string_view, std::string_view) {}
+
+void PrintErrors() {
+  std::string_view text = CompileErrorText();
+  if (text.empty()) return;
+  std::string utf8 = SjisToUtf8(text);
+  std::fwrite(utf8.data(), 1, utf8.size(), stderr);
+}
+
+int Usage() {
+  std::fprintf(stderr, "usage: keva-cc [--dump] [--base ADDR] FILE.c\n");
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool dump = false;
+  uint32_t base = 0x10000;
+  const char* file = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view a = argv[i];
+    if (a == "--dump") {
+      dump = true;
+    } else if (a == "--base" && i + 1 < argc) {
+      char* end = nullptr;
+      unsigned long v = std::strtoul(argv[++i], &end, 0);
+      if (!end || *end || v == 0 || v > 0xFFFFFFFFul) return Usage();
+      base = static_cast<uint32_t>(v);
+    } else if (!a.empty() && a[0] == '-') {
+      return Usage();
+    } else if (!file) {
+      file = argv[i];
+    } else {
+      return Usage();
+    }
+  }
+  if (!file) return Usage();
+
+  std::string path(file);
+  size_t slash = path.find_last_of("/\\");
+  std::string directory = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string sjis_dir, sjis_name;
+  if (!Utf8ToSjis(directory, sjis_dir)) sjis_dir = directory;
+  if (!Utf8ToSjis(name, sjis_name)) sjis_name = name;
+
+  SetErrorBoxBackend(Quiet);
+  AllocExternalArea(0x200000);  // extern variables are laid out in it
+  SetScriptDirectory(sjis_dir);
+
+  if (!CompileSourceInto(sjis_name.c_str(), nullptr, base, 0)) {
+    PrintErrors();
+    return 1;
+  }
+  uint64_t size = uint64_t{CompiledCodeLength()} + CompiledDataSize();
+  std::vector<uint8_t> image(size);
+  int ok = CompileSourceInto(sjis_name.c_str(), image.data(), base, static_cast<uint32_t>(size));
+  PrintErrors();
+  if (!ok) return 1;
+  if (dump) {
+    for (size_t at = 0; at < image.size(); at += 16) {
+      std::printf("%08zx ", at);
+      for (size_t k = at; k < at + 16 && k < image.size(); ++k) std::printf(" %02x", image[k]);
+      std::printf("\n");
+    }
+  }
+  return 0;
+}
