@@ -35,6 +35,10 @@ struct BuiltinEntry {
   const char* name;
   BuiltinHandler handler;
   int32_t argument_count;  // -1: any number
+  // For the script header: the C type scripts declare the result with, and
+  // the argument names (documentation only; calls are never checked by type).
+  const char* result_type;
+  const char* arguments;
 };
 
 constexpr int kBuiltinCount = 317;

@@ -1,6 +1,7 @@
 #include "vm/assembler.h"
 
 #include <cctype>
+#include <algorithm>
 #include <charconv>
 #include <optional>
 
@@ -136,34 +137,49 @@ class Assembler {
   void Put16(uint32_t v) { Put8(v); Put8(v >> 8); }
   void Put32(uint32_t v) { Put16(v); Put16(v >> 16); }
 
-  // A number, a character 'c', or a label with an optional +n / -n.
+  // A sum of terms: numbers, characters 'c' and labels, joined by + and -.
   bool Value(std::string_view e, uint32_t& v) {
     e = Trim(e);
     if (e.empty()) return Fail("missing value");
-    if (e.size() == 3 && e.front() == '\'' && e.back() == '\'') { v = static_cast<uint8_t>(e[1]); return true; }
-    bool neg = false;
-    std::string_view t = e;
-    if (t.front() == '-' || t.front() == '+') { neg = t.front() == '-'; t = Trim(t.substr(1)); }
-    if (!t.empty() && std::isdigit(static_cast<unsigned char>(t.front()))) {
+    v = 0;
+    size_t pos = 0;
+    bool negative = false;
+    if (e[0] == '-' || e[0] == '+') { negative = e[0] == '-'; pos = 1; }
+    while (true) {
+      size_t next = pos;
+      if (next < e.size() && e[next] == '\'') next = std::min(e.size(), next + 3);
+      next = e.find_first_of("+-", next);
+      uint32_t term;
+      if (!Term(Trim(e.substr(pos, next == std::string_view::npos ? std::string_view::npos : next - pos)), term))
+        return false;
+      v = negative ? v - term : v + term;
+      if (next == std::string_view::npos) return true;
+      negative = e[next] == '-';
+      pos = next + 1;
+    }
+  }
+
+  bool Term(std::string_view t, uint32_t& v) {
+    if (t.empty()) return Fail("missing value");
+    if (t.size() == 3 && t.front() == '\'' && t.back() == '\'') { v = static_cast<uint8_t>(t[1]); return true; }
+    if (std::isdigit(static_cast<unsigned char>(t.front()))) {
       int base = 10;
-      if (t.starts_with("0x") || t.starts_with("0X")) { base = 16; t.remove_prefix(2); }
+      std::string_view digits = t;
+      if (digits.starts_with("0x") || digits.starts_with("0X")) { base = 16; digits.remove_prefix(2); }
       uint64_t n = 0;
-      auto [p, ec] = std::from_chars(t.data(), t.data() + t.size(), n, base);
-      if (ec != std::errc() || p != t.data() + t.size() || n > 0xFFFFFFFFu) return Fail("bad number '" + std::string(e) + "'");
-      v = neg ? 0u - static_cast<uint32_t>(n) : static_cast<uint32_t>(n);
+      auto [p, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n, base);
+      if (ec != std::errc() || p != digits.data() + digits.size() || n > 0xFFFFFFFFu)
+        return Fail("bad number '" + std::string(t) + "'");
+      v = static_cast<uint32_t>(n);
       return true;
     }
-    size_t split = e.find_first_of("+-", 1);
-    std::string_view name = Trim(e.substr(0, split));
-    uint32_t offset = 0;
-    if (split != std::string_view::npos && !Value(e.substr(split), offset)) return false;
-    auto it = out_.labels.find(name);
+    auto it = out_.labels.find(t);
     if (it == out_.labels.end()) {
-      if (pass_ == 1) return Fail("unknown label '" + std::string(name) + "'");
+      if (pass_ == 1) return Fail("unknown label '" + std::string(t) + "'");
       v = 0;
       return true;
     }
-    v = it->second + offset;
+    v = it->second;
     return true;
   }
 
@@ -185,7 +201,7 @@ class Assembler {
     int width = name == ".long" ? 4 : name == ".word" ? 2 : name == ".byte" ? 1 : name == ".zero" ? 0 : -1;
     if (width < 0) return Fail("unknown directive " + std::string(name));
     for (std::string_view a : SplitOperands(args)) {
-      uint32_t v;
+      uint32_t v = 0;
       if (!Value(a, v)) return false;
       if (width == 0) out_.bytes.resize(out_.bytes.size() + v, 0);
       else for (int i = 0; i < width; ++i) Put8(v >> (8 * i));
@@ -230,7 +246,7 @@ class Assembler {
   bool Emit(uint8_t code, Shape shape, const std::vector<Operand>& ops) {
     Put8(code);
     auto rb = [&](int s, int d) { Put8((s << 4) | d); };
-    uint32_t v = 0;
+    uint32_t v = 0;  // every path below sets it before use
     switch (shape) {
       case Shape::kNone: return true;
       case Shape::kTrap: if (!Value(ops[0].expr, v)) return false; Put16(v); return true;

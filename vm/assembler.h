@@ -10,9 +10,9 @@
 //          enter 8 / leave 8 / trap 12 / call func / call r2 / ret
 //   table: .long 1, 2, label   .word 7   .byte 1, 2   .asciz "text"   .zero 16
 // A nibble of the register byte that the instruction does not read is written
-// as 7, as the compiler does. Registers are r0-r15 (fields 8 to 15 are encodable), fp = r6, sp = r7.
-// Numbers are decimal or 0x hex; a label may carry +n or -n. Labels resolve to
-// origin + offset, the absolute address where the code will run.
+// as 7. Registers are r0-r15 (fields 8 to 15 are encodable), fp = r6, sp = r7.
+// Values are numbers (decimal or 0x hex), characters and labels joined by + and
+// -. Labels resolve to origin + offset, the address where the code will run.
 #pragma once
 #include <cstdint>
 #include <map>

@@ -1,0 +1,89 @@
+#include "runtime/dispatch.h"
+
+#include <atomic>
+
+#include "compiler/compiler.h"
+#include "platform/error_box.h"
+#include "runtime/runtime_settings.h"
+#include "vm/arena.h"
+
+namespace {
+
+std::mutex builtin_lock;
+std::atomic<bool> builtin_lock_present{false};
+
+void FailContext(ScriptContext* ctx) {
+  ctx->state = kContextFailed;
+  SetScriptStopFlag(1);
+}
+
+// Arguments the caller pushed, read from the cleanup instruction that the
+// return address points at; 0 when there is none (a call without arguments).
+int32_t PushedArgumentCount(const ScriptContext* ctx) {
+  uint32_t ret;
+  std::memcpy(&ret, ToHost(ctx->r[7]), 4);
+  uint16_t word;
+  std::memcpy(&word, ToHost(ret), 2);
+  if (word != kArgumentCleanupWord) return 0;
+  int32_t bytes;
+  std::memcpy(&bytes, ToHost(ret + 2), 4);
+  return bytes / 4;
+}
+
+}  // namespace
+
+void DispatchBuiltin(uint16_t number, ScriptContext* ctx) {
+  if (number >= kBuiltinCount) {
+    ShowError(1, "\x95\x73\x90\xb3\x82\xc8\x96\xbd\x97\xdf\x83\x52\x81\x5b\x83\x68 - #%d", number);  // 不正な命令コード - #%d
+    FailContext(ctx);
+    return;
+  }
+  const BuiltinEntry& entry = kBuiltinTable[number];
+  if (g_runtime_settings.debug_mode && entry.argument_count >= 0 &&
+      PushedArgumentCount(ctx) != entry.argument_count) {
+    ShowError(1, "%s - \x88\xf8\x90\x94\x82\xcc\x90\x94\x82\xaa\x88\xe1\x82\xa2\x82\xdc\x82\xb7\x81\x42",  // 引数の数が違います。
+              entry.name);
+    FailContext(ctx);  // the handler still runs; the script stops right after it
+  }
+  std::lock_guard lock(builtin_lock);
+  SetCurrentContext(ctx);
+  uint32_t result = entry.handler(BuiltinArgs{ctx->r[7] + 4});
+  CurrentContext()->r[0] = result;
+}
+
+BuiltinLockReleased::BuiltinLockReleased() : saved_(CurrentContext()) { builtin_lock.unlock(); }
+
+BuiltinLockReleased::~BuiltinLockReleased() {
+  builtin_lock.lock();
+  SetCurrentContext(saved_);
+}
+
+int RuntimeStart() {
+  RuntimeStop();
+  ClearExportedFunctions();
+  builtin_lock_present = true;
+  // The engine window procedure is installed by the host when it creates the
+  // main window; nothing to hook here without one.
+  //
+  // Reset of the builtin families, in this order (each joins as it is built):
+  //   libraries loaded by dll_load are unloaded
+  //   planes and pages are freed and the initial palette installed
+  //   fonts are recreated
+  //   the 16 pack slots are closed
+  //   the dirty-rectangle list, hit lists and sprite lists are emptied
+  SetBuiltinHook(DispatchBuiltin);
+  return 1;
+}
+
+int RuntimeStop() {
+  // Shut-down of the builtin families, in this order (each joins as it is built):
+  //   every sprite of every list is reset; the video is closed; sounds, the MIDI
+  //   sequence and CD audio are stopped and freed; the network channel is closed
+  //   the regular-expression library's global clean-up runs
+  //   the 16 pack slots are closed; fonts freed; planes, pages and the palette
+  //   freed; loaded libraries unloaded; the 3D renderer shut down; the effect
+  //   objects freed
+  //   the system file registered by sysfile is written
+  builtin_lock_present = false;
+  return 1;
+}

@@ -1,0 +1,406 @@
+#include "runtime/script_threads.h"
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "platform/clock.h"
+#include "runtime/dispatch.h"
+#include "runtime/runtime_settings.h"
+#include "runtime/script_loader.h"
+
+namespace {
+
+struct ScriptThread {
+  std::thread thread;  // joinable while the slot is taken (the slot's "handle")
+  uint32_t generation = 0;
+  std::atomic<uint32_t> run_flag{0};
+  std::atomic<int32_t> pause_count{0};
+  std::atomic<uint32_t> wake_time{0};
+  std::array<ScriptContext*, kContextStackDepth> contexts{};
+  int32_t top = -1;
+  std::atomic<bool> finished{false};
+  bool ended_normally = false;
+  uint32_t result = 0;
+  // A thread created suspended waits here before its first pass.
+  std::mutex gate_lock;
+  std::condition_variable gate;
+  int os_suspend_count = 0;
+};
+
+std::array<ScriptThread, kScriptThreadSlots> table;
+std::mutex table_lock;  // creation, reaping and joining of slot threads
+std::atomic<int> running_threads{0};
+
+bool ValidSlot(int64_t n) { return n >= 0 && n < kScriptThreadSlots; }
+
+bool HasHandle(int n) {
+  std::lock_guard lock(table_lock);
+  return table[n].thread.joinable();
+}
+
+// A slot the builtins may act on: the stop flag is clear, the number is valid
+// and a thread occupies the slot.
+bool UsableSlot(int64_t n) { return !ScriptStopRequested() && ValidSlot(n) && HasHandle(static_cast<int>(n)); }
+
+void ResumeFully(ScriptThread& t) {
+  std::lock_guard lock(t.gate_lock);
+  t.os_suspend_count = 0;
+  t.gate.notify_all();
+}
+
+void LowerPriority() {
+  // Script threads run a little below the window thread.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), getpriority(PRIO_PROCESS, 0) + 1);
+}
+
+void ScriptThreadProc(int slot) {
+  ScriptThread& t = table[slot];
+  {
+    std::unique_lock lock(t.gate_lock);
+    t.gate.wait(lock, [&] { return t.os_suspend_count <= 0; });
+  }
+  if (t.top < 0 || !t.contexts[t.top]) {
+    t.finished = true;
+    return;
+  }
+  running_threads.fetch_add(1);
+  LowerPriority();
+  SleepMs(0);
+  while (!ScriptStopRequested() && t.run_flag.load(std::memory_order_relaxed)) {
+    ScriptContext* c = t.contexts[t.top];
+    if (c->state == kContextRunning) {
+      uint32_t wake = t.wake_time.load(std::memory_order_relaxed);
+      if (wake != 0) {
+        if (static_cast<int32_t>(wake - TickCount()) > 0) {
+          SleepMs(1);
+          continue;
+        }
+        t.wake_time.store(0, std::memory_order_relaxed);
+      }
+      if (t.pause_count.load(std::memory_order_relaxed) <= 0) RunContext(c);
+      SleepMs(g_application_active.load(std::memory_order_relaxed) ? 0 : 1);
+    } else if (c->state == kContextEnded) {
+      if (t.top == 0) {
+        t.result = c->r[0];
+        t.ended_normally = true;
+        break;
+      }
+      // A script entered with `call` ended: its result becomes the caller's.
+      uint32_t result = c->r[0];
+      FreeContext(c);
+      t.contexts[t.top--] = nullptr;
+      t.contexts[t.top]->r[0] = result;
+    } else {
+      // A failed context (runtime error, dispatch error, exit) ends everything.
+      g_runtime_settings.confirmation = 0;
+      SetScriptStopFlag(1);
+      if (g_runtime_host_hooks.close_main_window) g_runtime_host_hooks.close_main_window();
+      break;
+    }
+  }
+  SleepMs(5);
+  for (; t.top >= 0; --t.top) {
+    FreeContext(t.contexts[t.top]);
+    t.contexts[t.top] = nullptr;
+  }
+  running_threads.fetch_sub(1);
+  t.finished = true;
+}
+
+void ResetSlot(ScriptThread& t) {
+  t.run_flag = 0;
+  t.pause_count = 0;
+  t.wake_time = 0;
+  t.contexts.fill(nullptr);
+  t.top = -1;
+  t.finished = false;
+  t.os_suspend_count = 0;
+}
+
+void ServeEngineMessages() {
+  if (g_runtime_host_hooks.serve_engine_messages) g_runtime_host_hooks.serve_engine_messages();
+}
+
+ScriptThread* CallerSlot() {
+  ScriptContext* c = CurrentContext();
+  if (!c || !UsableSlot(c->thread_slot)) return nullptr;
+  return &table[c->thread_slot];
+}
+
+}  // namespace
+
+void ClearThreadTable() {
+  std::lock_guard lock(table_lock);
+  for (ScriptThread& t : table) {
+    if (t.thread.joinable()) {
+      if (t.finished) t.thread.join();
+      else t.thread.detach();  // never happens when the host keeps to the order
+    }
+    ResetSlot(t);
+    t.ended_normally = false;
+    t.result = 0;
+  }
+  SetScriptStopFlag(0);
+}
+
+int StartScriptThread(ScriptContext* ctx, bool start_suspended) {
+  if (ScriptStopRequested() || !ctx) return -1;
+  std::lock_guard lock(table_lock);
+  for (ScriptThread& t : table) {
+    if (t.thread.joinable() && t.finished) t.thread.join();
+  }
+  for (int n = 0; n < kScriptThreadSlots; ++n) {
+    ScriptThread& t = table[n];
+    if (t.thread.joinable()) continue;
+    ResetSlot(t);
+    ctx->thread_slot = static_cast<uint32_t>(n);
+    t.contexts[0] = ctx;
+    t.top = 0;
+    t.run_flag = 1;
+    t.ended_normally = false;
+    t.result = 0;
+    t.os_suspend_count = start_suspended ? 1 : 0;
+    try {
+      t.thread = std::thread(ScriptThreadProc, n);
+    } catch (...) {
+      ResetSlot(t);
+      return -1;
+    }
+    ++t.generation;
+    return n;
+  }
+  return -1;
+}
+
+void ResumeScriptThread(int slot) {
+  if (ValidSlot(slot)) ResumeFully(table[slot]);
+}
+
+void StopAllScriptThreads() {
+  SetScriptStopFlag(1);
+  // Give the threads up to half a second to wind down by themselves.
+  for (int waited = 0; waited < 500 && running_threads.load() > 0; ++waited) {
+    ServeEngineMessages();
+    SleepMs(1);
+  }
+  std::lock_guard lock(table_lock);
+  for (ScriptThread& t : table) {
+    if (t.thread.joinable()) ResumeFully(t);
+  }
+  for (;;) {
+    bool all = true;
+    for (ScriptThread& t : table) all = all && (!t.thread.joinable() || t.finished);
+    if (all) break;
+    ServeEngineMessages();
+    SleepMs(1);
+  }
+  for (ScriptThread& t : table) {
+    if (t.thread.joinable()) t.thread.join();
+    ResetSlot(t);
+  }
+  SetScriptStopFlag(0);
+}
+
+int RunningScriptThreads() { return running_threads.load(); }
+
+bool AnyScriptThreadAlive() {
+  std::lock_guard lock(table_lock);
+  for (ScriptThread& t : table) {
+    if (t.thread.joinable() && !t.finished) return true;
+  }
+  return false;
+}
+
+uint32_t ScriptThreadResult(int slot, bool* ended) {
+  if (!ValidSlot(slot)) {
+    if (ended) *ended = false;
+    return 0;
+  }
+  if (ended) *ended = table[slot].ended_normally;
+  return table[slot].result;
+}
+
+const ScriptContext* ScriptThreadTopContext(int slot) {
+  if (!ValidSlot(slot) || table[slot].top < 0) return nullptr;
+  return table[slot].contexts[table[slot].top];
+}
+
+int ScriptThreadDepth(int slot) { return ValidSlot(slot) ? table[slot].top + 1 : 0; }
+
+void PauseAllScriptThreads() {
+  for (int n = 0; n < kScriptThreadSlots; ++n) {
+    if (UsableSlot(n)) table[n].pause_count.fetch_add(1);
+  }
+}
+
+void ResumeAllScriptThreads() {
+  for (int n = 0; n < kScriptThreadSlots; ++n) {
+    if (!UsableSlot(n)) continue;
+    int32_t count = table[n].pause_count.load();
+    while (count > 0 && !table[n].pause_count.compare_exchange_weak(count, count - 1)) {
+    }
+  }
+}
+
+// --- Control builtins ---------------------------------------------------------
+
+uint32_t builtin_jump(BuiltinArgs args) {
+  ScriptContext* next = LoadScript(args.str(0), g_runtime_settings.program_size, g_runtime_settings.stack_size);
+  if (!next) return 0;
+  ScriptThread* t = CallerSlot();
+  if (!t) {
+    FreeContext(next);
+    return 0;
+  }
+  next->thread_slot = CurrentContext()->thread_slot;
+  FreeContext(t->contexts[t->top]);
+  t->contexts[t->top] = next;
+  SetCurrentContext(next);
+  return 1;
+}
+
+uint32_t builtin_call(BuiltinArgs args) {
+  ScriptContext* next = LoadScript(args.str(0), g_runtime_settings.program_size, g_runtime_settings.stack_size);
+  if (!next) return 0;
+  ScriptThread* t = CallerSlot();
+  if (!t || t->top + 1 >= kContextStackDepth) {
+    FreeContext(next);
+    return 0;
+  }
+  next->thread_slot = CurrentContext()->thread_slot;
+  t->contexts[++t->top] = next;
+  return 1;  // replaced by the called script's result when it ends
+}
+
+uint32_t builtin_exit(BuiltinArgs) {
+  CurrentContext()->state = kContextFailed;
+  return 0;
+}
+
+uint32_t builtin_setjmp(BuiltinArgs args) {
+  ScriptContext* c = CurrentContext();
+  uint32_t buffer = args.u(0);
+  if (!InArena(buffer, sizeof(ScriptContext))) return 0;
+  ScriptContext saved = *c;
+  std::memcpy(&saved.pc, ToHost(c->r[7]), 4);  // the return address into the caller
+  saved.r[0] = ValidSlot(c->thread_slot) ? static_cast<uint32_t>(table[c->thread_slot].top) : 0;
+  saved.r[7] = c->r[7] + 4;
+  std::memcpy(ToHost(buffer), &saved, sizeof saved);
+  return 0;
+}
+
+uint32_t builtin_longjmp(BuiltinArgs args) {
+  ScriptContext* c = CurrentContext();
+  uint32_t buffer = args.u(0);
+  uint32_t value = args.u(1);
+  if (!InArena(buffer, sizeof(ScriptContext)) || !ValidSlot(c->thread_slot)) return 0;
+  ScriptContext saved;
+  std::memcpy(&saved, ToHost(buffer), sizeof saved);
+  if (saved.thread_slot != c->thread_slot) return 0;
+  ScriptThread& t = table[c->thread_slot];
+  int32_t d = static_cast<int32_t>(saved.r[0]);
+  if (d < 0 || t.top < d) return 0;
+  ScriptContext* target = t.contexts[d];
+  if (target->program_base != saved.program_base || target->stack_base != saved.stack_base ||
+      target->r[7] > saved.r[7])
+    return 0;
+  while (t.top > d) {
+    FreeContext(t.contexts[t.top]);
+    t.contexts[t.top--] = nullptr;
+  }
+  // The record comes back whole, except the fields that describe the areas:
+  // those stay the engine's, so a forged buffer cannot misdescribe them.
+  saved.shared_count = target->shared_count;
+  saved.program_size = target->program_size;
+  saved.stack_size = target->stack_size;
+  *target = saved;
+  SetCurrentContext(target);
+  return value ? value : 1;
+}
+
+uint32_t builtin_thd_begin(BuiltinArgs args) {
+  uint32_t function = args.u(0);
+  uint32_t argument = args.u(1);
+  bool paused = args.u(2) != 0;
+  int32_t stack_size = args.i(3);
+  if (stack_size > 0 && stack_size < 1024) stack_size = 1024;
+  if (ScriptStopRequested()) return static_cast<uint32_t>(-1);
+  ScriptContext* clone = CloneContext(CurrentContext(), stack_size);
+  if (!clone) return static_cast<uint32_t>(-1);
+  clone->r[7] -= 8;
+  clone->pc = function;
+  uint32_t all_ones = 0xFFFFFFFFu;
+  std::memcpy(ToHost(clone->r[7]), &all_ones, 4);
+  std::memcpy(ToHost(clone->r[7] + 4), &argument, 4);
+  int n = StartScriptThread(clone, true);
+  if (n < 0) {
+    FreeContext(clone);
+    return static_cast<uint32_t>(-1);
+  }
+  table[n].pause_count = paused ? 1 : 0;
+  ResumeFully(table[n]);
+  // The new thread's font number is reset here once fonts exist.
+  return static_cast<uint32_t>(n);
+}
+
+uint32_t builtin_thd_end(BuiltinArgs args) {
+  int32_t n = args.i(0);
+  if (!UsableSlot(n)) return 0;
+  // Waiting for our own thread would never end.
+  if (!CurrentContext() || !ValidSlot(CurrentContext()->thread_slot) ||
+      static_cast<int64_t>(CurrentContext()->thread_slot) == n)
+    return 0;
+  ScriptThread& t = table[n];
+  uint32_t generation;
+  {
+    std::lock_guard lock(table_lock);
+    generation = t.generation;
+  }
+  t.run_flag = 0;
+  ResumeFully(t);
+  ScriptThread& own = table[CurrentContext()->thread_slot];
+  {
+    // The target may be waiting for the builtin lock; let it have it. Stop
+    // waiting when we are being ended ourselves, so two threads ending each
+    // other both finish.
+    BuiltinLockReleased unlocked;
+    while (!t.finished && own.run_flag.load() && !ScriptStopRequested()) SleepMs(1);
+  }
+  std::lock_guard lock(table_lock);
+  if (t.generation == generation && t.thread.joinable()) {
+    t.thread.join();
+    ResetSlot(t);
+  }
+  return 1;
+}
+
+uint32_t builtin_thd_suspend(BuiltinArgs args) {
+  int32_t n = args.i(0);
+  if (!UsableSlot(n)) return static_cast<uint32_t>(-1);
+  return static_cast<uint32_t>(table[n].pause_count.fetch_add(1) + 1);
+}
+
+uint32_t builtin_thd_resume(BuiltinArgs args) {
+  int32_t n = args.i(0);
+  if (!UsableSlot(n)) return static_cast<uint32_t>(-1);
+  int32_t count = table[n].pause_count.load();
+  do {
+    if (count <= 0) return 0;
+  } while (!table[n].pause_count.compare_exchange_weak(count, count - 1));
+  return static_cast<uint32_t>(count - 1);
+}
+
+uint32_t builtin_sleep(BuiltinArgs args) {
+  ScriptThread* t = CallerSlot();
+  if (!t) return 0;
+  t->wake_time = TickCount() + args.u(0);
+  return 1;
+}
