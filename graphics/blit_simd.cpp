@@ -31,17 +31,23 @@ void Copy16Tail(uint8_t* d, const uint8_t* s, size_t n) {
     std::memcpy(d + 2 * i, &v, 2);
   }
 }
-// Modes 4, 5, 6 on 32-bit pixels.
-template <bool kKeyed, bool kTint>
+// What the keyed and tint kernels do to a pixel: blend toward the source (modes
+// 3, 4), tint the source (5, 6) or copy its colour channels (1).
+enum { kOpBlend, kOpTint, kOpCopy };
+
+// Modes 1, 4, 5, 6 on 32-bit pixels.
+template <bool kKeyed, int kOp>
 void Pixel32Tail(uint8_t* d, const uint8_t* s, size_t n, int w, uint32_t key, uint32_t tint) {
   for (size_t i = 0; i < n; ++i, d += 4, s += 4) {
     uint32_t sv;
     std::memcpy(&sv, s, 4);
     if (kKeyed && (sv & 0xFFFFFF) == key) continue;
-    if (kTint) {
+    if (kOp == kOpTint) {
       d[0] = MixByte(s[0], int(tint & 255), w);
       d[1] = MixByte(s[1], int((tint >> 8) & 255), w);
       d[2] = MixByte(s[2], int((tint >> 16) & 255), w);
+    } else if (kOp == kOpCopy) {
+      d[0] = s[0], d[1] = s[1], d[2] = s[2];
     } else {
       for (int k = 0; k < 4; ++k) d[k] = MixByte(d[k], s[k], w);
     }
@@ -108,7 +114,7 @@ void Copy16Sse2(uint8_t* d, const uint8_t* s, size_t pixels) {
   Copy16Tail(d + 2 * i, s + 2 * i, pixels - i);
 }
 
-template <bool kKeyed, bool kTint>
+template <bool kKeyed, int kOp>
 void Pixel32Sse2(uint8_t* d, const uint8_t* s, size_t n, int w, uint32_t key, uint32_t tint) {
   const __m128i vw = _mm_set1_epi16(int16_t(w)), viw = _mm_set1_epi16(int16_t(256 - w));
   const __m128i rgb = _mm_set1_epi32(0x00FFFFFF), vkey = _mm_set1_epi32(int(key)), vtint = _mm_set1_epi32(int(tint));
@@ -117,10 +123,12 @@ void Pixel32Sse2(uint8_t* d, const uint8_t* s, size_t n, int w, uint32_t key, ui
     __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 4 * i));
     __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + 4 * i));
     __m128i r;
-    if (kTint) {
+    if (kOp == kOpTint) {
       // Tint: mix(s, B, w) on the colours, the destination keeps its alpha.
       r = Blend16(a, vtint, vw, viw);
       r = _mm_or_si128(_mm_and_si128(rgb, r), _mm_andnot_si128(rgb, b));
+    } else if (kOp == kOpCopy) {
+      r = _mm_or_si128(_mm_and_si128(rgb, a), _mm_andnot_si128(rgb, b));
     } else {
       r = Blend16(b, a, vw, viw);
     }
@@ -130,7 +138,7 @@ void Pixel32Sse2(uint8_t* d, const uint8_t* s, size_t n, int w, uint32_t key, ui
     }
     _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 4 * i), r);
   }
-  Pixel32Tail<kKeyed, kTint>(d + 4 * i, s + 4 * i, n - i, w, key, tint);
+  Pixel32Tail<kKeyed, kOp>(d + 4 * i, s + 4 * i, n - i, w, key, tint);
 }
 
 // Mode 7 on four 32-bit pixels. Every numerator is below 2^24, so the
@@ -218,7 +226,7 @@ __attribute__((target("avx2"))) void Copy16Avx2(uint8_t* d, const uint8_t* s, si
   Copy16Sse2(d + 2 * i, s + 2 * i, pixels - i);
 }
 
-template <bool kKeyed, bool kTint>
+template <bool kKeyed, int kOp>
 __attribute__((target("avx2"))) void Pixel32Avx2(uint8_t* d, const uint8_t* s, size_t n, int w, uint32_t key,
                                                  uint32_t tint) {
   const __m256i vw = _mm256_set1_epi16(int16_t(w)), viw = _mm256_set1_epi16(int16_t(256 - w));
@@ -229,9 +237,11 @@ __attribute__((target("avx2"))) void Pixel32Avx2(uint8_t* d, const uint8_t* s, s
     __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 4 * i));
     __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + 4 * i));
     __m256i r;
-    if (kTint) {
+    if (kOp == kOpTint) {
       r = Blend32(a, vtint, vw, viw);
       r = _mm256_blendv_epi8(b, r, rgb);
+    } else if (kOp == kOpCopy) {
+      r = _mm256_blendv_epi8(b, a, rgb);
     } else {
       r = Blend32(b, a, vw, viw);
     }
@@ -241,7 +251,7 @@ __attribute__((target("avx2"))) void Pixel32Avx2(uint8_t* d, const uint8_t* s, s
     }
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 4 * i), r);
   }
-  Pixel32Sse2<kKeyed, kTint>(d + 4 * i, s + 4 * i, n - i, w, key, tint);
+  Pixel32Sse2<kKeyed, kOp>(d + 4 * i, s + 4 * i, n - i, w, key, tint);
 }
 
 __attribute__((target("avx2"))) inline __m256i Alpha8(__m256i s, __m256i d, __m256i vw) {
@@ -285,11 +295,14 @@ __attribute__((target("avx2"))) void Alpha32Avx2(uint8_t* d, const uint8_t* s, s
 
 inline bool IsKey24(const uint8_t* s, uint32_t key) { return uint32_t(s[0] | s[1] << 8 | s[2] << 16) == key; }
 
-template <bool kKeyed, bool kTint>
+template <bool kKeyed, int kOp>
 void Pixel24Tail(uint8_t* d, const uint8_t* s, size_t n, int w, uint32_t key, uint32_t tint) {
   for (size_t i = 0; i < n; ++i, d += 3, s += 3) {
     if (kKeyed && IsKey24(s, key)) continue;
-    for (int k = 0; k < 3; ++k) d[k] = kTint ? MixByte(s[k], int((tint >> (8 * k)) & 255), w) : MixByte(d[k], s[k], w);
+    for (int k = 0; k < 3; ++k)
+      d[k] = kOp == kOpTint   ? MixByte(s[k], int((tint >> (8 * k)) & 255), w)
+             : kOp == kOpCopy ? s[k]
+                              : MixByte(d[k], s[k], w);
   }
 }
 
@@ -301,10 +314,10 @@ inline void Tint48(uint8_t* d, const uint8_t* s, const __m128i* pattern, __m128i
   }
 }
 
-// Modes 4, 5 and 6 on 24-bit pixels, 16 pixels at a time: runs without a key
+// Modes 1, 4, 5 and 6 on 24-bit pixels, 16 pixels at a time: runs without a key
 // pixel take the vector path, runs of key pixels are skipped, mixed runs go
 // pixel by pixel.
-template <bool kKeyed, bool kTint, bool kAvx2>
+template <bool kKeyed, int kOp, bool kAvx2>
 void Pixel24(uint8_t* d, const uint8_t* s, size_t n, int w, uint32_t key, uint32_t tint) {
   __m128i pattern[3];
   {
@@ -322,14 +335,16 @@ void Pixel24(uint8_t* d, const uint8_t* s, size_t n, int w, uint32_t key, uint32
       for (int p = 0; p < 16; ++p) keys += IsKey24(ss + 3 * p, key);
     if (keys == 16) continue;
     if (keys) {
-      Pixel24Tail<kKeyed, kTint>(dd, ss, 16, w, key, tint);
-    } else if (kTint) {
+      Pixel24Tail<kKeyed, kOp>(dd, ss, 16, w, key, tint);
+    } else if (kOp == kOpTint) {
       Tint48(dd, ss, pattern, vw, viw);
+    } else if (kOp == kOpCopy) {
+      std::memcpy(dd, ss, 48);
     } else {
       kAvx2 ? BlendAvx2(dd, ss, 48, w) : BlendSse2(dd, ss, 48, w);
     }
   }
-  Pixel24Tail<kKeyed, kTint>(d + 3 * i, s + 3 * i, n - i, w, key, tint);
+  Pixel24Tail<kKeyed, kOp>(d + 3 * i, s + 3 * i, n - i, w, key, tint);
 }
 
 // ---- routines --------------------------------------------------------------------
@@ -344,14 +359,14 @@ bool Contiguous(const BlitJob& j, int bytes) {
   return true;
 }
 
-// The keyed blend and the tints serve 24- and 32-bit pixels.
-enum Kernel { kCopy, kCopy16, kBlend, kAdd, kKeyedBlend, kTintColour, kKeyedTint, kAlpha32 };
+// The keyed kernels and the tints serve 24- and 32-bit pixels.
+enum Kernel { kCopy, kCopy16, kBlend, kAdd, kKeyedCopy, kKeyedBlend, kTintColour, kKeyedTint, kAlpha32 };
 
 template <Kernel K, int Bytes, bool kAvx2>
 void FastRoutine(const BlitJob& j) {
   if (j.cols <= 0 || j.rows <= 0) return;
-  constexpr int kRow = K == kCopy || K == kCopy16 ? 0 : K == kBlend ? 3 : K == kAdd ? 13 : K == kKeyedBlend ? 4
-                       : K == kTintColour ? 5 : K == kKeyedTint ? 6 : 7;
+  constexpr int kRow = K == kCopy || K == kCopy16 ? 0 : K == kKeyedCopy ? 1 : K == kBlend ? 3 : K == kAdd ? 13
+                       : K == kKeyedBlend ? 4 : K == kTintColour ? 5 : K == kKeyedTint ? 6 : 7;
   if (!Contiguous(j, Bytes)) {
     FindScalarBlitRoutine(kRow, Bytes, Bytes, false)(j);
     return;
@@ -375,13 +390,14 @@ void FastRoutine(const BlitJob& j) {
     } else if constexpr (K == kAlpha32) {
       kAvx2 ? Alpha32Avx2(d, s, n, w) : Alpha32Sse2(d, s, n, w);
     } else {
-      constexpr bool kKeyed = K != kTintColour, kTint = K != kKeyedBlend;
+      constexpr bool kKeyed = K != kTintColour;
+      constexpr int kOp = K == kKeyedCopy ? kOpCopy : K == kKeyedBlend ? kOpBlend : kOpTint;
       if constexpr (Bytes == 3)
-        Pixel24<kKeyed, kTint, kAvx2>(d, s, n, w, key, tint);
+        Pixel24<kKeyed, kOp, kAvx2>(d, s, n, w, key, tint);
       else if constexpr (kAvx2)
-        Pixel32Avx2<kKeyed, kTint>(d, s, n, w, key, tint);
+        Pixel32Avx2<kKeyed, kOp>(d, s, n, w, key, tint);
       else
-        Pixel32Sse2<kKeyed, kTint>(d, s, n, w, key, tint);
+        Pixel32Sse2<kKeyed, kOp>(d, s, n, w, key, tint);
     }
   };
   if (!BlitRowsInParallel(j)) {
@@ -405,6 +421,9 @@ BlitRoutine FastFor(int row, int bytes, bool mapping) {
     case 13:
       if (bytes == 3) return &FastRoutine<kAdd, 3, kAvx2>;
       return bytes == 4 ? &FastRoutine<kAdd, 4, kAvx2> : nullptr;
+    case 1:
+      if (bytes == 3) return &FastRoutine<kKeyedCopy, 3, kAvx2>;
+      return bytes == 4 ? &FastRoutine<kKeyedCopy, 4, kAvx2> : nullptr;
     case 4:
       if (bytes == 3) return &FastRoutine<kKeyedBlend, 3, kAvx2>;
       return bytes == 4 ? &FastRoutine<kKeyedBlend, 4, kAvx2> : nullptr;
