@@ -372,8 +372,10 @@ inline int Apply(Px s, Px& d, const Ctx& c) {
   }
 }
 
-// Destination channels of colour B, and colour A as each side compares it.
-template <int SK, int DK>
+// Destination channels of colour B, colour A as each side compares it, and
+// the ramp, each only for the rows that use it (a palette search per call is
+// not free when the caller runs one row at a time).
+template <int Row, int SK, int DK>
 void Prepare(Ctx& c, const BlitJob& j) {
   const BlitParams& p = *j.params;
   c.lw = Weight(p.level);
@@ -385,8 +387,11 @@ void Prepare(Ctx& c, const BlitJob& j) {
   c.scol = j.src_colours ? j.src_colours : g_engine_colours;
   c.dcol = j.dst_colours ? j.dst_colours : g_engine_colours;
   constexpr bool kSrc8 = SK == kSIndexRaw || SK == kSIndex;
-  c.key_src = kSrc8 ? ConvertColour(p.colour_a, 1) : (p.colour_a & 0xFFFFFF);
-  if constexpr (DK == kDIndexRaw) {
+  if constexpr (Row == 1 || Row == 4 || Row == 6)
+    c.key_src = kSrc8 ? ConvertColour(p.colour_a, 1) : (p.colour_a & 0xFFFFFF);
+  if constexpr (Row != 2 && Row != 5 && Row != 6 && Row != 10 && Row != 24 && Row != 25) {
+    // neither colour A of the destination nor colour B
+  } else if constexpr (DK == kDIndexRaw) {
     c.key_dst = ConvertColour(p.colour_a, 1);
     const int b = int(ConvertColour(p.colour_b, 1));
     c.bb = c.bg = c.br = b;
@@ -404,15 +409,17 @@ void Prepare(Ctx& c, const BlitJob& j) {
     }
     c.bb = int(rgb & 255), c.bg = int((rgb >> 8) & 255), c.br = int((rgb >> 16) & 255);
   }
-  for (int i = 0; i < 256; ++i) {
-    int v;
-    if (i < c.level)
-      v = 255;
-    else if (i >= c.level + c.amount)
-      v = 0;
-    else
-      v = std::clamp(255 + (255 * (c.level - i)) / c.amount, 0, 255);
-    c.ramp[i] = static_cast<uint8_t>(v);
+  if constexpr (Row == 12) {
+    for (int i = 0; i < 256; ++i) {
+      int v;
+      if (i < c.level)
+        v = 255;
+      else if (i >= c.level + c.amount)
+        v = 0;
+      else
+        v = std::clamp(255 + (255 * (c.level - i)) / c.amount, 0, 255);
+      c.ramp[i] = static_cast<uint8_t>(v);
+    }
   }
 }
 
@@ -439,8 +446,8 @@ namespace {
 
 template <int Row, int SK, int DK, bool Masked>
 void Routine(const BlitJob& j) {
-  Ctx c;
-  Prepare<SK, DK>(c, j);
+  Ctx c{};
+  Prepare<Row, SK, DK>(c, j);
   if (!BlitRowsInParallel(j)) {
     for (int y = 0; y < j.rows; ++y) RunRow<Row, SK, DK, Masked>(j, c, y);
     return;

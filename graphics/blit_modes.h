@@ -82,6 +82,10 @@ struct BlitJob {
   const ptrdiff_t* mask_cols;
   const ptrdiff_t* mask_rows;
 };
+// A routine splits its rows over threads when [System] MultiThreading is on and
+// the job is large enough; a one-row job always runs on the calling thread, so
+// a caller that builds offsets row by row (rotated copies) may run its own
+// parallel loop over rows and call the routine once per row.
 using BlitRoutine = void (*)(const BlitJob& job);
 
 // Pair index: (source bytes per pixel - 1) * 4 + (destination bytes per pixel - 1).
