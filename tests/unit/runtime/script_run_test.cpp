@@ -1,0 +1,113 @@
+// Scripts compiled from source and run on script threads.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "compiler/compiler.h"
+#include "platform/text_encoding.h"
+#include "runtime/runtime_settings.h"
+#include "runtime/script_runner.h"
+#include "vm_machine.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class ScriptRunTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("keva-run-" + std::to_string(::getpid()) + "-" +
+                                        testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+    fs::copy_file(KEVA_SDK_HEADER, dir_ / "keva.h", fs::copy_options::overwrite_existing);
+    SetScriptDirectory((dir_.string() + "/").c_str());
+    ShownErrors().clear();
+    SetErrorBoxBackend(RecordErrorBox);
+    ASSERT_TRUE(AllocExternalArea(65536));
+  }
+  void TearDown() override {
+    FreeExternalArea();
+    SetErrorBoxBackend(nullptr);
+    SetScriptDirectory("");
+    fs::remove_all(dir_);
+  }
+  void Write(const std::string& name, const std::string& text) { std::ofstream(dir_ / name) << text; }
+  ScriptRun Run(const std::string& main_source) {
+    Write("main.c", "#include \"keva.h\"\n" + main_source);
+    return RunScriptOnThreads("main.c", 20000);
+  }
+  std::string Errors() const {
+    std::string all;
+    for (const auto& e : ShownErrors()) all += SjisToUtf8(e) + "\n";
+    return all;
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(ScriptRunTest, CallReturnsTheCalledScriptsResult) {
+  Write("seven.c", "int main() { return 7; }\n");
+  ScriptRun run = Run("int main() { return call(\"seven.c\") * 10 + call(\"seven.c\"); }\n");
+  ASSERT_TRUE(run.loaded) << Errors();
+  EXPECT_TRUE(run.main_ended);
+  EXPECT_EQ(run.main_result, 77u);
+}
+
+TEST_F(ScriptRunTest, CallOfAMissingOrNonScriptFileGivesZero) {
+  Write("data.txt", "int main() { return 7; }\n");
+  ScriptRun run = Run("int main() { return call(\"missing.c\") + call(\"data.txt\") + call(\"noext\") + 40; }\n");
+  ASSERT_TRUE(run.loaded) << Errors();
+  EXPECT_EQ(run.main_result, 40u);
+}
+
+TEST_F(ScriptRunTest, TheThirtySecondNestedCallGivesZero) {
+  // Each level records how deep it is; the call that would make the context
+  // stack 33 deep is refused.
+  Write("nest.c",
+        "#include \"keva.h\"\n"
+        "extern int depth; extern int refused_at;\n"
+        "int main() { depth++; if (call(\"nest.c\") == 0 && refused_at == 0) refused_at = depth; return 1; }\n");
+  ScriptRun run = Run("extern int depth; extern int refused_at;\n"
+                      "int main() { call(\"nest.c\"); return refused_at; }\n");
+  ASSERT_TRUE(run.loaded) << Errors();
+  EXPECT_EQ(run.main_result, 31u);  // main plus 31 nested scripts fill the 32 entries
+}
+
+TEST_F(ScriptRunTest, JumpReplacesTheRunningScript) {
+  Write("next.c", "int main() { return 5; }\n");
+  ScriptRun run = Run("int main() { jump(\"next.c\"); return 9; }\n");
+  ASSERT_TRUE(run.loaded) << Errors();
+  EXPECT_TRUE(run.main_ended);
+  EXPECT_EQ(run.main_result, 5u);
+}
+
+TEST_F(ScriptRunTest, LongjmpAcrossACall) {
+  Write("thrower.c",
+        "#include \"keva.h\"\nextern int buffer[16];\n"
+        "int main() { longjmp(buffer, 9); return 1; }\n");
+  ScriptRun run = Run("extern int buffer[16];\n"
+                      "int main() { int r; r = setjmp(buffer); if (r == 0) { call(\"thrower.c\"); return 100; } return r; }\n");
+  ASSERT_TRUE(run.loaded) << Errors();
+  EXPECT_EQ(run.main_result, 9u);
+}
+
+TEST_F(ScriptRunTest, ExitEndsEverything) {
+  ScriptRun run = Run("int spin(int x) { while (1) ; }\n"
+                      "int main() { thd_begin(spin, 0, 0, 0); exit(); return 3; }\n");
+  ASSERT_TRUE(run.loaded) << Errors();
+  EXPECT_TRUE(run.stopped);
+  EXPECT_FALSE(run.main_ended);
+  EXPECT_TRUE(ShownErrors().empty()) << Errors();
+}
+
+TEST_F(ScriptRunTest, ThreadsShareTheProgramArea) {
+  ScriptRun run = Run("int total;\n"
+                      "int add(int x) { total += x; return 0; }\n"
+                      "int main() { int a, b; a = thd_begin(add, 5, 0, 0); b = thd_begin(add, 6, 0, 0);\n"
+                      "  while (total != 11) sleep(1); return a * 100 + b; }\n");
+  ASSERT_TRUE(run.loaded) << Errors();
+  EXPECT_EQ(run.main_result, 102u);
+}
+
+}  // namespace
