@@ -1,7 +1,5 @@
 #include "graphics/blit_modes.h"
 
-#include <omp.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>

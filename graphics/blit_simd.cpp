@@ -1,7 +1,6 @@
 #include "graphics/blit_simd.h"
 
 #include <immintrin.h>
-#include <omp.h>
 
 #include <cstring>
 

@@ -1,7 +1,5 @@
 #include "graphics/planes.h"
 
-#include <omp.h>
-
 #include <algorithm>
 #include <cstring>
 #include <new>
