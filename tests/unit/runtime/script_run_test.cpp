@@ -3,6 +3,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
+
+#include "platform/clock.h"
 
 #include "compiler/compiler.h"
 #include "platform/text_encoding.h"
@@ -80,6 +83,34 @@ TEST_F(ScriptRunTest, JumpReplacesTheRunningScript) {
   ASSERT_TRUE(run.loaded) << Errors();
   EXPECT_TRUE(run.main_ended);
   EXPECT_EQ(run.main_result, 5u);
+}
+
+// main.c records where its program area starts (its first function lies 5
+// bytes in, after the jump to main) and jumps to next.c, which waits for the
+// test to look at the old area before it ends.
+TEST_F(ScriptRunTest, JumpFreesTheOldProgramUnlessAThreadSharesIt) {
+  Write("next.c",
+        "#include \"keva.h\"\nextern int old_first; extern int go; extern int started;\n"
+        "int main() { started = 1; while (!go) sleep(1); return 5; }\n");
+  for (bool shared : {false, true}) {
+    SCOPED_TRACE(shared ? "a thread shares the old program" : "nothing shares it");
+    std::memset(ToHost(ExternalAreaAddress()), 0, 12);
+    Write("main.c", std::string("extern int old_first; extern int go; extern int started;\n") +
+                        "int first() { while (!go) ; return 0; }\n"  // before the stubs of keva.h
+                        "#include \"keva.h\"\n"
+                        "int main() { old_first = first; " + (shared ? "thd_begin(first, 0, 0, 0); " : "") +
+                        "jump(\"next.c\"); return 9; }\n");
+    ScriptRun run;
+    std::thread runner([&] { run = RunScriptOnThreads("main.c", 20000); });
+    uint32_t* words = reinterpret_cast<uint32_t*>(ToHost(ExternalAreaAddress()));
+    for (int i = 0; i < 10000 && !reinterpret_cast<volatile uint32_t*>(words)[2]; ++i) SleepMs(1);
+    bool alive = ArenaIsBlock(words[0] - 5);
+    reinterpret_cast<volatile uint32_t*>(words)[1] = 1;
+    runner.join();
+    ASSERT_TRUE(run.loaded) << Errors();
+    EXPECT_EQ(alive, shared);
+    EXPECT_EQ(run.main_result, 5u);
+  }
 }
 
 TEST_F(ScriptRunTest, LongjmpAcrossACall) {
