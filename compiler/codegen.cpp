@@ -1626,6 +1626,7 @@ int CompileSourceInto(const char* name, uint8_t* image, uint32_t program_base, u
   int result = 0;
   try {
     FrontEndStart();
+    DeclarationsStart();
     int m = GlobalSymbol("main");
     Sym(m).kind = kSymFunction;
     Sym(m).type = kTypeInt;
@@ -1666,4 +1667,6 @@ int CompileSource(const char* name, uint32_t program_base, uint32_t program_size
 
 uint32_t CompiledCodeLength() { return kc::last_code_length; }
 uint32_t CompiledDataSize() { return kc::last_data_size; }
+int CompileErrorNumber() { return kc::g.error_number; }
+int CompileErrorLine() { return kc::g.error_line; }
 std::string_view CompileErrorText() { return std::string_view(kc::g.error_text, kc::g.error_length); }

@@ -39,6 +39,11 @@ uint32_t CompiledDataSize();
 // cleanly or when the error level is 0). At most 8191 bytes.
 std::string_view CompileErrorText();
 
+// The compile error that stopped the last compilation (0 to 24), or -1 when
+// none did, and the line it was raised on.
+int CompileErrorNumber();
+int CompileErrorLine();
+
 // --- Exported functions --------------------------------------------------------
 
 // Functions defined with `extern` by any script compiled so far, callable by

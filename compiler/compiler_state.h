@@ -226,6 +226,8 @@ struct CompilerState {
   char error_text[8192];
   uint32_t error_length = 0;
   bool keep_errors = true;
+  int error_number = -1;
+  int error_line = 0;
 };
 
 extern CompilerState g;
@@ -269,6 +271,7 @@ inline int32_t TargetType(int32_t t) { return g.heap[t + 1]; }  // pointer targe
 bool SameType(int32_t a, int32_t b);
 bool StartsTypeName();                       // current token starts a type name
 int32_t ParseTypeName();                     // for casts and sizeof
+void DeclarationsStart();                     // resets the declaration parser
 void ParseTopLevelDeclaration();
 void ParseLocalDeclaration();                // at a statement that starts a declaration
 bool ResolveAtEnd();                         // reports undefined functions and labels; false if any

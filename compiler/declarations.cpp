@@ -737,6 +737,12 @@ int32_t ParseTypeName() {
   return ApplyOps(base, d);
 }
 
+void DeclarationsStart() {
+  param_nesting = 0;
+  in_union = false;
+  member_offset = 0;
+}
+
 void ParseTopLevelDeclaration() { ParseDeclaration(kCtxGlobal); }
 void ParseLocalDeclaration() {
   ParseDeclaration(kCtxLocal);

@@ -930,6 +930,8 @@ void AppendErrorText(std::string_view text) {
 void RaiseError(int number) {
   if (number == kErrEof && g.at_top_level && g.input_ended) throw CompileEnd{};
   SourceFile* f = CurrentFile();
+  g.error_number = number;
+  g.error_line = f ? f->line : 0;
   AppendFormatted("%s(%d) : %s", f ? f->path : "", f ? f->line : 0, kErrorTexts[number]);
   AppendErrorText(kPeriod);
   AppendErrorText("\n");
