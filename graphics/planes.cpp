@@ -297,6 +297,7 @@ void BuildInverseColourMap(const uint32_t* table) {
 
 void GraphicsStart() {
   BuildBlendTables();
+  std::memset(InverseColourMap(), 0, 32768);  // empty until pal_map
   FreeAllPlanes();
   g_platform_palette = PlatformPalette{};
   g_platform_palette.present = true;

@@ -137,8 +137,9 @@ extern GraphicsSettings g_graphics_settings;
 // repaints with the new colours. Unset until a display output installs it.
 extern void (*g_view_repaint_hook)();
 
-// Start: builds the blend tables (first call only), frees every plane and page,
-// installs the 3-3-2 palette and creates plane 0 at the screen size (cleared).
+// Start: builds the blend tables (first call only), empties the inverse colour
+// map, frees every plane and page, installs the 3-3-2 palette and creates
+// plane 0 at the screen size (cleared). Calling it again resets all of that.
 // Shut-down frees the planes and deletes the platform palette.
 void GraphicsStart();
 void GraphicsShutdown();

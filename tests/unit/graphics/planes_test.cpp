@@ -41,6 +41,17 @@ TEST_F(PlaneTest, StartCreatesTheScreenPlaneAndThePalettes) {
   EXPECT_EQ(g_platform_palette.version, 0x300);
   EXPECT_EQ(g_platform_palette.entries[235].flags, kPaletteReserved);
   EXPECT_EQ(g_platform_palette.entries[236].flags, 0);
+
+  // Starting again is a reset: planes, pages, palettes and the inverse map.
+  ASSERT_EQ(Call(builtin_galloc, {6, 2, 2, 8}), 1u);
+  ASSERT_EQ(Call(builtin_vpage, {6}), 1u);
+  g_script_palette[1] = 0x123456;
+  GraphicsStart();
+  EXPECT_EQ(PlaneAt(6), nullptr);
+  EXPECT_EQ(g_view_page, 0);
+  EXPECT_EQ(g_script_palette[1], DefaultColour8(1));
+  for (int cell = 0; cell < 32768; ++cell) ASSERT_EQ(InverseColourMap()[cell], 0) << cell;
+  BuildInverseColourMap(g_engine_colours);
 }
 
 TEST_F(PlaneTest, CreatePlaneLaysOutHeaderColourTableAndBottomUpRows) {
