@@ -141,7 +141,7 @@ TEST(CompilerDirectives, AsmBlocksCommentsAndErrors) {
       {"\n#include <x.h>\n", 5, 2},
       {"#include \"x.h\n", 5, 1},
       {"#include \"missing.h\"\n", 2, 1},
-      {"#include \"folder\"\n", 3, 1},  // a directory reads as nothing
+      {"#include \"folder\"\n", 2, 1},  // a directory is not a source
   };
   for (const auto& c : cases) {
     Script e;
