@@ -4,6 +4,8 @@
 #include "runtime/dispatch.h"
 
 #include "graphics/plane_builtins.h"
+#include "input/typed_characters.h"
+#include "runtime/debug_output_builtins.h"
 #include "runtime/script_threads.h"
 #include "runtime/system_variables.h"
 
@@ -318,8 +320,8 @@ const BuiltinEntry kBuiltinTable[kBuiltinCount + 1] = {
     /* 299 */ {"ef_raster", NotBuiltReturnsZero, 4, "int", "slot, phase, wavelength, amplitude"},
     /* 300 */ {"ef_blob", NotBuiltReturnsZero, 5, "int", "slot, x, y, radius, depth"},
     /* 301 */ {"ef_water", NotBuiltReturnsZero, 1, "int", "slot"},
-    /* 302 */ {"key_init", NotBuiltReturnsZero, 0, "int", ""},
-    /* 303 */ {"key_get", NotBuiltReturnsZero, 0, "int", ""},
+    /* 302 */ {"key_init", builtin_key_init, 0, "int", ""},
+    /* 303 */ {"key_get", builtin_key_get, 0, "int", ""},
     /* 304 */ {"net_open", NotBuiltReturnsZero, 2, "int", "host, port"},
     /* 305 */ {"net_close", NotBuiltReturnsZero, 0, "int", ""},
     /* 306 */ {"net_send", NotBuiltReturnsMinusOne, 3, "int", "channel, data, len"},
@@ -331,7 +333,7 @@ const BuiltinEntry kBuiltinTable[kBuiltinCount + 1] = {
     /* 312 */ {"dll_unload", NotBuiltReturnsZero, 1, "int", "lib"},
     /* 313 */ {"dll_proc", NotBuiltReturnsZero, 2, "void *", "lib, name"},
     /* 314 */ {"dll_call", NotBuiltReturnsZero, -1, "int", "func, ..."},
-    /* 315 */ {"log_clear", NotBuiltReturnsZero, 0, "int", ""},
+    /* 315 */ {"log_clear", builtin_log_clear, 0, "int", ""},
     /* 316 */ {"log_out", NotBuiltReturnsZero, -1, "int", "format, ..."},
     {nullptr, nullptr, 0, nullptr, nullptr},
 };

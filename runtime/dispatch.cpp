@@ -3,6 +3,8 @@
 #include <atomic>
 
 #include "compiler/compiler.h"
+#include "graphics/planes.h"
+#include "platform/window_thread.h"
 #include "platform/error_box.h"
 #include "runtime/runtime_settings.h"
 #include "vm/arena.h"
@@ -62,12 +64,10 @@ int RuntimeStart() {
   RuntimeStop();
   ClearExportedFunctions();
   builtin_lock_present = true;
-  // The engine window procedure is installed by the host when it creates the
-  // main window; nothing to hook here without one.
-  //
+  EnableEngineMessages(true);  // the engine window procedure serves them from now on
   // Reset of the builtin families, in this order (each joins as it is built):
   //   libraries loaded by dll_load are unloaded
-  //   planes and pages are freed and the initial palette installed
+  GraphicsStart();  // planes and pages freed, the initial palette installed, plane 0 created
   //   fonts are recreated
   //   the 16 pack slots are closed
   //   the dirty-rectangle list, hit lists and sprite lists are emptied
@@ -80,10 +80,11 @@ int RuntimeStop() {
   //   every sprite of every list is reset; the video is closed; sounds, the MIDI
   //   sequence and CD audio are stopped and freed; the network channel is closed
   //   the regular-expression library's global clean-up runs
-  //   the 16 pack slots are closed; fonts freed; planes, pages and the palette
-  //   freed; loaded libraries unloaded; the 3D renderer shut down; the effect
-  //   objects freed
-  //   the system file registered by sysfile is written
+  //   the 16 pack slots are closed; fonts freed
+  GraphicsShutdown();  // planes, pages and the palette
+  //   loaded libraries unloaded; the 3D renderer shut down; the effect objects freed
+  EnableEngineMessages(false);  // the engine window procedure is taken off
   builtin_lock_present = false;
+  //   the system file registered by sysfile is written
   return 1;
 }

@@ -24,8 +24,6 @@ inline std::atomic<int32_t> g_application_active{1};
 struct RuntimeHostHooks {
   // A context failed or called exit: close the main window without asking.
   void (*close_main_window)() = nullptr;
-  // The window thread waits for script threads: serve queued engine messages.
-  void (*serve_engine_messages)() = nullptr;
   // Whether the display is full screen, and the switch (engine message 1224).
   int32_t (*is_full_screen)() = nullptr;
   int32_t (*set_full_screen)(int32_t on) = nullptr;

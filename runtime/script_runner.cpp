@@ -1,6 +1,7 @@
 #include "runtime/script_runner.h"
 
 #include "platform/clock.h"
+#include "platform/window_thread.h"
 #include "runtime/dispatch.h"
 #include "runtime/runtime_settings.h"
 #include "runtime/script_loader.h"
@@ -8,6 +9,7 @@
 
 ScriptRun RunScriptOnThreads(const char* path, uint32_t timeout_ms) {
   ScriptRun run;
+  BecomeWindowThread();
   RuntimeStart();
   ClearThreadTable();
   ScriptContext* ctx = LoadScript(path, g_runtime_settings.program_size, g_runtime_settings.stack_size);
@@ -24,7 +26,7 @@ ScriptRun RunScriptOnThreads(const char* path, uint32_t timeout_ms) {
       run.timed_out = true;
       break;
     }
-    if (g_runtime_host_hooks.serve_engine_messages) g_runtime_host_hooks.serve_engine_messages();
+    ServeEngineMessages();
     SleepMs(1);
   }
   run.stopped = ScriptStopRequested() && !run.timed_out;

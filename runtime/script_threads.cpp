@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/window_thread.h"
 #include "runtime/dispatch.h"
 #include "runtime/runtime_settings.h"
 #include "runtime/script_loader.h"
@@ -123,10 +124,6 @@ void ResetSlot(ScriptThread& t) {
   t.top = -1;
   t.finished = false;
   t.os_suspend_count = 0;
-}
-
-void ServeEngineMessages() {
-  if (g_runtime_host_hooks.serve_engine_messages) g_runtime_host_hooks.serve_engine_messages();
 }
 
 ScriptThread* CallerSlot() {

@@ -1,0 +1,76 @@
+#include "platform/window_thread.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+struct PendingMessage {
+  uint32_t number, w, l;
+  uint32_t result = 0;
+  bool done = false;
+};
+
+std::atomic<EngineMessageHandler> handler{nullptr};
+std::atomic<bool> enabled{false};
+std::atomic<void (*)()> waker{nullptr};
+std::atomic<bool> have_window_thread{false};
+std::thread::id window_thread;
+
+std::mutex queue_lock;
+std::condition_variable answered;
+std::deque<PendingMessage*> queue;
+
+uint32_t Run(uint32_t number, uint32_t w, uint32_t l) {
+  EngineMessageHandler h = handler.load();
+  return (h && enabled.load()) ? h(number, w, l) : 0;
+}
+
+}  // namespace
+
+void SetEngineMessageHandler(EngineMessageHandler h) { handler.store(h); }
+void EnableEngineMessages(bool on) { enabled.store(on); }
+void SetWindowThreadWaker(void (*wake)()) { waker.store(wake); }
+
+void BecomeWindowThread() {
+  std::lock_guard lock(queue_lock);
+  window_thread = std::this_thread::get_id();
+  have_window_thread = true;
+}
+
+bool OnWindowThread() {
+  std::lock_guard lock(queue_lock);
+  return have_window_thread && window_thread == std::this_thread::get_id();
+}
+
+uint32_t SendEngineMessage(uint32_t number, uint32_t w, uint32_t l) {
+  if (!have_window_thread.load() || OnWindowThread()) return Run(number, w, l);
+  PendingMessage message{number, w, l};
+  std::unique_lock lock(queue_lock);
+  queue.push_back(&message);
+  lock.unlock();
+  if (auto wake = waker.load()) wake();
+  lock.lock();
+  answered.wait(lock, [&] { return message.done; });
+  return message.result;
+}
+
+int ServeEngineMessages() {
+  int served = 0;
+  for (;;) {
+    std::unique_lock lock(queue_lock);
+    if (queue.empty()) return served;
+    PendingMessage* message = queue.front();
+    queue.pop_front();
+    lock.unlock();
+    uint32_t result = Run(message->number, message->w, message->l);
+    lock.lock();
+    message->result = result;
+    message->done = true;
+    answered.notify_all();
+    ++served;
+  }
+}

@@ -1,0 +1,34 @@
+// Engine messages: synchronous calls from script threads to the window thread.
+// A builtin that needs the window thread (sound, music, video, input, the
+// full-screen switch) sends a numbered message and blocks until the window
+// thread has run the operation and handed back its 32-bit result.
+#pragma once
+#include <cstdint>
+
+// The engine window procedure: runs the operation of one message number on the
+// window thread and returns its result.
+using EngineMessageHandler = uint32_t (*)(uint32_t number, uint32_t w, uint32_t l);
+
+// The host installs the procedure; the runtime enables it while it runs (it
+// is off before the runtime starts and after it stops, and a message then
+// gets the default answer 0).
+void SetEngineMessageHandler(EngineMessageHandler handler);
+void EnableEngineMessages(bool enabled);
+
+// Makes the calling thread the window thread (the process's main thread, or
+// the thread of a headless run).
+void BecomeWindowThread();
+bool OnWindowThread();
+
+// Called after a message is queued, to wake the window thread's event loop
+// (the windowed host pushes an event); the default does nothing, for loops
+// that poll.
+void SetWindowThreadWaker(void (*wake)());
+
+// Sends a message. On the window thread the operation runs at once; from any
+// other thread the call waits until the window thread serves it. With no
+// window thread at all the operation runs on the caller.
+uint32_t SendEngineMessage(uint32_t number, uint32_t w, uint32_t l);
+
+// Window thread: runs every queued message. Returns how many ran.
+int ServeEngineMessages();

@@ -1,0 +1,5 @@
+// log_clear and log_out: lines for the Debug Output window.
+#pragma once
+#include "runtime/builtin.h"
+
+uint32_t builtin_log_clear(BuiltinArgs args);  // 1, or 0 without a Debug Output window
