@@ -133,7 +133,7 @@ struct MacroFrame {
 constexpr int kMaxSourceFiles = 16;
 constexpr int kMaxMacroFrames = 16;
 constexpr int kLineBufferSize = 4096;
-constexpr int kMaxLabels = 8192;
+constexpr int kMaxLabels = 65536;  // label numbers never reach the code, only its size
 constexpr int kMaxMacroParams = 64;
 constexpr int kSaveStackSize = 8192;
 

@@ -12,6 +12,8 @@ packages=(
   libgtest-dev libbenchmark-dev
   # benchmark-only: the comparison composites of graphics_bench (never linked into the engine)
   libpixman-1-dev
+  # benchmark-only: the C compiler compiler_bench compares compile speed with (never used by the engine)
+  tcc
 )
 
 missing=()
