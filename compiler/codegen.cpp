@@ -1250,8 +1250,9 @@ void StatementInner() {
       NextToken();
       if (g.tok.code != kTokSemicolon) EvalValueStatement(ParseExpression());
       Expect(kTokSemicolon);
-      // Right before the function's closing brace the jump is not needed.
-      if (g.tok.code == kTokRBrace && g.body_depth == 1) {
+      // Right before the function's closing brace the jump is not needed
+      // (unless a loop or switch would run on after it).
+      if (g.tok.code == kTokRBrace && g.body_depth == 1 && !g.break_label && !g.continue_label) {
         g.reachable = false;
         return;
       }

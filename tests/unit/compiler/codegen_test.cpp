@@ -186,6 +186,8 @@ TEST(CompilerRun, ArithmeticAndTheSignedUnsignedFloatRules) {
       {"int x; x = 7; switch (x) { default: return 9; case 1: case 7: return 17; }", 17},
       {"int x; x = 5; switch (x) { case 1: return 1; default: x = 99; case 2: x += 1; } return x;", 100},
       {"int x, n; n = 0; for (x = 0; x < 4; x++) switch (x) { case 0: n += 1; break; case 2: n += 10; } return n;", 11},
+      {"int i; for (i = 5; i < 10; i++) return i;", 5},  // a return that ends the function inside a loop
+      {"int i; i = 0; if (i) return 1;", 0},
   };
   for (const auto& c : cases) {
     Script s(std::string("main() { ") + c.body + " }\n");

@@ -198,6 +198,12 @@ TEST(CompilerLines, LongestLineAndOneByteMore) {
   EXPECT_EQ(bad.error, 21);
 }
 
+TEST(CompilerNames, ShiftJisNamesAndStrings) {
+  // 変数 as a variable name, and a string holding あ followed by a backslash byte pair
+  Script s("int \x95\xcf\x90\x94;\nmain() { \x95\xcf\x90\x94 = 3; return \x95\xcf\x90\x94 + \"\x83\x5c\"[1]; }\n");
+  EXPECT_EQ(s.Run(), 3u + 0x5C);  // the trail byte 0x5C is kept, not taken for an escape
+}
+
 TEST(CompilerLines, CarriageReturnsAreDropped) {
   Script s("main()\r\n{\r\n  return 4;\r\n}\r\n");
   EXPECT_EQ(s.Run(), 4u);
@@ -227,6 +233,22 @@ TEST(CompilerErrors, ErrorTextWithPercentSignsIsNotAFormat) {
   Script s("main() { return %s%n%d; }\n");
   EXPECT_EQ(s.error, 9);
   EXPECT_NE(s.errors.find("return %■s%n%d; }"), std::string::npos) << s.errors;
+}
+
+TEST(CompilerErrors, ErrorTextStaysWithinItsBuffer) {
+  std::string body = "main() {\n  int x;\n";
+  for (int i = 0; i < 400; ++i) body += "  x = 1\n";  // a missing ';' on every line
+  Script s(body + "  return x;\n}\n");
+  EXPECT_TRUE(s.ok);
+  EXPECT_LE(CompileErrorText().size(), 8191u);
+  EXPECT_GT(CompileErrorText().size(), 8000u);
+  ASSERT_FALSE(CompilerBoxes().empty());
+  size_t shown = 0;
+  for (const std::string& box : CompilerBoxes()) {
+    EXPECT_LE(box.size(), 255u);
+    shown += box.size();
+  }
+  EXPECT_EQ(shown, 2 * CompileErrorText().size());  // both passes show all of it, in pieces
 }
 
 TEST(CompilerErrors, EndOfInputInsideAFunction) {
