@@ -346,6 +346,55 @@ void Pixel24(uint8_t* d, const uint8_t* s, size_t n, int w, uint32_t key, uint32
   Pixel24Tail<kKeyed, kOp>(d + 3 * i, s + 3 * i, n - i, w, key, tint);
 }
 
+// Mode 7 from 3-byte sources (x1r5g5b5 word, alpha byte) onto 24-bit pixels.
+// Without a destination alpha (taken as 255) the composite reduces exactly to
+// (t * s + (255 - t) * d) / 255, which also covers t = 0 and t = 255.
+inline int Expand5(int v) { return (v * 1053) >> 7; }  // v * 255 / 31 for v in 0..31
+
+void Alpha24Tail(uint8_t* d, const uint8_t* s, size_t n, int w) {
+  for (size_t i = 0; i < n; ++i, d += 3, s += 3) {
+    const int t = (s[2] * w) >> 8;
+    if (t == 0) continue;
+    const int v = s[0] | s[1] << 8;
+    const int c[3] = {Expand5(v & 31), Expand5((v >> 5) & 31), Expand5((v >> 10) & 31)};
+    for (int k = 0; k < 3; ++k) d[k] = uint8_t((t * c[k] + (255 - t) * d[k]) / 255);
+  }
+}
+
+__attribute__((target("avx2"))) void Alpha24Avx2(uint8_t* d, const uint8_t* s, size_t n, int w) {
+  // Eight 3-byte pixels spread into 32-bit lanes and back.
+  const __m256i spread_dwords = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
+  const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1, 0, 1, 2, -1, 3, 4, 5,
+                                          -1, 6, 7, 8, -1, 9, 10, 11, -1);
+  const __m256i gather = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2, 4, 5, 6,
+                                          8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+  const __m256i gather_dwords = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7);
+  const __m256i vw = _mm256_set1_epi32(w), five = _mm256_set1_epi32(31), byte = _mm256_set1_epi32(255);
+  const __m256i expand = _mm256_set1_epi32(1053), by255 = _mm256_set1_epi32(0x8081);
+  size_t i = 0;
+  for (; i + 11 <= n; i += 8) {  // each load reads 32 bytes, 24 of them pixels
+    const __m256i sraw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 3 * i));
+    const __m256i draw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + 3 * i));
+    const __m256i sp = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(sraw, spread_dwords), spread);
+    const __m256i dp = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(draw, spread_dwords), spread);
+    const __m256i t = _mm256_srli_epi32(_mm256_mullo_epi16(_mm256_srli_epi32(sp, 16), vw), 8);
+    const __m256i it = _mm256_sub_epi32(byte, t);
+    __m256i out = _mm256_setzero_si256();
+    for (int k = 0; k < 3; ++k) {
+      const __m256i sc = _mm256_srli_epi32(
+          _mm256_mullo_epi16(_mm256_and_si256(_mm256_srli_epi32(sp, 5 * k), five), expand), 7);
+      const __m256i dc = _mm256_and_si256(_mm256_srli_epi32(dp, 8 * k), byte);
+      const __m256i x = _mm256_add_epi32(_mm256_mullo_epi16(t, sc), _mm256_mullo_epi16(it, dc));
+      const __m256i q = _mm256_srli_epi32(_mm256_mulhi_epu16(x, by255), 7);
+      out = _mm256_or_si256(out, _mm256_slli_epi32(q, 8 * k));
+    }
+    __m256i packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(out, gather), gather_dwords);
+    packed = _mm256_blend_epi32(packed, draw, 0xC0);  // the 8 bytes past the pixels stay
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 3 * i), packed);
+  }
+  Alpha24Tail(d + 3 * i, s + 3 * i, n - i, w);
+}
+
 // ---- routines --------------------------------------------------------------------
 
 // True when the columns run straight through the source and the destination,
@@ -359,7 +408,7 @@ bool Contiguous(const BlitJob& j, int bytes) {
 }
 
 // The keyed kernels and the tints serve 24- and 32-bit pixels.
-enum Kernel { kCopy, kCopy16, kBlend, kAdd, kKeyedCopy, kKeyedBlend, kTintColour, kKeyedTint, kAlpha32 };
+enum Kernel { kCopy, kCopy16, kBlend, kAdd, kKeyedCopy, kKeyedBlend, kTintColour, kKeyedTint, kAlpha };
 
 template <Kernel K, int Bytes, bool kAvx2>
 void FastRoutine(const BlitJob& j) {
@@ -386,7 +435,9 @@ void FastRoutine(const BlitJob& j) {
       kAvx2 ? BlendAvx2(d, s, n * Bytes, w) : BlendSse2(d, s, n * Bytes, w);
     } else if constexpr (K == kAdd) {
       kAvx2 ? AddAvx2(d, s, n * Bytes, w) : AddSse2(d, s, n * Bytes, w);
-    } else if constexpr (K == kAlpha32) {
+    } else if constexpr (K == kAlpha && Bytes == 3) {
+      kAvx2 ? Alpha24Avx2(d, s, n, w) : Alpha24Tail(d, s, n, w);
+    } else if constexpr (K == kAlpha) {
       kAvx2 ? Alpha32Avx2(d, s, n, w) : Alpha32Sse2(d, s, n, w);
     } else {
       constexpr bool kKeyed = K != kTintColour;
@@ -432,7 +483,9 @@ BlitRoutine FastFor(int row, int bytes, bool mapping) {
     case 6:
       if (bytes == 3) return &FastRoutine<kKeyedTint, 3, kAvx2>;
       return bytes == 4 ? &FastRoutine<kKeyedTint, 4, kAvx2> : nullptr;
-    case 7: return bytes == 4 ? &FastRoutine<kAlpha32, 4, kAvx2> : nullptr;
+    case 7:
+      if (bytes == 3) return &FastRoutine<kAlpha, 3, kAvx2>;
+      return bytes == 4 ? &FastRoutine<kAlpha, 4, kAvx2> : nullptr;
     default: return nullptr;
   }
 }
