@@ -894,7 +894,7 @@ Expr ParseUnary() {
     case kTokTilde: {
       NextToken();
       Expr e = LoadValue(ParseUnary());
-      if (!IsIntegerType(e.type)) RaiseError(kErrType);
+      if (!IsArith(e.type) || (IsConstNode(e) && IsFloatType(e.type))) RaiseError(kErrType);
       if (IsConstNode(e)) return Value(MakeConst(~ConstBits(e), false).node, e.type);
       return Value(NewNode(kNComplement, 2, e.node), e.type);
     }

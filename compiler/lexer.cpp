@@ -101,8 +101,23 @@ uint32_t Hash(const uint8_t* s, size_t n) {
 
 bool NameMatches(uint32_t stored, const uint8_t* q, size_t n) {
   const uint8_t* s = g.names + stored;
-  if (std::memcmp(s, q, n) != 0) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (s[i] != q[i]) return false;
   return s[n] == 0 || s[n] == '.';
+}
+
+// Appends "_N" (a member scope number) to a name.
+size_t AppendScope(uint8_t* name, size_t n, int number) {
+  char digits[12];
+  int k = 0;
+  unsigned v = static_cast<unsigned>(number);
+  do {
+    digits[k++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v);
+  name[n++] = '_';
+  while (k) name[n++] = static_cast<uint8_t>(digits[--k]);
+  return n;
 }
 
 int GlobalSymbolHashed(const uint8_t* name, size_t n, uint32_t h) {
@@ -405,7 +420,19 @@ void PopFrame() {
   g.position = f.position;
 }
 
-int NextChar() {
+int NextCharSlow();
+
+// The common case inline: an ordinary byte of the current text.
+inline int NextChar() {
+  uint8_t c = g.text[g.position];
+  if (c != 0 && c != '#') {
+    ++g.position;
+    return g.ch = c;
+  }
+  return NextCharSlow();
+}
+
+int NextCharSlow() {
   for (;;) {
     uint8_t c = g.text ? g.text[g.position] : 0;
     if (c == 0) {
@@ -985,6 +1012,9 @@ void FrontEndStart() {
   g.macro_args = workspace + kNameBufferSize;
   g.macro_args_top = 0;
   g.symbols = reinterpret_cast<Symbol*>(workspace + kNameBufferSize + kMacroArgSize);
+  g.line[0] = 0;
+  g.text = g.line;
+  g.position = 0;
   BuildCharClasses();
   in_literal = false;
   static const struct {
@@ -1102,8 +1132,7 @@ int NextToken() {
         if (!plain && !IsGlobalScope(g.scope))
           plain = IsTypeOrTag(LocalSymbolHashed(name, n, h, 0, false));
         if (!plain) {
-          int m = std::snprintf(reinterpret_cast<char*>(name + n), 16, "_%d", g.member_scope);
-          n += static_cast<size_t>(m);
+          n = AppendScope(name, n, g.member_scope);
           h = Hash(name, n);
           gi = GlobalSymbolHashed(name, n, h);
         }
