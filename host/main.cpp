@@ -1,27 +1,154 @@
-// keva: runs a game.
-#include <cstdio>
-#include <cstring>
+// keva: runs a game, in its window or headless.
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "host/engine.h"
 #include "host/self_check.h"
+#include "platform/clock.h"
+#include "platform/debug_output.h"
+#include "platform/error_box.h"
+#include "platform/window_thread.h"
+#include "runtime/script_threads.h"
+#include "vm/context.h"
 
 namespace {
 
-void Usage(std::FILE* to) {
-  std::fputs(
-      "usage: keva --self-check\n"
-      "  --self-check   run a small hand-assembled program on the script VM and print its result\n"
-      "  --help         show this help\n",
-      to);
+constexpr const char* kUsage =
+    "usage: keva [--headless] [--timeout SECONDS] [PATH]\n"
+    "       keva --self-check\n"
+    "\n"
+    "Runs a game. PATH is the game's executable or configuration file, the game's\n"
+    "folder, or a script (.c) to run as the main script; without PATH the game\n"
+    "beside the keva program runs. The configuration is read from NAME.cfg, then\n"
+    "configure.cfg beside it, then the per-user configure.cfg under\n"
+    "$XDG_DOCUMENTS_DIR/TOLVEN/<Product>/.\n"
+    "\n"
+    "  --headless         no window and no sound device: the Debug Output window\n"
+    "                     is standard output (log_out lines, UTF-8), error boxes\n"
+    "                     go to standard error and are answered OK; the\n"
+    "                     configuration file is left as it is\n"
+    "  --timeout SECONDS  headless: stop the scripts after this long\n"
+    "  --self-check       run a small hand-assembled program on the script VM\n"
+    "  --help             show this help\n"
+    "\n"
+    "Exit status (headless): the main script's main() result when the scripts\n"
+    "end by themselves; 0 after exit(); 1 after a failed script, a script that\n"
+    "does not load, or any error box; 124 at the timeout; 2 for bad arguments.\n";
+
+struct Options {
+  bool headless = false;
+  double timeout_seconds = 0;
+  std::string path;
+};
+
+bool ParseArguments(int argc, char** argv, Options& o, int& status) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--help") {
+      std::fputs(kUsage, stdout);
+      status = 0;
+      return false;
+    }
+    if (a == "--self-check") {
+      status = RunVmSelfCheck();
+      return false;
+    }
+    if (a == "--headless") {
+      o.headless = true;
+    } else if (a == "--timeout" && i + 1 < argc) {
+      char* end = nullptr;
+      o.timeout_seconds = std::strtod(argv[++i], &end);
+      if (*end || o.timeout_seconds < 0) {
+        std::fprintf(stderr, "keva: --timeout needs a number of seconds, not '%s'\n", argv[i]);
+        status = 2;
+        return false;
+      }
+    } else if (!a.empty() && a[0] == '-') {
+      std::fprintf(stderr, "keva: unknown option '%s'\n%s", a.c_str(), kUsage);
+      status = 2;
+      return false;
+    } else if (o.path.empty()) {
+      o.path = a;
+    } else {
+      std::fprintf(stderr, "keva: more than one PATH given\n");
+      status = 2;
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string OwnExecutable() {
+  char buffer[4096];
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+int RunHeadless(const Options& o) {
+  UseStandardOutputForDebugOutput();
+  BecomeWindowThread();
+  EngineInit();
+  uint32_t boxes_before = ErrorBoxCount();
+  if (!StartMainScript()) {
+    if (ErrorBoxCount() == boxes_before)
+      std::fprintf(stderr, "keva: cannot load the main script '%s%s'\n", g_game_paths.script_directory.c_str(),
+                   g_game_paths.main_script.c_str());
+    EngineShutdown();
+    return 1;
+  }
+  uint32_t start = TickCount();
+  uint32_t limit = static_cast<uint32_t>(o.timeout_seconds * 1000);
+  bool timed_out = false;
+  while (AnyScriptThreadAlive() && !ScriptStopRequested()) {
+    if (limit && TickCount() - start >= limit) {
+      timed_out = true;
+      break;
+    }
+    if (ServeEngineMessages() == 0) SleepMs(1);
+  }
+  bool stopped = ScriptStopRequested() && !timed_out;
+  EngineShutdown();
+  bool main_ended = false;
+  uint32_t result = ScriptThreadResult(0, &main_ended);
+  if (timed_out) {
+    std::fprintf(stderr, "keva: timed out after %g seconds\n", o.timeout_seconds);
+    return 124;
+  }
+  if (ErrorBoxCount() > 0) return 1;
+  if (stopped) return 0;  // exit()
+  return main_ended ? static_cast<int>(result) : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && std::strcmp(argv[1], "--self-check") == 0) return RunVmSelfCheck();
-  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-    Usage(stdout);
-    return 0;
+  Options options;
+  int status = 0;
+  if (!ParseArguments(argc, argv, options, status)) return status;
+  std::string path = options.path.empty() ? OwnExecutable() : options.path;
+  std::string script_override;
+  if (!LocateGame(path, g_game_paths, script_override)) {
+    std::fprintf(stderr, "keva: %s: no such game, folder or file\n", path.c_str());
+    return 2;
   }
-  Usage(stderr);
-  return 2;
+  LoadConfiguration(g_settings, g_game_paths, DocumentsDirectory());
+  ChooseMainScript(g_settings, g_game_paths);
+  if (!script_override.empty()) {
+    g_game_paths.script_directory.clear();
+    g_game_paths.main_script = script_override;
+  }
+  if (chdir(g_game_paths.module_directory.c_str()) != 0) {
+    std::fprintf(stderr, "keva: cannot enter %s\n", g_game_paths.module_directory.c_str());
+    return 2;
+  }
+  ApplySettings();
+  if (!options.headless) {
+    // The window comes with the display output; until then every run is headless.
+    std::fprintf(stderr, "keva: no window in this build yet; running headless\n");
+  }
+  return RunHeadless(options);
 }

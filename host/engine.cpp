@@ -1,0 +1,83 @@
+#include "host/engine.h"
+
+#include "compiler/compiler.h"
+#include "graphics/planes.h"
+#include "platform/error_box.h"
+#include "platform/window_thread.h"
+#include "runtime/dispatch.h"
+#include "runtime/runtime_settings.h"
+#include "runtime/script_loader.h"
+#include "runtime/script_threads.h"
+
+void ApplySettings() {
+  const Settings& s = g_settings;
+  SetErrorLevel(s.error);
+  g_runtime_settings.program_size = static_cast<uint32_t>(s.program_size);
+  g_runtime_settings.stack_size = static_cast<uint32_t>(s.stack_size);
+  g_runtime_settings.debug_mode = s.debug_mode;
+  g_runtime_settings.global_focus = s.global_focus;
+  g_runtime_settings.global_sound = s.global_sound;
+  g_runtime_settings.smoothing = s.smoothing;
+  g_runtime_settings.confirmation = s.confirmation;
+  g_graphics_settings.Width = s.width;
+  g_graphics_settings.Height = s.height;
+  g_graphics_settings.Depth = s.depth;
+  g_graphics_settings.MultiThreading = s.multi_threading;
+  SetScriptDirectory(g_game_paths.script_directory);
+}
+
+int EngineInit() {
+  // 1. sine and arctangent tables; the blend tables are built by the graphics start
+  // 2. networking, when [System] Net is on
+  // 3. the display output
+  // 4. sound, when [System] DirectSound is on
+  // 5. MIDI, when [System] DirectMusic is on
+  // 6. input devices
+  // 7. CD audio, when [Drive] CD is on
+  AllocExternalArea(static_cast<uint32_t>(g_settings.heap_size));  // without it, extern variables do not compile
+  SetEngineMessageHandler(EngineWindowProcedure);
+  RuntimeStart();
+  ClearThreadTable();
+  // 10. the palette matcher's colour-distance tables (built with the graphics start)
+  // 11. the random generator is seeded from the tick count
+  // 12. the cursor is the standard arrow
+  return 1;
+}
+
+int EngineShutdown() {
+  // 1. the video is stopped
+  StopAllScriptThreads();
+  RuntimeStop();
+  FreeExternalArea();
+  // 5. CD audio, input devices, MIDI, sound, the display output and networking
+  //    are released in this order
+  // 6. the lookup tables are freed with the graphics shut-down
+  return 1;
+}
+
+bool StartMainScript() {
+  if (g_game_paths.main_script.empty()) return false;
+  ScriptContext* ctx = LoadScript(g_game_paths.main_script.c_str(), g_runtime_settings.program_size,
+                                  g_runtime_settings.stack_size);
+  if (!ctx) return false;
+  if (StartScriptThread(ctx, false) < 0) {
+    FreeContext(ctx);
+    return false;
+  }
+  return true;
+}
+
+uint32_t EngineWindowProcedure(uint32_t number, uint32_t w, uint32_t l) {
+  (void)l;
+  switch (number) {
+    case kMessageSetFullScreen:
+      // The display output switches; without one the mode stays windowed.
+      (void)w;
+      return 0;
+    case kMessageEngineInfo:
+      // Libraries get the engine record once dll_load exists; nothing for w = 0.
+      return 0;
+    default:
+      return 0;  // numbers of subsystems not built yet, and unknown numbers
+  }
+}

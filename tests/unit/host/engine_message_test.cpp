@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "input/typed_characters.h"
+#include "platform/window_thread.h"
+
+namespace {
+
+std::atomic<std::thread::id> ran_on;
+
+uint32_t Echo(uint32_t number, uint32_t w, uint32_t l) {
+  ran_on = std::this_thread::get_id();
+  return number * 1000 + w + l;
+}
+
+TEST(EngineMessages, RunOnTheWindowThreadAndReturnTheirResult) {
+  BecomeWindowThread();
+  SetEngineMessageHandler(Echo);
+  EnableEngineMessages(true);
+  std::atomic<int> wrong{0}, finished{0};
+  std::vector<std::thread> senders;
+  for (uint32_t t = 0; t < 4; ++t) {
+    senders.emplace_back([t, &wrong, &finished] {
+      for (uint32_t i = 0; i < 200; ++i) {
+        if (SendEngineMessage(1124 + t, i, 1) != (1124 + t) * 1000 + i + 1) ++wrong;
+        if (ran_on.load() == std::this_thread::get_id()) ++wrong;
+      }
+      ++finished;
+    });
+  }
+  while (finished < 4) ServeEngineMessages();
+  for (auto& s : senders) s.join();
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(SendEngineMessage(1200, 1, 2), 1200u * 1000 + 3);  // on the window thread: at once
+  EXPECT_EQ(ran_on.load(), std::this_thread::get_id());
+  EnableEngineMessages(false);
+  EXPECT_EQ(SendEngineMessage(1200, 1, 2), 0u);  // no engine procedure: the default answer
+  SetEngineMessageHandler(nullptr);
+}
+
+TEST(TypedCharacters, RingKeepsTheLast511) {
+  builtin_key_init({});
+  for (int i = 0; i < 600; ++i) StoreTypedByte(static_cast<uint8_t>('a' + i % 26));
+  std::string got;
+  while (uint32_t c = builtin_key_get({})) got += static_cast<char>(c);
+  ASSERT_EQ(got.size(), 511u);
+  EXPECT_EQ(got.front(), 'a' + (600 - 511) % 26);
+  EXPECT_EQ(got.back(), 'a' + 599 % 26);
+}
+
+TEST(TypedCharacters, TextArrivesAsShiftJisAndLeadBytesComeBackNegative) {
+  builtin_key_init({});
+  StoreTypedText("A\xE3\x81\x82");  // "A" then hiragana a: 0x82 0xA0
+  EXPECT_EQ(builtin_key_get({}), uint32_t{'A'});
+  EXPECT_EQ(static_cast<int32_t>(builtin_key_get({})), static_cast<int8_t>(0x82));
+  EXPECT_EQ(static_cast<int32_t>(builtin_key_get({})), static_cast<int8_t>(0xA0));
+  EXPECT_EQ(builtin_key_get({}), 0u);
+  StoreTypedText("x");
+  builtin_key_init({});
+  EXPECT_EQ(builtin_key_get({}), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The headless runner's exit statuses and messages, on small scripts.
+set -u
+keva=$1
+header=$2
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+cp "$header" "$dir/keva.h"
+failures=0
+
+check() {  # name, expected status, script text, [expected stderr text]
+  local name=$1 want=$2 text=$3 message=${4:-}
+  printf '%s\n' "$text" > "$dir/$name.c"
+  "$keva" --headless --timeout "${TIMEOUT:-20}" "$dir/$name.c" > "$dir/$name.out" 2> "$dir/$name.err"
+  local got=$?
+  if [ "$got" != "$want" ]; then
+    echo "FAIL $name: exit status $got, expected $want"; cat "$dir/$name.err"; failures=$((failures + 1))
+  elif [ -n "$message" ] && ! grep -qF "$message" "$dir/$name.err"; then
+    echo "FAIL $name: stderr lacks '$message':"; cat "$dir/$name.err"; failures=$((failures + 1))
+  else
+    echo "ok   $name"
+  fi
+}
+
+check returns_seven 7 'int main() { return 7; }'
+check exit_is_zero 0 '#include "keva.h"
+int main() { exit(); return 3; }'
+check runtime_error 1 'int main() { int z; z = 0; return 1 / z; }' 'ERROR : Error: ０で除算しました'
+check compile_error 1 'int main() { return undefined_name; }' '定義されていない'
+check failure_stops_threads 1 '#include "keva.h"
+int spin(int x) { while (1) ; }
+int main() { int z; thd_begin(spin, 0, 0, 0); z = 0; return 1 / z; }'
+TIMEOUT=0.3 check timeout 124 'int main() { while (1) ; }'
+
+# Error level 0 silences the boxes; the script still stops.
+printf '[General]\nError=0\n' > "$dir/configure.cfg"
+check silenced_error 0 'int main() { int z; z = 0; return 1 / z; }'
+if [ -s "$dir/silenced_error.err" ]; then echo "FAIL silenced_error printed:"; cat "$dir/silenced_error.err"; failures=$((failures + 1)); fi
+rm "$dir/configure.cfg"
+
+"$keva" --headless "$dir/missing.c" 2> /dev/null
+[ $? = 2 ] && echo "ok   missing_path" || { echo "FAIL missing_path"; failures=$((failures + 1)); }
+
+echo "$((9 - failures)) passed, $failures failed"
+[ "$failures" = 0 ]
