@@ -192,7 +192,7 @@ void ParseSuffixes(Declarator& d, DeclOp* suffixes, int* n, bool abstract) {
 }
 
 void ParseDeclaratorOps(Declarator& d, bool abstract) {
-  if (++g.depth > 200) RaiseError(kErrHeap);
+  if (++g.depth > 400) RaiseError(kErrHeap);
   int stars = 0;
   while (g.tok.code == kTokStar) {
     ++stars;
