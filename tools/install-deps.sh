@@ -8,6 +8,8 @@ packages=(
   g++ cmake make pkg-config
   # script memory allocator
   libjemalloc-dev
+  # the window, events and message boxes
+  libsdl2-dev
   # tests and benchmarks
   libgtest-dev libbenchmark-dev
   # benchmark-only: the comparison composites of graphics_bench (never linked into the engine)
