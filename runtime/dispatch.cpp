@@ -6,6 +6,7 @@
 #include "graphics/planes.h"
 #include "platform/window_thread.h"
 #include "platform/error_box.h"
+#include "runtime/math_builtins.h"
 #include "runtime/runtime_settings.h"
 #include "vm/arena.h"
 
@@ -65,6 +66,7 @@ int RuntimeStart() {
   ClearExportedFunctions();
   builtin_lock_present = true;
   EnableEngineMessages(true);  // the engine window procedure serves them from now on
+  MathStart();  // sine and arctangent tables; the random generator seeded from the tick count
   // Reset of the builtin families, in this order (each joins as it is built):
   //   libraries loaded by dll_load are unloaded
   GraphicsStart();  // planes and pages freed, the initial palette installed, plane 0 created
