@@ -93,6 +93,13 @@ void BlendSse2(uint8_t* d, const uint8_t* s, size_t n, int w) {
 void AddSse2(uint8_t* d, const uint8_t* s, size_t n, int w) {
   const __m128i vw = _mm_set1_epi16(int16_t(w)), z = _mm_setzero_si128();
   size_t i = 0;
+  if (w == 256) {  // full strength: a plain saturating add
+    for (; i + 16 <= n; i += 16) {
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+      __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), _mm_adds_epu8(b, a));
+    }
+  }
   for (; i + 16 <= n; i += 16) {
     __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
     __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
@@ -205,6 +212,13 @@ __attribute__((target("avx2"))) void BlendAvx2(uint8_t* d, const uint8_t* s, siz
 __attribute__((target("avx2"))) void AddAvx2(uint8_t* d, const uint8_t* s, size_t n, int w) {
   const __m256i vw = _mm256_set1_epi16(int16_t(w)), z = _mm256_setzero_si256();
   size_t i = 0;
+  if (w == 256) {
+    for (; i + 32 <= n; i += 32) {
+      __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
+      __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + i));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i), _mm256_adds_epu8(b, a));
+    }
+  }
   for (; i + 32 <= n; i += 32) {
     __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
     __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + i));
