@@ -2,6 +2,7 @@
 
 #include "compiler/compiler.h"
 #include "graphics/planes.h"
+#include "host/main_window.h"
 #include "platform/error_box.h"
 #include "platform/window_thread.h"
 #include "runtime/dispatch.h"
@@ -71,9 +72,7 @@ uint32_t EngineWindowProcedure(uint32_t number, uint32_t w, uint32_t l) {
   (void)l;
   switch (number) {
     case kMessageSetFullScreen:
-      // The display output switches; without one the mode stays windowed.
-      (void)w;
-      return 0;
+      return static_cast<uint32_t>(SetFullScreen(static_cast<int32_t>(w)));
     case kMessageEngineInfo:
       // Libraries get the engine record once dll_load exists; nothing for w = 0.
       return 0;

@@ -7,11 +7,15 @@
 #include <string>
 
 #include "host/engine.h"
+#include "host/main_window.h"
 #include "host/self_check.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
 #include "platform/error_box.h"
+#include "platform/single_instance.h"
+#include "platform/window.h"
 #include "platform/window_thread.h"
+#include "runtime/runtime_settings.h"
 #include "runtime/script_threads.h"
 #include "vm/context.h"
 
@@ -123,6 +127,30 @@ int RunHeadless(const Options& o) {
   return main_ended ? static_cast<int>(result) : 1;
 }
 
+void ShowErrorInABox(std::string_view caption, std::string_view text) { ShowMessageBox(caption, text, false); }
+
+void StartMainScriptPosted(uintptr_t) { StartMainScript(); }
+
+int RunWindowed() {
+  if (!g_settings.multi_instance && !ClaimSingleInstance(g_game_paths.module_directory, RaiseMainWindowSoon))
+    return 0;  // the first instance has been raised
+  BecomeWindowThread();
+  SetErrorBoxBackend(ShowErrorInABox);
+  if (!OpenMainWindow()) return 0;
+  // The Debug Output window comes with the font rasteriser; until then its
+  // lines go to standard output when DebugMode is on.
+  if (g_settings.debug_mode) UseStandardOutputForDebugOutput();
+  EngineInit();
+  if (g_settings.full_screen) SetFullScreen(1);
+  PostToWindowThread(StartMainScriptPosted, 0);
+  RunEventLoop();
+  g_settings.smoothing = g_runtime_settings.smoothing;  // setsystem may have changed these
+  g_settings.global_focus = g_runtime_settings.global_focus;
+  g_settings.global_sound = g_runtime_settings.global_sound;
+  WriteBackSettings(g_settings, g_game_paths, FullScreenAtClose());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -147,8 +175,8 @@ int main(int argc, char** argv) {
   }
   ApplySettings();
   if (!options.headless) {
-    // The window comes with the display output; until then every run is headless.
-    std::fprintf(stderr, "keva: no window in this build yet; running headless\n");
+    if (WindowSystemAvailable()) return RunWindowed();
+    std::fprintf(stderr, "keva: no display; running headless\n");
   }
   return RunHeadless(options);
 }

@@ -12,6 +12,8 @@ struct PendingMessage {
   uint32_t number, w, l;
   uint32_t result = 0;
   bool done = false;
+  void (*posted)(uintptr_t) = nullptr;  // a posted call instead of a message
+  uintptr_t arg = 0;
 };
 
 std::atomic<EngineMessageHandler> handler{nullptr};
@@ -58,6 +60,17 @@ uint32_t SendEngineMessage(uint32_t number, uint32_t w, uint32_t l) {
   return message.result;
 }
 
+void PostToWindowThread(void (*fn)(uintptr_t), uintptr_t arg) {
+  auto* message = new PendingMessage{0, 0, 0};
+  message->posted = fn;
+  message->arg = arg;
+  {
+    std::lock_guard lock(queue_lock);
+    queue.push_back(message);
+  }
+  if (auto wake = waker.load()) wake();
+}
+
 int ServeEngineMessages() {
   int served = 0;
   for (;;) {
@@ -66,6 +79,12 @@ int ServeEngineMessages() {
     PendingMessage* message = queue.front();
     queue.pop_front();
     lock.unlock();
+    if (message->posted) {
+      message->posted(message->arg);
+      delete message;
+      ++served;
+      continue;
+    }
     uint32_t result = Run(message->number, message->w, message->l);
     lock.lock();
     message->result = result;

@@ -30,5 +30,10 @@ void SetWindowThreadWaker(void (*wake)());
 // window thread at all the operation runs on the caller.
 uint32_t SendEngineMessage(uint32_t number, uint32_t w, uint32_t l);
 
-// Window thread: runs every queued message. Returns how many ran.
+// Queues fn(arg) to run on the window thread at its next serving of
+// messages, whether or not engine messages are enabled, and returns at once.
+// Any thread may post (a failed script closing the window, a finished dialog).
+void PostToWindowThread(void (*fn)(uintptr_t), uintptr_t arg);
+
+// Window thread: runs every queued message and posted call. Returns how many ran.
 int ServeEngineMessages();

@@ -1,0 +1,181 @@
+#include "host/main_window.h"
+
+#include <thread>
+
+#include "host/engine.h"
+#include "host/window_geometry.h"
+#include "input/typed_characters.h"
+#include "input/window_input.h"
+#include "platform/window.h"
+#include "platform/window_thread.h"
+#include "runtime/runtime_settings.h"
+#include "runtime/script_threads.h"
+
+namespace {
+
+bool closing = false;
+bool full_screen_at_close = false;
+bool internal_resize = false;
+Size client{0, 0};
+
+void FinishClose(uintptr_t confirmed) {
+  g_window_input.input_enabled = 1;
+  if (!confirmed) {
+    closing = false;
+    return;
+  }
+  full_screen_at_close = MainWindowFullScreen();
+  EngineShutdown();
+  DestroyMainWindow();
+  QuitEventLoop();
+}
+
+void HandleClose(uintptr_t) {
+  if (closing || !MainWindowExists()) return;
+  closing = true;
+  if (!g_runtime_settings.confirmation) {
+    FinishClose(1);
+    return;
+  }
+  g_window_input.input_enabled = 0;
+  // The question waits on a thread of its own, so the window thread goes on
+  // serving engine messages meanwhile.
+  std::thread([] {
+    bool ok = ShowMessageBox("\x8f\x49\x97\xb9\x8a\x6d\x94\x46",       // 終了確認
+                             "\x8f\x49\x97\xb9\x82\xb5\x82\xdc\x82\xb7\x82\xa9\x81\x48",  // 終了しますか？
+                             true);
+    PostToWindowThread(FinishClose, ok ? 1 : 0);
+  }).detach();
+}
+
+void OnCloseRequested() { HandleClose(0); }
+
+void OnResized(int32_t w, int32_t h) {
+  if (internal_resize) {
+    client = {w, h};
+    internal_resize = false;
+    return;
+  }
+  Size before = client;
+  client = {w, h};
+  if (MainWindowFullScreen()) return;
+  if (g_settings.fixed_aspect_ratio) {
+    Size fixed = FixAspectRatio(before, client, g_settings.width, g_settings.height);
+    if (!(fixed == client)) {
+      internal_resize = true;
+      SetMainWindowClientSize(fixed.w, fixed.h);
+      client = fixed;
+    }
+  }
+  g_settings.window_width = client.w;
+  g_settings.window_height = client.h;
+  // The display output and the video learn the new size here once they exist.
+}
+
+void OnMoved(int32_t x, int32_t y) {
+  if (MainWindowFullScreen()) return;
+  g_settings.window_left = x;
+  g_settings.window_top = y;
+}
+
+void OnActivated(bool active) {
+  int32_t a = active ? 1 : 0;
+  if (!g_runtime_settings.global_focus && a != g_application_active.load()) {
+    if (a) ResumeEngine();
+    else PauseEngine();
+    g_application_active = a;
+  }
+  g_window_input.input_enabled = a;
+}
+
+void OnKeyDown(int32_t key, bool alt) {
+  if (key == kKeyReturn && alt) SetFullScreen(MainWindowFullScreen() ? 0 : 1);
+  // F8 shows and hides the Debug Output window once it exists as a window;
+  // F12 saves a screenshot once the display output exists.
+}
+
+void OnText(std::string_view utf8) { StoreTypedText(utf8); }
+
+void OnMouseButton(int button, bool down, int clicks) {
+  uint32_t bit = 1u << button;
+  if (down) {
+    if (clicks >= 2) g_window_input.double_clicks[button].fetch_add(1);
+    g_window_input.presses[button].fetch_add(1);
+    g_window_input.buttons.fetch_or(bit);
+  } else {
+    g_window_input.buttons.fetch_and(~bit);
+  }
+}
+
+void OnWheel(int32_t steps) { g_window_input.wheel_total.fetch_add(steps * 120); }
+
+void OnMaximise() { SetFullScreen(1); }
+
+void RaiseFromAnotherInstance(uintptr_t) { RaiseMainWindow(); }
+
+int32_t IsFullScreen() { return MainWindowFullScreen() ? 1 : 0; }
+int32_t DesktopWidth() {
+  int32_t w, h;
+  DesktopSize(w, h);
+  return w;
+}
+int32_t DesktopHeight() {
+  int32_t w, h;
+  DesktopSize(w, h);
+  return h;
+}
+int32_t FullScreenFromScript(int32_t on) { return static_cast<int32_t>(SendEngineMessage(kMessageSetFullScreen, static_cast<uint32_t>(on), 0)); }
+void CloseFromScriptThread() { PostToWindowThread(HandleClose, 0); }
+
+}  // namespace
+
+bool OpenMainWindow() {
+  int32_t dw, dh;
+  DesktopSize(dw, dh);
+  const Settings& s = g_settings;
+  bool resizable = s.direct3d && s.resize;
+  Size size = StartClientSize({s.window_width, s.window_height}, {s.width, s.height}, {dw, dh}, s.restore_bounds, resizable);
+  bool restore = s.restore_bounds && s.window_width && s.window_height;
+  Point at = StartWindowPosition({s.window_left, s.window_top}, size, {dw, dh}, restore);
+  WindowEvents events;
+  events.close_requested = OnCloseRequested;
+  events.client_resized = OnResized;
+  events.moved = OnMoved;
+  events.activated = OnActivated;
+  events.key_down = OnKeyDown;
+  events.text = OnText;
+  events.mouse_button = OnMouseButton;
+  events.mouse_wheel = OnWheel;
+  events.maximise_requested = OnMaximise;
+  if (!CreateMainWindow(s.title, {at.x, at.y, size.w, size.h, resizable, false}, events)) return false;
+  client = size;
+  g_settings.window_width = size.w;
+  g_settings.window_height = size.h;
+  g_settings.window_left = at.x;
+  g_settings.window_top = at.y;
+  g_runtime_host_hooks.close_main_window = CloseFromScriptThread;
+  g_runtime_host_hooks.is_full_screen = IsFullScreen;
+  g_runtime_host_hooks.set_full_screen = FullScreenFromScript;
+  g_runtime_host_hooks.desktop_width = DesktopWidth;
+  g_runtime_host_hooks.desktop_height = DesktopHeight;
+  return true;
+}
+
+int32_t SetFullScreen(int32_t mode) { return SetMainWindowFullScreen(mode != 0) ? 1 : 0; }
+
+void PauseEngine() {
+  // Sounds (unless [Option] GlobalSound), MIDI, the video, CD audio and the
+  // script clock pause here, in this order, as each of them is built.
+  PauseAllScriptThreads();
+}
+
+void ResumeEngine() {
+  ResumeAllScriptThreads();
+  // The script clock, CD audio, the video, MIDI and sounds resume here.
+}
+
+void RequestMainWindowClose() { PostToWindowThread(HandleClose, 0); }
+
+void RaiseMainWindowSoon() { PostToWindowThread(RaiseFromAnotherInstance, 0); }
+
+bool FullScreenAtClose() { return full_screen_at_close; }

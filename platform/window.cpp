@@ -1,0 +1,160 @@
+#include "platform/window.h"
+
+#include <SDL.h>
+
+#include <atomic>
+#include <string>
+
+#include "platform/text_encoding.h"
+#include "platform/window_thread.h"
+
+namespace {
+
+SDL_Window* window = nullptr;
+SDL_Renderer* renderer = nullptr;
+WindowEvents callbacks;
+std::atomic<bool> quitting{false};
+Uint32 wake_event = 0;
+
+bool InitVideo() {
+  static const bool ok = SDL_Init(SDL_INIT_VIDEO | SDL_INIT_EVENTS) == 0;
+  return ok;
+}
+
+void Wake() {
+  SDL_Event e{};
+  e.type = wake_event;
+  SDL_PushEvent(&e);
+}
+
+int ButtonIndex(Uint8 b) { return b == SDL_BUTTON_LEFT ? 0 : b == SDL_BUTTON_RIGHT ? 1 : b == SDL_BUTTON_MIDDLE ? 2 : -1; }
+
+void Handle(const SDL_Event& e) {
+  switch (e.type) {
+    case SDL_QUIT:
+      if (callbacks.close_requested) callbacks.close_requested();
+      break;
+    case SDL_WINDOWEVENT:
+      switch (e.window.event) {
+        case SDL_WINDOWEVENT_CLOSE: if (callbacks.close_requested) callbacks.close_requested(); break;
+        case SDL_WINDOWEVENT_SIZE_CHANGED: if (callbacks.client_resized) callbacks.client_resized(e.window.data1, e.window.data2); break;
+        case SDL_WINDOWEVENT_MOVED: if (callbacks.moved) callbacks.moved(e.window.data1, e.window.data2); break;
+        case SDL_WINDOWEVENT_FOCUS_GAINED: if (callbacks.activated) callbacks.activated(true); break;
+        case SDL_WINDOWEVENT_FOCUS_LOST: if (callbacks.activated) callbacks.activated(false); break;
+        case SDL_WINDOWEVENT_MINIMIZED: if (callbacks.minimised) callbacks.minimised(); break;
+        case SDL_WINDOWEVENT_MAXIMIZED: if (callbacks.maximise_requested) callbacks.maximise_requested(); break;
+        case SDL_WINDOWEVENT_EXPOSED:
+          if (callbacks.paint) {
+            callbacks.paint();
+          } else if (renderer) {
+            SDL_SetRenderDrawColor(renderer, 0, 0, 0, 255);
+            SDL_RenderClear(renderer);
+            SDL_RenderPresent(renderer);
+          }
+          break;
+      }
+      break;
+    case SDL_KEYDOWN: {
+      if (!callbacks.key_down || e.key.repeat) break;
+      SDL_Keycode k = e.key.keysym.sym;
+      int32_t key = k == SDLK_F8 ? kKeyF8 : (k == SDLK_RETURN || k == SDLK_KP_ENTER) ? kKeyReturn : k == SDLK_F12 ? kKeyF12 : kKeyOther;
+      callbacks.key_down(key, (e.key.keysym.mod & KMOD_ALT) != 0);
+      break;
+    }
+    case SDL_TEXTINPUT:
+      if (callbacks.text) callbacks.text(e.text.text);
+      break;
+    case SDL_MOUSEBUTTONDOWN:
+    case SDL_MOUSEBUTTONUP:
+      if (callbacks.mouse_button && ButtonIndex(e.button.button) >= 0)
+        callbacks.mouse_button(ButtonIndex(e.button.button), e.type == SDL_MOUSEBUTTONDOWN, e.button.clicks);
+      break;
+    case SDL_MOUSEWHEEL:
+      if (callbacks.mouse_wheel) callbacks.mouse_wheel(e.wheel.direction == SDL_MOUSEWHEEL_FLIPPED ? -e.wheel.y : e.wheel.y);
+      break;
+  }
+}
+
+}  // namespace
+
+bool WindowSystemAvailable() { return InitVideo(); }
+
+void DesktopSize(int32_t& w, int32_t& h) {
+  SDL_DisplayMode mode{};
+  if (InitVideo() && SDL_GetDesktopDisplayMode(0, &mode) == 0) {
+    w = mode.w;
+    h = mode.h;
+  } else {
+    w = h = 0;
+  }
+}
+
+bool CreateMainWindow(std::string_view title, const WindowPlacement& p, const WindowEvents& events) {
+  if (!InitVideo()) return false;
+  callbacks = events;
+  Uint32 flags = SDL_WINDOW_SHOWN | SDL_WINDOW_ALLOW_HIGHDPI | (p.resizable ? SDL_WINDOW_RESIZABLE : 0);
+  int x = p.centred ? SDL_WINDOWPOS_CENTERED : p.x, y = p.centred ? SDL_WINDOWPOS_CENTERED : p.y;
+  window = SDL_CreateWindow(SjisToUtf8(title).c_str(), x, y, p.client_w, p.client_h, flags);
+  if (!window) return false;
+  renderer = SDL_CreateRenderer(window, -1, 0);
+  if (!wake_event) wake_event = SDL_RegisterEvents(1);
+  SetWindowThreadWaker(Wake);
+  SDL_StartTextInput();
+  SDL_RaiseWindow(window);
+  return true;
+}
+
+void DestroyMainWindow() {
+  SetWindowThreadWaker(nullptr);
+  if (renderer) SDL_DestroyRenderer(renderer);
+  if (window) SDL_DestroyWindow(window);
+  renderer = nullptr;
+  window = nullptr;
+}
+
+bool MainWindowExists() { return window != nullptr; }
+void SetMainWindowClientSize(int32_t w, int32_t h) { if (window) SDL_SetWindowSize(window, w, h); }
+void RaiseMainWindow() {
+  if (!window) return;
+  SDL_RestoreWindow(window);
+  SDL_RaiseWindow(window);
+}
+
+bool SetMainWindowFullScreen(bool on) {
+  return window && SDL_SetWindowFullscreen(window, on ? SDL_WINDOW_FULLSCREEN_DESKTOP : 0) == 0;
+}
+bool MainWindowFullScreen() { return window && (SDL_GetWindowFlags(window) & SDL_WINDOW_FULLSCREEN_DESKTOP); }
+
+void RunEventLoop() {
+  quitting = false;
+  while (!quitting) {
+    SDL_Event e;
+    // Waiting is cut short by the wake event whenever a script thread sends
+    // an engine message; the timeout keeps the loop alive regardless.
+    if (SDL_WaitEventTimeout(&e, 10)) {
+      do {
+        if (e.type != wake_event) Handle(e);
+      } while (!quitting && SDL_PollEvent(&e));
+    }
+    ServeEngineMessages();
+  }
+}
+
+void QuitEventLoop() { quitting = true; }
+
+bool ShowMessageBox(std::string_view caption, std::string_view text, bool ok_cancel) {
+  std::string c = SjisToUtf8(caption), t = SjisToUtf8(text);
+  const SDL_MessageBoxButtonData ok_only[] = {{SDL_MESSAGEBOX_BUTTON_RETURNKEY_DEFAULT, 1, "OK"}};
+  const SDL_MessageBoxButtonData ok_and_cancel[] = {{SDL_MESSAGEBOX_BUTTON_RETURNKEY_DEFAULT, 1, "OK"},
+                                                    {SDL_MESSAGEBOX_BUTTON_ESCAPEKEY_DEFAULT, 0, "Cancel"}};
+  SDL_MessageBoxData data{};
+  data.flags = ok_cancel ? SDL_MESSAGEBOX_WARNING : SDL_MESSAGEBOX_ERROR;
+  data.window = nullptr;  // boxes may come from any thread; they stand on their own
+  data.title = c.c_str();
+  data.message = t.c_str();
+  data.numbuttons = ok_cancel ? 2 : 1;
+  data.buttons = ok_cancel ? ok_and_cancel : ok_only;
+  int pressed = 1;
+  if (SDL_ShowMessageBox(&data, &pressed) != 0) return true;  // no box possible: answer OK
+  return pressed == 1;
+}

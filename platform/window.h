@@ -1,0 +1,51 @@
+// The main window, its event loop and message boxes (SDL underneath). All of
+// it runs on the window thread, except ShowMessageBox, which any thread may
+// call.
+#pragma once
+#include <cstdint>
+#include <string_view>
+
+// What the window reports; each callback runs on the window thread.
+struct WindowEvents {
+  void (*close_requested)() = nullptr;               // the user closes the window
+  void (*client_resized)(int32_t w, int32_t h) = nullptr;
+  void (*moved)(int32_t x, int32_t y) = nullptr;
+  void (*activated)(bool active) = nullptr;          // focus gained or lost
+  void (*minimised)() = nullptr;
+  void (*key_down)(int32_t key, bool alt) = nullptr; // key: one of the WindowKey values, or 0
+  void (*text)(std::string_view utf8) = nullptr;     // typed text
+  void (*mouse_button)(int button, bool down, int clicks) = nullptr;  // 0 left, 1 right, 2 middle
+  void (*mouse_wheel)(int32_t steps) = nullptr;      // positive away from the user
+  void (*maximise_requested)() = nullptr;            // the maximise button
+  void (*paint)() = nullptr;                         // the window needs its picture again
+};
+
+enum WindowKey : int32_t { kKeyOther = 0, kKeyF8 = 1, kKeyReturn = 2, kKeyF12 = 3 };
+
+struct WindowPlacement {
+  int32_t x, y;             // top-left of the window on the desktop
+  int32_t client_w, client_h;
+  bool resizable;
+  bool centred;             // ignore x, y
+};
+
+// True when a display can be opened (there is none in a headless session).
+bool WindowSystemAvailable();
+// Size of the desktop (the primary display); 0 x 0 without a display.
+void DesktopSize(int32_t& w, int32_t& h);
+
+bool CreateMainWindow(std::string_view title_sjis, const WindowPlacement& placement, const WindowEvents& events);
+void DestroyMainWindow();
+bool MainWindowExists();
+void SetMainWindowClientSize(int32_t w, int32_t h);
+void RaiseMainWindow();
+// Switches the window between its frame and the desktop's full screen.
+bool SetMainWindowFullScreen(bool on);
+bool MainWindowFullScreen();
+
+// Runs the event loop until QuitEventLoop; engine messages are served in it.
+void RunEventLoop();
+void QuitEventLoop();
+
+// A modal message box (Shift_JIS texts). Returns true for OK.
+bool ShowMessageBox(std::string_view caption_sjis, std::string_view text_sjis, bool ok_cancel);
