@@ -2,6 +2,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "graphics/planes.h"
@@ -429,7 +430,10 @@ void FastRoutine(const BlitJob& j) {
   if (j.cols <= 0 || j.rows <= 0) return;
   constexpr int kRow = K == kCopy || K == kCopy16 ? 0 : K == kKeyedCopy ? 1 : K == kBlend ? 3 : K == kAdd ? 13
                        : K == kKeyedBlend ? 4 : K == kTintColour ? 5 : K == kKeyedTint ? 6 : 7;
-  if (!Contiguous(j, Bytes)) {
+  // Scaled or mirrored rows are gathered into a contiguous run first; a
+  // destination that does not step by whole pixels goes to the scalar routine.
+  const bool contiguous = Contiguous(j, Bytes);
+  if (!contiguous && j.dst_step != Bytes && j.dst_step != -Bytes) {
     FindScalarBlitRoutine(kRow, Bytes, Bytes, false)(j);
     return;
   }
@@ -438,30 +442,48 @@ void FastRoutine(const BlitJob& j) {
   const uint32_t key = p.colour_a & 0xFFFFFF;
   const uint32_t tint = ConvertColour(p.colour_b, 4);
   const size_t n = size_t(j.cols);
-  auto row = [&](int y) {
-    uint8_t* d = j.dst + j.dst_row * y;
-    const uint8_t* s = j.src + j.src_rows[y] + j.src_cols[0];
+  // One run of m pixels: destination d and source s both ascending.
+  auto span = [&](uint8_t* d, const uint8_t* s, size_t m) {
     if constexpr (K == kCopy) {
-      std::memmove(d, s, n * Bytes);
+      std::memmove(d, s, m * Bytes);
     } else if constexpr (K == kCopy16) {
-      kAvx2 ? Copy16Avx2(d, s, n) : Copy16Sse2(d, s, n);
+      kAvx2 ? Copy16Avx2(d, s, m) : Copy16Sse2(d, s, m);
     } else if constexpr (K == kBlend) {
-      kAvx2 ? BlendAvx2(d, s, n * Bytes, w) : BlendSse2(d, s, n * Bytes, w);
+      kAvx2 ? BlendAvx2(d, s, m * Bytes, w) : BlendSse2(d, s, m * Bytes, w);
     } else if constexpr (K == kAdd) {
-      kAvx2 ? AddAvx2(d, s, n * Bytes, w) : AddSse2(d, s, n * Bytes, w);
+      kAvx2 ? AddAvx2(d, s, m * Bytes, w) : AddSse2(d, s, m * Bytes, w);
     } else if constexpr (K == kAlpha && Bytes == 3) {
-      kAvx2 ? Alpha24Avx2(d, s, n, w) : Alpha24Tail(d, s, n, w);
+      kAvx2 ? Alpha24Avx2(d, s, m, w) : Alpha24Tail(d, s, m, w);
     } else if constexpr (K == kAlpha) {
-      kAvx2 ? Alpha32Avx2(d, s, n, w) : Alpha32Sse2(d, s, n, w);
+      kAvx2 ? Alpha32Avx2(d, s, m, w) : Alpha32Sse2(d, s, m, w);
     } else {
       constexpr bool kKeyed = K != kTintColour;
       constexpr int kOp = K == kKeyedCopy ? kOpCopy : K == kKeyedBlend ? kOpBlend : kOpTint;
       if constexpr (Bytes == 3)
-        Pixel24<kKeyed, kOp, kAvx2>(d, s, n, w, key, tint);
+        Pixel24<kKeyed, kOp, kAvx2>(d, s, m, w, key, tint);
       else if constexpr (kAvx2)
-        Pixel32Avx2<kKeyed, kOp>(d, s, n, w, key, tint);
+        Pixel32Avx2<kKeyed, kOp>(d, s, m, w, key, tint);
       else
-        Pixel32Sse2<kKeyed, kOp>(d, s, n, w, key, tint);
+        Pixel32Sse2<kKeyed, kOp>(d, s, m, w, key, tint);
+    }
+  };
+  auto row = [&](int y) {
+    uint8_t* d = j.dst + j.dst_row * y;
+    const uint8_t* srow = j.src + j.src_rows[y];
+    if (contiguous) {
+      span(d, srow + j.src_cols[0], n);
+      return;
+    }
+    constexpr size_t kChunk = 256;
+    alignas(32) uint8_t run[kChunk * Bytes];
+    const bool reversed = j.dst_step < 0;
+    for (size_t x0 = 0; x0 < n; x0 += kChunk) {
+      const size_t m = std::min(kChunk, n - x0);
+      for (size_t k = 0; k < m; ++k) {
+        const size_t x = reversed ? x0 + m - 1 - k : x0 + k;
+        std::memcpy(run + k * Bytes, srow + j.src_cols[x], Bytes);
+      }
+      span(reversed ? d - ptrdiff_t(x0 + m - 1) * Bytes : d + ptrdiff_t(x0) * Bytes, run, m);
     }
   };
   if (!BlitRowsInParallel(j)) {

@@ -1,6 +1,6 @@
 // Vectorised routines for the common same-format blits. Each one gives exactly
-// the scalar routine's results; rows whose pixels are not contiguous (scaled or
-// mirrored copies) go to the scalar routine.
+// the scalar routine's results. Unscaled copies run straight on the rows;
+// scaled or mirrored rows are first gathered into a contiguous run.
 #pragma once
 #include "graphics/blit_modes.h"
 

@@ -15,8 +15,10 @@ struct BlitRun {
   bool refused = false;
   bool routine = false;
 };
+// stretched: destination column x takes source column x * 7 / 11 (and rows
+// likewise), as a scaled copy does.
 BlitRun BlitPlanes(const BlitParams& params, Plane* src, Plane* dst, const uint8_t* mask = nullptr,
-               bool mirrored = false, bool scalar = false) {
+               bool mirrored = false, bool scalar = false, bool stretched = false) {
   BlitRun r;
   NormalisedMode n = NormaliseMode(params);
   if (!n.ok) {
@@ -30,12 +32,14 @@ BlitRun BlitPlanes(const BlitParams& params, Plane* src, Plane* dst, const uint8
   r.routine = true;
   std::vector<ptrdiff_t> cols(src->width), rows(src->height), mcols(src->width), mrows(src->height);
   for (int x = 0; x < src->width; ++x) {
-    cols[x] = ptrdiff_t(x) * sb;
-    mcols[x] = x;
+    const int sx = stretched ? x * 7 / 11 : x;
+    cols[x] = ptrdiff_t(sx) * sb;
+    mcols[x] = sx;
   }
   for (int y = 0; y < src->height; ++y) {
-    rows[y] = PixelAddress(src, 0, y) - PixelAddress(src, 0, 0);
-    mrows[y] = ptrdiff_t(y) * src->width;
+    const int sy = stretched ? y * 7 / 11 : y;
+    rows[y] = PixelAddress(src, 0, sy) - PixelAddress(src, 0, 0);
+    mrows[y] = ptrdiff_t(sy) * src->width;
   }
   BlitJob j{};
   j.dst = PixelAddress(dst, mirrored ? dst->width - 1 : 0, 0);
@@ -373,7 +377,8 @@ TEST_F(BlitModeTest, ColourMappingBetweenTwo8BitPlanes) {
   FreePlane(dst);
 }
 
-// The vector paths against the scalar routines on random pixels.
+// The vector paths against the scalar routines on random pixels: plain,
+// mirrored, scaled and both.
 TEST_F(BlitModeTest, FastPathsMatchTheScalarRoutines) {
   std::mt19937 rng(42);
   const SimdLevel saved = g_simd_level;
@@ -382,7 +387,7 @@ TEST_F(BlitModeTest, FastPathsMatchTheScalarRoutines) {
   struct Size {
     int w, h;
   };
-  const Size sizes[] = {{1, 1}, {3, 2}, {37, 5}, {71, 3}, {301, 80}};
+  const Size sizes[] = {{1, 1}, {3, 2}, {37, 5}, {71, 3}, {301, 80}, {600, 2}};  // 600: more than one gathered run
   const int modes[] = {0, 1, 3, 4, 5, 6, 7, 13};
   int run = 0;
   for (SimdLevel level : levels) {
@@ -390,7 +395,8 @@ TEST_F(BlitModeTest, FastPathsMatchTheScalarRoutines) {
     for (int bits : {8, 16, 24, 32}) {
       for (const Size& sz : sizes) {
         for (int mode : modes) {
-          for (bool mirrored : {false, true}) {
+          for (int layout = 0; layout < 4; ++layout) {
+            const bool mirrored = layout & 1, stretched = layout & 2;
             Plane* src = CreatePlane(sz.w, sz.h, bits);
             Plane* a = CreatePlane(sz.w, sz.h, bits);
             Plane* b = CreatePlane(sz.w, sz.h, bits);
@@ -408,13 +414,13 @@ TEST_F(BlitModeTest, FastPathsMatchTheScalarRoutines) {
               }
             }
             // Full strength on every other run, where some kernels take a shortcut.
-            const int lv = (run++ / 2) % 2 ? 255 : 1 + int(rng() % 255);
+            const int lv = (run++ / 4) % 2 ? 255 : 1 + int(rng() % 255);
             BlitParams p = P(mode, lv, int(rng() % 256), key, rng() & 0xFFFFFF);
-            BlitPlanes(p, src, a, nullptr, mirrored, false);
-            BlitPlanes(p, src, b, nullptr, mirrored, true);
+            BlitPlanes(p, src, a, nullptr, mirrored, false, stretched);
+            BlitPlanes(p, src, b, nullptr, mirrored, true, stretched);
             ASSERT_EQ(std::memcmp(PlanePixels(a), PlanePixels(b), bytes), 0)
                 << "mode " << mode << ", " << bits << " bits, " << sz.w << "x" << sz.h << ", level " << int(p.level)
-                << ", simd " << int(level) << (mirrored ? ", mirrored" : "");
+                << ", simd " << int(level) << (mirrored ? ", mirrored" : "") << (stretched ? ", stretched" : "");
             FreePlane(src);
             FreePlane(a);
             FreePlane(b);
@@ -481,7 +487,6 @@ TEST_F(BlitModeTest, ThreadedRowsMatchOneThread) {
     BlitPlanes(P(mode, 200), src, b, nullptr, false, true);
     ASSERT_EQ(std::memcmp(PlanePixels(a), PlanePixels(b), bytes), 0) << mode;
   }
-  g_graphics_settings.MultiThreading = 1;
   FreePlane(src);
   FreePlane(a);
   FreePlane(b);

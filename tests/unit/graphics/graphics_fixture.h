@@ -20,6 +20,7 @@ class GraphicsTest : public ::testing::Test {
     g_graphics_settings.Width = 8;
     g_graphics_settings.Height = 4;
     g_graphics_settings.Depth = 32;
+    g_graphics_settings.MultiThreading = 0;  // the threaded test turns it on for itself
     g_colour_mapping = 0;
     GraphicsStart();
     BuildInverseColourMap(g_engine_colours);

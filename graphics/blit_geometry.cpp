@@ -1,0 +1,508 @@
+#include "graphics/blit_geometry.h"
+
+#include <algorithm>
+#include <cstring>
+#include <initializer_list>
+#include <utility>
+#include <vector>
+
+#include "runtime/math_builtins.h"
+
+namespace {
+
+using Wide = __int128;
+using UWide = unsigned __int128;
+
+// Rectangles wider or taller than this are refused: no plane comes near it,
+// and it keeps every fixed-point product below 2^127.
+constexpr int64_t kMaxExtent = INT32_MAX;
+
+struct Rect64 {
+  int64_t left, top, right, bottom;
+  int64_t width() const { return right - left; }
+  int64_t height() const { return bottom - top; }
+};
+
+Rect64 Whole(const Plane* p) { return {0, 0, p->width, p->height}; }
+Rect64 From(const PlaneRect& r) { return {r.left, r.top, r.right, r.bottom}; }
+Rect64 Intersect(const Rect64& a, const Rect64& b) {
+  return {std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right), std::min(a.bottom, b.bottom)};
+}
+bool Empty(const Rect64& r) { return r.left >= r.right || r.top >= r.bottom; }
+// The destination clip, never reaching past the plane.
+Rect64 DestClip(const Plane* p) { return Intersect(From(p->clip), Whole(p)); }
+
+bool Drawable(const Plane* p) { return p && (p->bits == 8 || p->bits == 16 || p->bits == 24 || p->bits == 32); }
+
+// Swaps reversed edges, toggling the mirror flag of that axis. False when the
+// rectangle is empty or too large.
+bool Normalise(Rect64& r, bool& mirror_x, bool& mirror_y) {
+  if (r.right < r.left) {
+    std::swap(r.left, r.right);
+    mirror_x = !mirror_x;
+  }
+  if (r.bottom < r.top) {
+    std::swap(r.top, r.bottom);
+    mirror_y = !mirror_y;
+  }
+  return !Empty(r) && r.width() <= kMaxExtent && r.height() <= kMaxExtent;
+}
+
+// Source bounds: the source plane, and the mask plane when there is one.
+Rect64 SourceBounds(const Plane* src, const Plane* mask) {
+  Rect64 b = Whole(src);
+  if (mask) b = Intersect(b, Whole(mask));
+  return b;
+}
+
+bool IsMaskedRow(int row) { return row == 7 || row == 10 || row == 11 || row == 12; }
+bool IsAlphaRow(int row) {
+  return row == 7 || row == 9 || row == 10 || row == 11 || row == 12 || row == 23 || row == 25 || row == 27;
+}
+
+// The routine for a blit, with what it needs to know about the mask.
+struct Selection {
+  bool ok = false;       // false: refused
+  BlitRoutine routine = nullptr;
+  NormalisedMode mode{};
+  bool masked = false;
+};
+Selection Select(const Plane* dst, const Plane* src, const Plane* mask, const BlitParams* params) {
+  Selection s;
+  s.mode = NormaliseMode(params ? *params : BlitParams{});
+  if (!s.mode.ok) return s;
+  s.masked = mask && IsMaskedRow(s.mode.row);
+  // A mask is read as one byte per pixel; a plane of fewer bits per pixel
+  // has shorter rows than that.
+  if (s.masked && mask->bits < 8) return s;
+  s.ok = true;
+  s.routine = FindBlitRoutine(s.mode.row, src->bits / 8, dst->bits / 8, s.masked);
+  return s;
+}
+
+BlitJob BaseJob(const Plane* dst, const Plane* src, const Selection& sel) {
+  BlitJob j{};
+  j.params = &sel.mode.params;
+  j.blend = sel.mode.table;
+  j.dst_colours = PlaneColourTable(dst);
+  j.src_colours = PlaneColourTable(src);
+  return j;
+}
+
+// ---- scaled copies ---------------------------------------------------------------
+
+// One axis of a scaled copy: the destination interval [d0, d1) and the source
+// interval [s0, s1), the 32.32 step through the source per destination pixel
+// and the fraction the first destination pixel starts at.
+struct Axis {
+  int64_t d0, d1, s0, s1;
+  uint64_t step = 0, acc = 0;
+};
+
+// Trims an axis to the source bounds [b0, b1) and the destination clip
+// [c0, c1): source overhang moves the matching destination end, destination
+// overhang the matching source end. Mirrored, the destination runs against
+// the source; it is then trimmed as its reflection. False when nothing is left.
+bool TrimAxis(Axis& a, int64_t b0, int64_t b1, int64_t c0, int64_t c1, bool mirrored) {
+  if (mirrored) {
+    a.d0 = -std::exchange(a.d1, -a.d0);
+    c0 = -std::exchange(c1, -c0);
+  }
+  const int64_t dn = a.d1 - a.d0, sn = a.s1 - a.s0;
+  a.step = static_cast<uint64_t>((UWide(sn) << 32) / UWide(dn));
+  a.acc = 0;
+  if (a.s0 < b0) {
+    const int64_t n = static_cast<int64_t>(Wide(b0 - a.s0) * dn / sn);
+    a.d0 += n;
+    a.s0 = b0;
+    a.acc = static_cast<uint64_t>(UWide(n) * a.step) & 0xFFFFFFFFu;
+  }
+  if (a.d0 < c0) {
+    const UWide v = UWide(a.acc) + UWide(c0 - a.d0) * a.step;
+    a.s0 += static_cast<int64_t>(v >> 32);
+    a.acc = static_cast<uint64_t>(v) & 0xFFFFFFFFu;
+    a.d0 = c0;
+  }
+  if (a.s1 > b1) {
+    a.d1 -= static_cast<int64_t>(Wide(a.s1 - b1) * dn / sn);
+    a.s1 = b1;
+  }
+  if (a.d1 > c1) {
+    a.s1 -= static_cast<int64_t>((UWide(a.d1 - c1) * a.step) >> 32);
+    a.d1 = c1;
+  }
+  if (mirrored) a.d0 = -std::exchange(a.d1, -a.d0);
+  return a.d0 < a.d1 && a.s0 < a.s1;
+}
+
+// Source pixel of each destination pixel along an axis, relative to s0, in
+// units of `unit` bytes; clamped to the trimmed source so that rounding can
+// never step past it.
+void AxisOffsets(const Axis& a, ptrdiff_t unit, ptrdiff_t* out) {
+  const int64_t n = a.d1 - a.d0, last = a.s1 - a.s0 - 1;
+  uint64_t pos = a.acc;
+  for (int64_t i = 0; i < n; ++i, pos += a.step) out[i] = std::min<int64_t>(int64_t(pos >> 32), last) * unit;
+}
+
+int Stretch(Plane* dst, Rect64 dr, Plane* src, Rect64 sr, Plane* mask, const BlitParams* params, bool mirror_x,
+            bool mirror_y) {
+  const Rect64 bounds = SourceBounds(src, mask);
+  const Rect64 clip = DestClip(dst);
+  Axis ax{dr.left, dr.right, sr.left, sr.right}, ay{dr.top, dr.bottom, sr.top, sr.bottom};
+  if (!TrimAxis(ay, bounds.top, bounds.bottom, clip.top, clip.bottom, mirror_y)) return 0;
+  if (!TrimAxis(ax, bounds.left, bounds.right, clip.left, clip.right, mirror_x)) return 0;
+  const Selection sel = Select(dst, src, mask, params);
+  if (!sel.ok) return 0;
+  if (!sel.routine) return 1;
+
+  const int cols = int(ax.d1 - ax.d0), rows = int(ay.d1 - ay.d0);
+  const int sb = src->bits / 8, db = dst->bits / 8;
+  std::vector<ptrdiff_t> offsets(size_t(cols + rows) * (sel.masked ? 2 : 1));
+  ptrdiff_t* src_cols = offsets.data();
+  ptrdiff_t* src_rows = src_cols + cols;
+  AxisOffsets(ax, sb, src_cols);
+  AxisOffsets(ay, -ptrdiff_t{src->stride}, src_rows);
+
+  BlitJob j = BaseJob(dst, src, sel);
+  j.dst = PixelAddress(dst, int32_t(mirror_x ? ax.d1 - 1 : ax.d0), int32_t(mirror_y ? ay.d1 - 1 : ay.d0));
+  j.dst_step = mirror_x ? -db : db;
+  j.dst_row = mirror_y ? dst->stride : -ptrdiff_t{dst->stride};
+  j.src = PixelAddress(src, int32_t(ax.s0), int32_t(ay.s0));
+  j.src_cols = src_cols;
+  j.src_rows = src_rows;
+  j.cols = cols;
+  j.rows = rows;
+  if (sel.masked) {
+    ptrdiff_t* mask_cols = src_rows + rows;
+    ptrdiff_t* mask_rows = mask_cols + cols;
+    AxisOffsets(ax, 1, mask_cols);
+    AxisOffsets(ay, -ptrdiff_t{mask->stride}, mask_rows);
+    j.mask = PlaneRow(mask, int32_t(ay.s0)) + ax.s0;
+    j.mask_cols = mask_cols;
+    j.mask_rows = mask_rows;
+  }
+  sel.routine(j);
+  return 1;
+}
+
+// ---- rotated copies ----------------------------------------------------------------
+
+// Bilinear blend of one channel: fx, fy are the 8-bit fractions.
+inline int Lerp2(int p, int q, int o, int r, int fx, int fy) {
+  return p + ((256 * fx * (q - p) + 256 * fy * (o - p) + fx * fy * (p - q - o + r)) >> 16);
+}
+
+// Writes the filtered pixel of four neighbours in the source's own layout, as
+// the mode will read it: plain channels, x1r5g5b5 fields, an alpha byte beside
+// an index (which is never blended) or a 555 word.
+template <int Bytes, bool AlphaLayout>
+inline void Filter(uint8_t* out, const uint8_t* p, const uint8_t* q, const uint8_t* o, const uint8_t* r, int fx,
+                   int fy) {
+  if constexpr (Bytes == 1) {
+    out[0] = p[0];
+  } else if constexpr (Bytes == 4 || (Bytes == 3 && !AlphaLayout)) {
+    for (int k = 0; k < Bytes; ++k) out[k] = uint8_t(Lerp2(p[k], q[k], o[k], r[k], fx, fy));
+  } else if constexpr (Bytes == 2 && AlphaLayout) {
+    out[0] = p[0];
+    out[1] = uint8_t(Lerp2(p[1], q[1], o[1], r[1], fx, fy));
+  } else {
+    auto word = [](const uint8_t* b) { return int(b[0] | b[1] << 8); };
+    const int wp = word(p), wq = word(q), wo = word(o), wr = word(r);
+    int w = 0;
+    for (int shift : {0, 5, 10}) {
+      auto f = [shift](int v) { return (v >> shift) & 31; };
+      w |= Lerp2(f(wp), f(wq), f(wo), f(wr), fx, fy) << shift;
+    }
+    out[0] = uint8_t(w);
+    out[1] = uint8_t(w >> 8);
+    if constexpr (Bytes == 3) out[2] = uint8_t(Lerp2(p[2], q[2], o[2], r[2], fx, fy));
+  }
+}
+
+using FilterFn = void (*)(uint8_t*, const uint8_t*, const uint8_t*, const uint8_t*, const uint8_t*, int, int);
+FilterFn FilterFor(int bytes, bool alpha_layout) {
+  switch (bytes) {
+    case 1: return &Filter<1, false>;
+    case 2: return alpha_layout ? &Filter<2, true> : &Filter<2, false>;
+    case 3: return alpha_layout ? &Filter<3, true> : &Filter<3, false>;
+    default: return &Filter<4, false>;
+  }
+}
+
+// What every row of a rotated copy shares.
+struct Rotation {
+  Rect64 box;     // the bounding box, unclipped
+  Rect64 drawn;   // the box inside the destination clip
+  Rect64 window;  // the source rectangle inside the source bounds
+  int64_t f, g;   // box width and height
+  int64_t centre_x, centre_y;  // 16.16 source position of the box centre
+  int64_t c, s;   // cosine and sine, 16.16
+  int64_t sw, sh, dw, dh;
+  bool mirror_x, mirror_y;
+  int64_t step_x, step_y;      // per destination column, 16.16
+};
+
+// 16.16 source position of the first drawn pixel of a destination row.
+void RowStart(const Rotation& r, int64_t y, int64_t& sx, int64_t& sy) {
+  int64_t u = r.drawn.left - r.box.left, v = y - r.box.top;
+  if (r.mirror_x) u = r.f - 1 - u;
+  if (r.mirror_y) v = r.g - 1 - v;
+  const Wide dx = u - r.f / 2, dy = v - r.g / 2;
+  sx = r.centre_x + int64_t((dx * r.c - dy * r.s) * r.sw / r.dw);
+  sy = r.centre_y + int64_t((dx * r.s + dy * r.c) * r.sh / r.dh);
+}
+
+int Rotate(Plane* dst, Rect64 dr, Plane* src, Rect64 sr, Plane* mask, const BlitParams* params, int32_t angle,
+           bool bilinear, bool mirror_x, bool mirror_y) {
+  Rotation r{};
+  r.mirror_x = mirror_x;
+  r.mirror_y = mirror_y;
+  r.dw = dr.width(), r.dh = dr.height(), r.sw = sr.width(), r.sh = sr.height();
+  const int32_t theta = mirror_x != mirror_y ? -angle : angle;
+  r.c = TableCos(theta);
+  r.s = TableSin(theta);
+  const int64_t ac = r.c < 0 ? -r.c : r.c, as = r.s < 0 ? -r.s : r.s;
+  r.g = (ac * r.dh + r.dw * as + 0x8000) >> 16;
+  r.f = (r.dw * ac + r.dh * as + 0x8000) >> 16;
+  r.box.top = dr.top + r.dh / 2 - r.g / 2;
+  r.box.left = dr.left + r.dw / 2 - r.f / 2;
+  r.box.right = r.box.left + r.f;
+  r.box.bottom = r.box.top + r.g;
+  r.drawn = Intersect(r.box, DestClip(dst));
+  if (Empty(r.drawn)) return 0;
+  r.window = Intersect(sr, SourceBounds(src, mask));
+  if (Empty(r.window)) return 0;
+  const Selection sel = Select(dst, src, mask, params);
+  if (!sel.ok) return 0;
+  if (!sel.routine) return 1;
+
+  const int row = sel.mode.row;
+  const bool filtered = bilinear && !sel.masked && row != 1 && row != 2 && row != 4 && row != 6 && row != 23;
+  // Centred on the source rectangle as given, so that clipping it against the
+  // plane does not move the picture.
+  r.centre_x = ((sr.left + r.sw / 2) << 16) + (r.sw & 1 ? 0x8000 : 0);
+  r.centre_y = ((sr.top + r.sh / 2) << 16) + (r.sh & 1 ? 0x8000 : 0);
+  r.step_x = int64_t(Wide(r.c) * r.sw / r.dw);
+  r.step_y = int64_t(Wide(r.s) * r.sh / r.dh);
+  if (mirror_x) r.step_x = -r.step_x, r.step_y = -r.step_y;
+
+  const int sb = src->bits / 8, db = dst->bits / 8;
+  const int cols = int(r.drawn.width()), rows = int(r.drawn.height());
+  const Rect64 win = r.window;
+  const int win_w = int(win.width()), win_h = int(win.height());
+  // Byte offsets of the window's columns and rows from its top-left pixel, so
+  // that a sample costs two lookups and an addition.
+  std::vector<ptrdiff_t> col_off(win_w), row_off(win_h), mask_row_off(sel.masked ? win_h : 0);
+  for (int i = 0; i < win_w; ++i) col_off[i] = ptrdiff_t(i) * sb;
+  for (int i = 0; i < win_h; ++i) row_off[i] = -ptrdiff_t(i) * src->stride;
+  for (int i = 0; i < int(mask_row_off.size()); ++i) mask_row_off[i] = -ptrdiff_t(i) * mask->stride;
+  const uint8_t* src_base = PixelAddress(src, int32_t(win.left), int32_t(win.top));
+  const uint8_t* mask_base = sel.masked ? PlaneRow(mask, int32_t(win.top)) + win.left : nullptr;
+  const FilterFn filter = filtered ? FilterFor(sb, IsAlphaRow(row)) : nullptr;
+  const BlitJob base = BaseJob(dst, src, sel);
+  const int64_t lo_x = win.left << 16, hi_x = win.right << 16, lo_y = win.top << 16, hi_y = win.bottom << 16;
+
+  const bool parallel = g_graphics_settings.MultiThreading != 0 && rows > 1 && int64_t(rows) * cols >= 16384;
+#pragma omp parallel if (parallel)
+  {
+    std::vector<ptrdiff_t> src_cols(cols), mask_cols(sel.masked ? cols : 0);
+    std::vector<uint8_t> samples(filtered ? size_t(cols) * sb : 0);
+    const ptrdiff_t zero = 0;
+#pragma omp for schedule(static)
+    for (int y = 0; y < rows; ++y) {
+      int64_t sx, sy;
+      RowStart(r, r.drawn.top + y, sx, sy);
+      // The samples inside the window form one run: positions are linear in
+      // the column.
+      int first = -1, n = 0;
+      for (int i = 0; i < cols; ++i, sx += r.step_x, sy += r.step_y) {
+        const bool inside = sx >= lo_x && sx < hi_x && sy >= lo_y && sy < hi_y;
+        if (!inside) {
+          if (first >= 0) break;
+          continue;
+        }
+        if (first < 0) first = i;
+        const int px = int((sx - lo_x) >> 16), py = int((sy - lo_y) >> 16);
+        if (filter) {
+          const int qx = px + 1 < win_w ? px + 1 : px, oy = py + 1 < win_h ? py + 1 : py;
+          const uint8_t* p = src_base + row_off[py];
+          const uint8_t* o = src_base + row_off[oy];
+          filter(&samples[size_t(n) * sb], p + col_off[px], p + col_off[qx], o + col_off[px], o + col_off[qx],
+                 int(sx >> 8) & 255, int(sy >> 8) & 255);
+          src_cols[n] = ptrdiff_t(n) * sb;
+        } else {
+          src_cols[n] = row_off[py] + col_off[px];
+          if (sel.masked) mask_cols[n] = mask_row_off[py] + px;
+        }
+        ++n;
+      }
+      if (n == 0) continue;
+      BlitJob j = base;
+      j.dst = PixelAddress(dst, int32_t(r.drawn.left + first), int32_t(r.drawn.top + y));
+      j.dst_step = db;
+      j.dst_row = 0;
+      j.src = filter ? samples.data() : src_base;
+      j.src_cols = src_cols.data();
+      j.src_rows = &zero;
+      j.cols = n;
+      j.rows = 1;
+      if (sel.masked) {
+        j.mask = mask_base;
+        j.mask_cols = mask_cols.data();
+        j.mask_rows = &zero;
+      }
+      sel.routine(j);
+    }
+  }
+  return 1;
+}
+
+// Both rectangles normalised, with the mirror flags they ask for.
+struct Request {
+  bool ok = false;
+  Rect64 dst, src;
+  bool mirror_x = false, mirror_y = false;
+};
+Request Prepare(Plane* dst, const Rect64* dr, Plane* src, const Rect64* sr, const BlitParams* params) {
+  Request q;
+  if (!Drawable(dst) || !Drawable(src)) return q;
+  if (params && params->mode >= 36) return q;
+  q.dst = dr ? *dr : Whole(dst);
+  q.src = sr ? *sr : Whole(src);
+  q.ok = Normalise(q.dst, q.mirror_x, q.mirror_y) && Normalise(q.src, q.mirror_x, q.mirror_y);
+  return q;
+}
+
+// Script arguments.
+bool ReadRect(uint32_t addr, Rect64& out) {
+  if (!addr) return false;
+  PlaneRect r;
+  std::memcpy(&r, ToHost(addr), sizeof r);
+  out = From(r);
+  return true;
+}
+
+uint32_t Blit(BuiltinArgs args, bool bilinear) {
+  Plane* dst = PlaneAt(args.u(0));
+  Plane* src = PlaneAt(args.u(2));
+  Rect64 dr, sr;
+  const bool has_dr = ReadRect(args.u(1), dr), has_sr = ReadRect(args.u(3), sr);
+  const BlitParams params = ReadBlitParams(args.u(4));
+  const int32_t angle = args.i(5);
+  Request q = Prepare(dst, has_dr ? &dr : nullptr, src, has_sr ? &sr : nullptr, &params);
+  if (!q.ok) return 0;
+  Plane* mask = AttachedPlaneAt(args.u(2));
+  if (!bilinear && (angle & 2047) == 0) return Stretch(dst, q.dst, src, q.src, mask, &params, q.mirror_x, q.mirror_y);
+  return Rotate(dst, q.dst, src, q.src, mask, &params, angle, bilinear, q.mirror_x, q.mirror_y);
+}
+
+}  // namespace
+
+int StretchBlit(Plane* dst, const PlaneRect* dst_rect, Plane* src, const PlaneRect* src_rect, Plane* mask,
+                const BlitParams* params) {
+  Rect64 dr, sr;
+  if (dst_rect) dr = From(*dst_rect);
+  if (src_rect) sr = From(*src_rect);
+  Request q = Prepare(dst, dst_rect ? &dr : nullptr, src, src_rect ? &sr : nullptr, params);
+  if (!q.ok) return 0;
+  return Stretch(dst, q.dst, src, q.src, mask, params, q.mirror_x, q.mirror_y);
+}
+
+int RotateBlit(Plane* dst, const PlaneRect* dst_rect, Plane* src, const PlaneRect* src_rect, Plane* mask,
+               const BlitParams* params, int32_t angle, bool bilinear) {
+  Rect64 dr, sr;
+  if (dst_rect) dr = From(*dst_rect);
+  if (src_rect) sr = From(*src_rect);
+  Request q = Prepare(dst, dst_rect ? &dr : nullptr, src, src_rect ? &sr : nullptr, params);
+  if (!q.ok) return 0;
+  return Rotate(dst, q.dst, src, q.src, mask, params, angle, bilinear, q.mirror_x, q.mirror_y);
+}
+
+int FillTranslucent(Plane* p, int32_t x, int32_t y, int32_t width, int32_t height, uint32_t colour) {
+  if (!p) return 0;
+  const Rect64 r = Intersect({x, y, int64_t{x} + width, int64_t{y} + height}, DestClip(p));
+  if (Empty(r)) return 0;
+  if (!Drawable(p)) return 1;
+  const int a = int(colour >> 24), ia = 255 - a;
+  const int cb = int(colour & 255), cg = int((colour >> 8) & 255), cr = int((colour >> 16) & 255);
+  const uint8_t* m = g_blend.multiply;
+  const int bpp = p->bits / 8, cols = int(r.width()), rows = int(r.height());
+  // The colour's share of the 24-, 16- and 8-bit results.
+  const int mb = m[a * 256 + cb], mg = m[a * 256 + cg], mr = m[a * 256 + cr];
+  const int mb5 = m[a * 256 + (cb >> 3)], mg5 = m[a * 256 + (cg >> 3)], mr5 = m[a * 256 + (cr >> 3)];
+  const uint8_t* keep = m + ia * 256;  // the destination's share
+  const bool parallel = g_graphics_settings.MultiThreading != 0 && rows > 1 && int64_t(rows) * cols >= 16384;
+#pragma omp parallel for schedule(static) if (parallel)
+  for (int row = 0; row < rows; ++row) {
+    uint8_t* d = PlaneRow(p, int32_t(r.top + row)) + r.left * bpp;
+    for (int i = 0; i < cols; ++i, d += bpp) {
+      switch (bpp) {
+        case 4: {
+          const int da = d[3];
+          const uint32_t total = uint32_t(255 * da + a * (255 - da));
+          if (total == 0) {
+            std::memset(d, 0, 4);
+            break;
+          }
+          const uint32_t src_w = uint32_t(255 * a), dst_w = uint32_t(ia * da);
+          d[0] = uint8_t(DivideByReciprocal(src_w * cb + dst_w * d[0], total));
+          d[1] = uint8_t(DivideByReciprocal(src_w * cg + dst_w * d[1], total));
+          d[2] = uint8_t(DivideByReciprocal(src_w * cr + dst_w * d[2], total));
+          d[3] = uint8_t(total / 255);
+          break;
+        }
+        case 3:
+          d[0] = uint8_t(mb + keep[d[0]]);
+          d[1] = uint8_t(mg + keep[d[1]]);
+          d[2] = uint8_t(mr + keep[d[2]]);
+          break;
+        case 2: {
+          const int w = d[0] | d[1] << 8;
+          const int v = (mr5 + keep[(w >> 10) & 31]) << 10 | (mg5 + keep[(w >> 5) & 31]) << 5 | (mb5 + keep[w & 31]);
+          d[0] = uint8_t(v);
+          d[1] = uint8_t(v >> 8);
+          break;
+        }
+        default:
+          d[0] = uint8_t(keep[d[0]] + mb);
+          break;
+      }
+    }
+  }
+  return 1;
+}
+
+uint32_t builtin_gcopy(BuiltinArgs args) {
+  Plane* dst = PlaneAt(args.u(0));
+  Plane* src = PlaneAt(args.u(3));
+  if (!Drawable(dst) || !Drawable(src)) return 0;
+  const int64_t x = args.i(1), y = args.i(2);
+  Rect64 sr;
+  if (!ReadRect(args.u(4), sr)) sr = Whole(src);
+  // Unscaled: the destination rectangle has the source rectangle's extent.
+  Rect64 dr{x, y, x + sr.width(), y + sr.height()};
+  const BlitParams params = ReadBlitParams(args.u(5));
+  if (!NormaliseMode(params).ok) return 0;
+  Request q = Prepare(dst, &dr, src, &sr, &params);
+  if (!q.ok) return 0;
+  return uint32_t(Stretch(dst, q.dst, src, q.src, AttachedPlaneAt(args.u(3)), &params, q.mirror_x, q.mirror_y));
+}
+
+uint32_t builtin_gblit(BuiltinArgs args) { return Blit(args, false); }
+uint32_t builtin_gblita(BuiltinArgs args) { return Blit(args, true); }
+
+uint32_t builtin_gclear(BuiltinArgs args) {
+  Plane* p = PlaneAt(args.u(0));
+  if (!p) return 0;
+  Rect64 r;
+  if (!ReadRect(args.u(1), r)) r = Whole(p);
+  bool unused_x = false, unused_y = false;
+  if (!Normalise(r, unused_x, unused_y)) return 0;
+  r = Intersect(r, DestClip(p));
+  if (Empty(r)) return 0;
+  return uint32_t(FillRect(p, int32_t(r.left), int32_t(r.top), int32_t(r.width()), int32_t(r.height()), args.u(2)));
+}
+
+uint32_t builtin_gfill(BuiltinArgs args) {
+  return uint32_t(FillTranslucent(PlaneAt(args.u(0)), args.i(1), args.i(2), args.i(3), args.i(4), args.u(5)));
+}
