@@ -96,6 +96,8 @@ int slot_a = 0, slot_b = 1;
 int save_stack[kSaveStackSize];
 int save_top = 0;
 
+int cond_depth = 0;  // > 0 while code that runs only on some paths is emitted
+
 inline int RegA() { return slot_reg[slot_a]; }
 inline int RegB() { return slot_reg[slot_b]; }
 
@@ -264,22 +266,30 @@ void CondJump(int node, bool when_true, int label) {
     if (when_true) {
       int s = NewLabel();
       CondJump(H(node + 1), false, s);
+      ++cond_depth;
       CondJump(H(node + 2), true, label);
+      --cond_depth;
       DefineLabel(s);
     } else {
       CondJump(H(node + 1), false, label);
+      ++cond_depth;
       CondJump(H(node + 2), false, label);
+      --cond_depth;
     }
     return;
   }
   if (k == kNLogOr) {
     if (when_true) {
       CondJump(H(node + 1), true, label);
+      ++cond_depth;
       CondJump(H(node + 2), true, label);
+      --cond_depth;
     } else {
       int s = NewLabel();
       CondJump(H(node + 1), true, s);
+      ++cond_depth;
       CondJump(H(node + 2), false, label);
+      --cond_depth;
       DefineLabel(s);
     }
     return;
@@ -308,16 +318,22 @@ void EvalCall(int node) {
     ++count;
   }
   int callee = H(node + 1);
+  int before;
   if (Kind(callee) == kNFunction) {
+    before = RegA();
     MoveATo(0);
     Emit8(kCall);
     EmitLabelRef(static_cast<int>(Sym(H(callee + 1)).value));
   } else {
     Eval(callee);
+    before = RegA();
     MoveATo(0);
     EmitRR(kCallR, 7, 0);
   }
   if (count > 0) EmitRI(kAddRI, 7, static_cast<uint32_t>(4 * count));
+  // On a path that not every run takes, the registers must hold the values
+  // where the other paths leave them: undo the exchange into r0.
+  if (cond_depth > 0 && before != 0) MoveATo(before);
 }
 
 void EvalAssign(int node) {
@@ -411,6 +427,7 @@ void Eval(int node) {
     case kNCond: {
       int l1 = NewLabel();
       CondJump(H(node + 1), false, l1);
+      ++cond_depth;
       Eval(H(node + 2));
       int r = RegA();
       int l2 = NewLabel();
@@ -418,6 +435,7 @@ void Eval(int node) {
       DefineLabel(l1);
       Eval(H(node + 3));
       MoveATo(r);
+      --cond_depth;
       DefineLabel(l2);
       return;
     }
@@ -1435,6 +1453,7 @@ uint8_t* HostAt(uint32_t address) {
 }
 
 void ResetRegisters() {
+  cond_depth = 0;
   for (int i = 0; i < 6; ++i) {
     slot_reg[i] = i;
     slot_busy[i] = false;

@@ -294,3 +294,101 @@ TEST(CompilerRun, MeasuringAndEmittingAgree) {
 }
 
 }  // namespace
+
+namespace {
+
+// Random integer expressions over parameters, locals, globals, constants and
+// calls, compiled and run, against the same expressions computed here. They
+// keep the six registers, the spills to the stack and the calls in between
+// honest.
+std::string Join(std::initializer_list<std::string_view> parts) {
+  std::string out;
+  for (std::string_view p : parts) out.append(p);
+  return out;
+}
+
+struct ExprGen {
+  uint32_t state;
+  explicit ExprGen(uint32_t seed) : state(seed) {}
+  uint32_t Next() {
+    state = state * 1103515245u + 12345u;
+    return state >> 8;
+  }
+  int Pick(int n) { return static_cast<int>(Next() % static_cast<uint32_t>(n)); }
+
+  // Names: a b (parameters), l0 l1 (locals), g0 g1 (globals).
+  std::string Expr(int depth, const int32_t* values, int32_t* result) {
+    if (depth <= 0 || Pick(10) < 2) {
+      int k = Pick(8);
+      if (k < 6) {
+        static const char* names[6] = {"a", "b", "l0", "l1", "g0", "g1"};
+        *result = values[k];
+        return names[k];
+      }
+      if (k == 6) {
+        int32_t c = Pick(200) - 100;
+        *result = c;
+        return c < 0 ? Join({"(", std::to_string(c), ")"}) : std::to_string(c);
+      }
+      int32_t inner;
+      std::string e = Expr(depth - 1, values, &inner);
+      *result = inner;
+      return Join({"id(", e, ")"});
+    }
+    int32_t x, y, z;
+    int op = Pick(16);
+    std::string l = Expr(depth - 1, values, &x);
+    std::string r = Expr(depth - 1, values, &y);
+    uint32_t ux = static_cast<uint32_t>(x), uy = static_cast<uint32_t>(y);
+    switch (op) {
+      case 0: *result = static_cast<int32_t>(ux + uy); return Join({"(", l, " + ", r, ")"});
+      case 1: *result = static_cast<int32_t>(ux - uy); return Join({"(", l, " - ", r, ")"});
+      case 2: *result = static_cast<int32_t>(ux * uy); return Join({"(", l, " * ", r, ")"});
+      case 3: *result = x & y; return Join({"(", l, " & ", r, ")"});
+      case 4: *result = x | y; return Join({"(", l, " | ", r, ")"});
+      case 5: *result = x ^ y; return Join({"(", l, " ^ ", r, ")"});
+      case 6: *result = static_cast<int32_t>(ux << (uy & 7)); return Join({"(", l, " << (", r, " & 7))"});
+      case 7: *result = x >> (y & 7); return Join({"(", l, " >> (", r, " & 7))"});
+      case 8: *result = x < y; return Join({"(", l, " < ", r, ")"});
+      case 9: *result = x >= y; return Join({"(", l, " >= ", r, ")"});
+      case 10: *result = x == y; return Join({"(", l, " == ", r, ")"});
+      case 11: *result = x != 0 && y != 0; return Join({"(", l, " && ", r, ")"});
+      case 12: *result = x != 0 || y != 0; return Join({"(", l, " || ", r, ")"});
+      case 13: {
+        std::string c = Expr(depth - 1, values, &z);
+        *result = z ? x : y;
+        return Join({"(", c, " ? ", l, " : ", r, ")"});
+      }
+      case 14: *result = static_cast<int32_t>(0u - ux) + ~y; return Join({"(-", l, " + ~", r, ")"});
+      default: *result = y ? x / (y | 1) : x; return Join({"(", r, " ? ", l, " / (", r, " | 1) : ", l, ")"});
+    }
+  }
+};
+
+TEST(CompilerRun, RandomExpressionsAgreeWithTheHost) {
+  constexpr int kCount = 150;
+  ExprGen gen(12345);
+  const int32_t values[6] = {17, -5, 123456, -7, 3, 1000};
+  std::string src = Join({"int g0, g1;\nint results[", std::to_string(kCount), "];\nint id(x) { return x; }\n"});
+  std::vector<int32_t> expected;
+  for (int i = 0; i < kCount; ++i) {
+    int32_t r;
+    std::string e = gen.Expr(2 + i % 4, values, &r);
+    expected.push_back(r);
+    src += Join({"e", std::to_string(i), "(a, b) { int l0, l1; l0 = 123456; l1 = -7; return ", e, "; }\n"});
+  }
+  src += "main() {\n  g0 = 3; g1 = 1000;\n";
+  for (int i = 0; i < kCount; ++i)
+    src += Join({"  results[", std::to_string(i), "] = e", std::to_string(i), "(17, -5);\n"});
+  src += "  return results;\n}\n";
+  Script s(src);
+  uint32_t at = s.Run();
+  ASSERT_TRUE(s.ok) << s.errors;
+  for (int i = 0; i < kCount; ++i) {
+    int32_t got;
+    std::memcpy(&got, ToHost(at + 4 * static_cast<uint32_t>(i)), 4);
+    EXPECT_EQ(got, expected[static_cast<size_t>(i)]) << "e" << i;
+  }
+}
+
+}  // namespace
