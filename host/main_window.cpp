@@ -148,6 +148,9 @@ bool OpenMainWindow() {
   events.mouse_wheel = OnWheel;
   events.maximise_requested = OnMaximise;
   if (!CreateMainWindow(s.title, {at.x, at.y, size.w, size.h, resizable, false}, events)) return false;
+  // The window system measures limits on the client area: no frame to add.
+  TrackingLimits limits = WindowTrackingLimits({0, 0}, {dw, dh}, s.width, s.height, s.fixed_aspect_ratio);
+  if (resizable) SetMainWindowClientLimits(limits.min.w, limits.min.h, limits.max.w, limits.max.h);
   client = size;
   g_settings.window_width = size.w;
   g_settings.window_height = size.h;

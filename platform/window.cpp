@@ -114,6 +114,12 @@ void DestroyMainWindow() {
 
 bool MainWindowExists() { return window != nullptr; }
 void SetMainWindowClientSize(int32_t w, int32_t h) { if (window) SDL_SetWindowSize(window, w, h); }
+void SetMainWindowClientLimits(int32_t min_w, int32_t min_h, int32_t max_w, int32_t max_h) {
+  if (!window) return;
+  SDL_SetWindowMinimumSize(window, min_w, min_h);
+  SDL_SetWindowMaximumSize(window, max_w, max_h);
+}
+
 void RaiseMainWindow() {
   if (!window) return;
   SDL_RestoreWindow(window);

@@ -38,6 +38,8 @@ bool CreateMainWindow(std::string_view title_sjis, const WindowPlacement& placem
 void DestroyMainWindow();
 bool MainWindowExists();
 void SetMainWindowClientSize(int32_t w, int32_t h);
+// The smallest and largest client size the user can drag the window to.
+void SetMainWindowClientLimits(int32_t min_w, int32_t min_h, int32_t max_w, int32_t max_h);
 void RaiseMainWindow();
 // Switches the window between its frame and the desktop's full screen.
 bool SetMainWindowFullScreen(bool on);
