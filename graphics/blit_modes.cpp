@@ -599,6 +599,7 @@ void FillTables(RoutineTables& t, std::integer_sequence<int, Rows...>) {
 
 const RoutineTables& Tables() {
   static const RoutineTables tables = [] {
+    BuildBlendTables();  // routines are useless without them, whoever asks first
     RoutineTables t{};
     FillTables(t, std::make_integer_sequence<int, 28>{});
     const int masked_rows[4] = {7, 10, 11, 12};
