@@ -104,10 +104,12 @@ enum DstKind {
   kDBgr,        // blue, green, red
   kDBgra,       // blue, green, red, alpha
   kD555Alpha,   // 3 bytes: x1r5g5b5 word, alpha (the behind mode)
+  kDIndexAlpha, // 2 bytes: index, alpha (the behind mode)
 };
 
 constexpr bool SrcHasAlpha(int k) { return k == kSBgra || k == kSIndexAlpha || k == kS555Alpha; }
-constexpr bool DstHasAlpha(int k) { return k == kDBgra || k == kD555Alpha; }
+constexpr bool IsAlphaLayout(int k) { return k == kD555Alpha || k == kDIndexAlpha; }
+constexpr bool DstHasAlpha(int k) { return k == kDBgra || IsAlphaLayout(k); }
 
 struct Px {
   int b, g, r, a;
@@ -170,6 +172,8 @@ inline Px ReadDst(const uint8_t* p, const Ctx& c) {
     return Px{p[0], p[1], p[2], 255, uint32_t(p[0] | p[1] << 8 | p[2] << 16)};
   } else if constexpr (K == kDBgra) {
     return Px{p[0], p[1], p[2], p[3], uint32_t(p[0] | p[1] << 8 | p[2] << 16)};
+  } else if constexpr (K == kDIndexAlpha) {
+    return FromRgb(c.dcol[p[0]], p[1], p[0]);
   } else {
     uint32_t w = Word(p) & 0x7FFFu;
     return FromRgb(g_blend.rgb555[w], p[2], w);
@@ -181,8 +185,10 @@ template <int K>
 inline void WriteDst(uint8_t* p, const Px& d, int write) {
   if constexpr (K == kDIndexRaw) {
     p[0] = static_cast<uint8_t>(d.b);
-  } else if constexpr (K == kDIndex) {
+  } else if constexpr (K == kDIndex || K == kDIndexAlpha) {
     p[0] = g_blend.inverse_map[Pack555(d.r, d.g, d.b)];
+    if constexpr (K == kDIndexAlpha)
+      if (write == 2) p[1] = static_cast<uint8_t>(d.a);
   } else if constexpr (K == kD555 || K == kD555Alpha) {
     uint16_t w = Pack555(d.r, d.g, d.b);
     p[0] = static_cast<uint8_t>(w);
@@ -493,7 +499,7 @@ constexpr Kinds PickKinds(int row, int sb, int db, bool masked, bool mapped) {
     sk = sb == 1 ? (raw8 ? kSIndexRaw : kSIndex) : sb == 2 ? kS555 : sb == 3 ? kSBgr : kSBgra;
   }
   if (row == 8) {
-    dk = db == 3 ? kD555Alpha : db == 4 ? kDBgra : -1;
+    dk = db == 2 ? kDIndexAlpha : db == 3 ? kD555Alpha : db == 4 ? kDBgra : -1;
   } else {
     dk = db == 1 ? (raw8 ? kDIndexRaw : kDIndex) : db == 2 ? kD555 : db == 3 ? kDBgr : kDBgra;
   }
@@ -510,7 +516,7 @@ BlitRoutine Make() {
   constexpr bool kRawSrc = SK == kSIndexRaw && Row != 24;
   if constexpr (kRawSrc != (DK == kDIndexRaw) && !(Row == 24 && DK == kDIndexRaw)) {
     return nullptr;
-  } else if constexpr ((Row == 8 && DK != kD555Alpha && DK != kDBgra) || (Row != 8 && DK == kD555Alpha)) {
+  } else if constexpr ((Row == 8 && !IsAlphaLayout(DK) && DK != kDBgra) || (Row != 8 && IsAlphaLayout(DK))) {
     return nullptr;
   } else {
     return &Routine<Row, SK, DK, Masked>;
@@ -526,6 +532,7 @@ BlitRoutine WithDst(int dk) {
     case kDBgr: return Make<Row, SK, kDBgr, Masked>();
     case kDBgra: return Make<Row, SK, kDBgra, Masked>();
     case kD555Alpha: return Make<Row, SK, kD555Alpha, Masked>();
+    case kDIndexAlpha: return Make<Row, SK, kDIndexAlpha, Masked>();
   }
   return nullptr;
 }

@@ -232,6 +232,8 @@ TEST_F(BlitModeTest, AlphaModes) {
       {"8 behind opaque destination", P(8, 255), 32, {7, 8, 9, 0}, 32, {50, 50, 50, 255}, {50, 50, 50, 255}},
       {"8 3-byte destination is x1r5g5b5 + alpha", P(8, 255), 24, {255, 0, 0}, 24, {0x00, 0x7C, 0},
        {0x1F, 0x00, 0}},
+      {"8 2-byte destination is index + alpha", P(8, 255), 24, {255, 0, 0}, 16, {224, 0}, {3, 0}},
+      {"8 2-byte destination alpha covers", P(8, 255), 24, {255, 0, 0}, 16, {224, 255}, {224, 255}},
       {"8 8-bit destination has no routine", P(8, 255), 32, {1, 2, 3, 4}, 8, {5}, {}, kNoRoutine},
       {"9 opaque source copies", P(9, 1), 32, {1, 2, 3, 255}, 24, {9, 9, 9}, {1, 2, 3}},
       {"9 transparent source", P(9, 1), 32, {1, 2, 3, 0}, 24, {9, 9, 9}, {9, 9, 9}},
@@ -264,7 +266,7 @@ TEST_F(BlitModeTest, AlphaModes) {
 TEST_F(BlitModeTest, RoutineTableCoversExactlyTheTabulatedPairs) {
   const char* all = "1111111111111111";
   const char* alpha = "0000111111111111";  // no alpha in an 8-bit source
-  const char* rows[28] = {all, all,   all,   all,   all, all, all, alpha, "0011001100110011", alpha,
+  const char* rows[28] = {all, all,   all,   all,   all, all, all, alpha, "0111011101110111", alpha,
                           alpha, alpha, alpha, all,   all, all, all, all,   all,                all,
                           all, all,   all,   "1001000100010001", "1111000000000000", alpha, all, alpha};
   for (int mapping : {0, 1}) {
