@@ -502,9 +502,11 @@ BlitRoutine FastFor(int row, int bytes, bool mapping) {
       if (bytes == 2) return &FastRoutine<kCopy16, 2, kAvx2>;
       return bytes == 3 ? &FastRoutine<kCopy, 3, kAvx2> : &FastRoutine<kCopy, 4, kAvx2>;
     case 3:
+      if (bytes == 1) return mapping ? nullptr : &FastRoutine<kBlend, 1, kAvx2>;  // index numbers
       if (bytes == 3) return &FastRoutine<kBlend, 3, kAvx2>;
       return bytes == 4 ? &FastRoutine<kBlend, 4, kAvx2> : nullptr;
     case 13:
+      if (bytes == 1) return mapping ? nullptr : &FastRoutine<kAdd, 1, kAvx2>;
       if (bytes == 3) return &FastRoutine<kAdd, 3, kAvx2>;
       return bytes == 4 ? &FastRoutine<kAdd, 4, kAvx2> : nullptr;
     case 1:
