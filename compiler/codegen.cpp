@@ -33,6 +33,7 @@ enum NodeKind : int32_t {
   kNAnd = 63, kNOr = 64, kNXor = 65, kNLogAnd = 66, kNLogOr = 67, kNCond = 68,
   kNAssign = 69, kNCompound = 74, kNComma = 79, kNFtoi = 90, kNItof = 91,
   kNFMul = 92, kNFDiv = 93, kNFMod = 94, kNFAdd = 95, kNFSub = 96, kNFNeg = 97,
+  kNFloatPostStep = 98,  // float lvalue, step (+1.0 or -1.0 as bits): the old value, the variable stepped
 };
 
 inline int32_t& H(int index) { return g.heap[index]; }
@@ -443,6 +444,22 @@ void Eval(int node) {
       Eval(H(node + 1));
       Eval(H(node + 2));
       return;
+    case kNFloatPostStep: {
+      int target = H(node + 1);
+      EmitRI(kMovRI, RegA(), static_cast<uint32_t>(H(node + 2)));
+      OpenSub();
+      Eval(target);
+      CloseSub();                              // A = address, B = step
+      EmitRR(kIndLoadL, RegA(), RegA());       // A = old value
+      EmitRR(kPushR, 7, RegA());               // kept on the stack
+      EmitRR(kFadd, RegA(), RegB());           // A = new value
+      OpenSub();
+      Eval(target);
+      CloseSub();                              // A = address, B = new value
+      EmitRR(kIndStoreL, RegA(), RegB());
+      EmitRR(kPopR, RegA(), 7);                // A = old value
+      return;
+    }
     default:
       break;
   }
@@ -716,11 +733,11 @@ Expr IncDec(Expr e, bool pre, bool inc) {
     return Value(NewNode(kind, 2, e.node), Promoted(e.type));
   }
   if (IsFloatType(e.type)) {
-    // A float steps by 1.0: x += 1.0 (the old value is the new one less the step).
+    // A float steps by 1.0: ++x is x += 1.0; x++ keeps the old value aside.
     Expr one = MakeConst(FloatBits(1.0f), true);
-    Expr step = Value(NewNode(kNCompound, 4, e.node, one.node, inc ? kNFAdd : kNFSub), kTypeFloat);
+    Expr step = pre ? Value(NewNode(kNCompound, 4, e.node, one.node, inc ? kNFAdd : kNFSub), kTypeFloat) : one;
     if (pre) return step;
-    return Value(NewNode(inc ? kNFSub : kNFAdd, 3, step.node, MakeConst(FloatBits(1.0f), true).node), kTypeFloat);
+    return Value(NewNode(kNFloatPostStep, 3, e.node, static_cast<int32_t>(FloatBits(inc ? 1.0f : -1.0f))), kTypeFloat);
   }
   int32_t step = IsPointer(e.type) ? PointeeSize(e.type) : 1;
   if (!inc) step = -step;
@@ -1588,7 +1605,9 @@ void CompileFunctionBody(int function_symbol, bool exported) {
   Symbol& f = Sym(function_symbol);
   ResetRegisters();
   DefineLabel(static_cast<int>(f.value));
-  if (exported && g.image) ExportFunction(SymbolName(function_symbol), f.type, g.base + g.code_length);
+  // Only an image in its own program area can be called by other scripts.
+  if (exported && g.image && g_arena_base && g.image == ToHost(g.base))
+    ExportFunction(SymbolName(function_symbol), f.type, g.base + g.code_length);
   g.return_label = NewLabel();
   g.local_size = 0;
   g.break_label = g.continue_label = 0;

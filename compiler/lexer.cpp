@@ -495,6 +495,8 @@ void DefineMacro() {
   int saved_scope = g.scope;
   int saved_member = g.member_scope;
   TokenState saved_tok = g.tok;
+  bool saved_pushed = g.has_pushed;
+  g.has_pushed = false;
   int saved_ch = g.ch;
   g.directives_enabled = false;
   g.scope = kScopeGlobalDecl;
@@ -635,6 +637,7 @@ void DefineMacro() {
   g.scope = saved_scope;
   g.member_scope = saved_member;
   g.tok = saved_tok;
+  g.has_pushed = saved_pushed;
   g.ch = saved_ch;
   g.line_length = 0;
   g.line[0] = 0;

@@ -142,6 +142,19 @@ TEST(CompilerCode, ConditionalExpressionAndLogicalJumps) {
                 "  04 70 00000000  23 00000000 26"));
 }
 
+TEST(CompilerCode, ForLoop) {
+  std::string expected =
+      "22 08000000  04 70 00000000  1b 06 e4ffffff  04 70 00000000  1b 06 e8ffffff"  // s = 0; i = 0
+      "  10 60 08000000  10 62 e8ffffff  3c 02  4d" + A(94) +                      // i < n, else leave
+      "  10 60 e8ffffff  0b 62 e4ffffff  15 22  3a 02  0b 61 e4ffffff  1e 21"        // s += i
+      "  0b 60 e8ffffff  28 00 01000000  49" + A(34) +                              // i++; again
+      "  10 60 e4ffffff  23 08000000 26";
+  std::vector<uint8_t> want = Hex(expected);
+  EXPECT_EQ(FirstFunction("f(n) { int i, s; s = 0; for (i = 0; i < n; i++) s += i; return s; }\nmain() {}\n",
+                          want.size()),
+            want);
+}
+
 struct RunCase {
   const char* body;  // main's body
   int32_t expected;
@@ -174,6 +187,10 @@ TEST(CompilerRun, ArithmeticAndTheSignedUnsignedFloatRules) {
       {"float f; f = 1.5; f++; ++f; return (int)(f * 10);", 35},
       {"float f, g; f = 0.5; g = f++; return (int)(g * 10) * 100 + (int)(f * 10);", 5 * 100 + 15},
       {"float f; f = 1.0; f--; --f; return (int)f;", -1},
+      {"float f, g; f = 0.1; g = f++; return g == 0.1 && f == 1.1;", 1},  // the old value exactly
+      // like a compound assignment, the target's address is evaluated twice
+      {"float f[3]; int i; f[1] = 2.5; f[2] = 0; i = 0; f[++i]--; return (int)(f[1] * 10) * 100 + (int)(f[2] * 10) * 10 + i;",
+       25 * 100 + 15 * 10 + 2},
       {"int a, b; a = 2; b = 5; return a > b ? a : b;", 5},
       {"int a; a = 0; return a && (a = 9) || a == 0;", 1},
       {"int i, n; n = 0; for (i = 0; i < 10; i++) { if (i == 3) continue; if (i == 7) break; n += i; } return n;",
@@ -285,6 +302,13 @@ TEST(CompilerLimits, NodeHeapAndProgramArea) {
   std::vector<uint8_t> image(10);
   EXPECT_FALSE(CompileSourceInto("main.c", image.data(), kBase, 10));
   EXPECT_EQ(CompileErrorNumber(), 23);
+}
+
+TEST(CompilerLimits, LabelTableRunsOutWithAnError) {
+  std::string src = "main() { int x;\n";
+  for (int i = 0; i < 66000; ++i) src += "if (x) ;\n";
+  Script s(src + "}\n");
+  EXPECT_EQ(s.error, 0);
 }
 
 TEST(CompilerRun, MeasuringAndEmittingAgree) {
