@@ -95,7 +95,10 @@ inline int FormatPair(int src_bytes, int dst_bytes) { return (src_bytes - 1) * 4
 // does nothing for that pair. masked selects the routines of modes 7, 10, 11
 // and 12 that take the alpha from an attached plane (other rows ignore it).
 // For two 8-bit planes the colour mapping switch decides between working on
-// the index numbers and matching colours.
+// the index numbers and matching colours. Same-format pairs of the common
+// modes get a vectorised routine (unscaled, scaled and mirrored rows alike)
+// with the scalar routine's exact results. The choice depends on the switch,
+// so look the routine up per blit.
 BlitRoutine FindBlitRoutine(int row, int src_bytes, int dst_bytes, bool masked);
 
 // The scalar reference routine, never a vectorised one (tests compare them).
@@ -104,8 +107,8 @@ BlitRoutine FindScalarBlitRoutine(int row, int src_bytes, int dst_bytes, bool ma
 // The colour mapping switch (system variable "color_mapping"), 0 at start.
 extern int32_t g_colour_mapping;
 
-// Which vector paths the processor offers and the dispatcher uses. Tests turn
-// them off to compare against the scalar routines.
+// Which vector paths the processor offers and the dispatcher uses (kNone: the
+// scalar routines only). Tests and benchmarks switch it to compare the paths.
 enum class SimdLevel { kNone, kSse2, kAvx2 };
 SimdLevel DetectedSimdLevel();
 extern SimdLevel g_simd_level;  // DetectedSimdLevel() at start
