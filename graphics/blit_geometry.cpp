@@ -192,40 +192,111 @@ inline int Lerp2(int p, int q, int o, int r, int fx, int fy) {
   return p + ((256 * fx * (q - p) + 256 * fy * (o - p) + fx * fy * (p - q - o + r)) >> 16);
 }
 
-// Writes the filtered pixel of four neighbours in the source's own layout, as
-// the mode will read it: plain channels, x1r5g5b5 fields, an alpha byte beside
-// an index (which is never blended) or a 555 word.
-template <int Bytes, bool AlphaLayout>
-inline void Filter(uint8_t* out, const uint8_t* p, const uint8_t* q, const uint8_t* o, const uint8_t* r, int fx,
-                   int fy) {
-  if constexpr (Bytes == 1) {
-    out[0] = p[0];
-  } else if constexpr (Bytes == 4 || (Bytes == 3 && !AlphaLayout)) {
-    for (int k = 0; k < Bytes; ++k) out[k] = uint8_t(Lerp2(p[k], q[k], o[k], r[k], fx, fy));
-  } else if constexpr (Bytes == 2 && AlphaLayout) {
-    out[0] = p[0];
-    out[1] = uint8_t(Lerp2(p[1], q[1], o[1], r[1], fx, fy));
-  } else {
-    auto word = [](const uint8_t* b) { return int(b[0] | b[1] << 8); };
-    const int wp = word(p), wq = word(q), wo = word(o), wr = word(r);
-    int w = 0;
-    for (int shift : {0, 5, 10}) {
-      auto f = [shift](int v) { return (v >> shift) & 31; };
-      w |= Lerp2(f(wp), f(wq), f(wo), f(wr), fx, fy) << shift;
-    }
-    out[0] = uint8_t(w);
-    out[1] = uint8_t(w >> 8);
-    if constexpr (Bytes == 3) out[2] = uint8_t(Lerp2(p[2], q[2], o[2], r[2], fx, fy));
-  }
+// The same blend for the bytes 0 and 2 of four pixel words at once, each in
+// a 32-bit lane: with the weights (256 - fx)(256 - fy), fx(256 - fy),
+// (256 - fx)fy and fx fy, which sum to 65536, the weighted sum is 65536 P plus
+// the numerator above, so its top bits are exactly the blended value.
+inline uint64_t Lanes02(uint32_t v) { return uint64_t(v & 0xFF) | uint64_t(v & 0xFF0000) << 16; }
+inline uint32_t Blend02(uint32_t p, uint32_t q, uint32_t o, uint32_t r, const uint64_t w[4]) {
+  const uint64_t sum = w[0] * Lanes02(p) + w[1] * Lanes02(q) + w[2] * Lanes02(o) + w[3] * Lanes02(r);
+  return uint32_t((sum >> 16) & 0xFF) | uint32_t((sum >> 48) & 0xFF) << 16;
 }
 
-using FilterFn = void (*)(uint8_t*, const uint8_t*, const uint8_t*, const uint8_t*, const uint8_t*, int, int);
-FilterFn FilterFor(int bytes, bool alpha_layout) {
+inline uint32_t Load(const uint8_t* p, int bytes) {
+  uint32_t v = 0;
+  std::memcpy(&v, p, size_t(bytes));
+  return v;
+}
+
+// How a rotated row takes its samples: as source offsets for the routine
+// (masked routines, which read the mask beside the source), gathered into a
+// contiguous row (nearest), or filtered into one (bilinear; the alpha layouts
+// of 2- and 3-byte sources keep an index or a 555 word beside the alpha).
+enum SampleKind { kOffsets, kGather, kFilter, kFilterAlpha };
+
+struct RowSampler {
+  const uint8_t* base;       // the window's top-left source pixel
+  const ptrdiff_t* col_off;  // byte offsets of the window's columns
+  const ptrdiff_t* row_off;  // and rows
+  const ptrdiff_t* mask_row_off;
+  int64_t lo_x, hi_x, lo_y, hi_y;  // the window in 16.16
+  int win_w, win_h;
+  int64_t step_x, step_y;
+};
+
+// Samples one destination row from the source position (sx, sy) of its first
+// drawn pixel. The samples inside the window form one run, since positions are
+// linear in the column: returns its length and sets first to its start.
+template <int Bytes, int Kind>
+int SampleRow(const RowSampler& s, int cols, int64_t sx, int64_t sy, int& first, uint8_t* samples,
+              ptrdiff_t* src_cols, ptrdiff_t* mask_cols) {
+  auto inside = [&s](int64_t x, int64_t y) { return x >= s.lo_x && x < s.hi_x && y >= s.lo_y && y < s.hi_y; };
+  int i = 0;
+  for (; i < cols && !inside(sx, sy); ++i) sx += s.step_x, sy += s.step_y;
+  first = i;
+  int end = i;
+  for (int64_t x = sx, y = sy; end < cols && inside(x, y); ++end) x += s.step_x, y += s.step_y;
+  const int n = end - first;
+  for (int k = 0; k < n; ++k, sx += s.step_x, sy += s.step_y) {
+    const int px = int((sx - s.lo_x) >> 16), py = int((sy - s.lo_y) >> 16);
+    if constexpr (Kind == kOffsets) {
+      src_cols[k] = s.row_off[py] + s.col_off[px];
+      mask_cols[k] = s.mask_row_off[py] + px;
+    } else if constexpr (Kind == kGather) {
+      std::memcpy(samples + ptrdiff_t(k) * Bytes, s.base + s.row_off[py] + s.col_off[px], Bytes);
+    } else {
+      // The offset tables repeat their last entry, so the neighbours past the
+      // window's right and bottom edges are the edge pixels themselves.
+      const int fx = int(sx >> 8) & 255, fy = int(sy >> 8) & 255;
+      const uint8_t* top = s.base + s.row_off[py];
+      const uint8_t* low = s.base + s.row_off[py + 1];
+      const uint8_t* p = top + s.col_off[px];
+      const uint8_t* q = top + s.col_off[px + 1];
+      const uint8_t* o = low + s.col_off[px];
+      const uint8_t* r = low + s.col_off[px + 1];
+      uint8_t* out = samples + ptrdiff_t(k) * Bytes;
+      if constexpr (Bytes == 1) {
+        out[0] = p[0];  // an index is never blended
+      } else if constexpr (Bytes == 4 || (Bytes == 3 && Kind == kFilter)) {
+        const uint64_t w[4] = {uint64_t((256 - fx) * (256 - fy)), uint64_t(fx * (256 - fy)),
+                               uint64_t((256 - fx) * fy), uint64_t(fx * fy)};
+        const uint32_t vp = Load(p, Bytes), vq = Load(q, Bytes), vo = Load(o, Bytes), vr = Load(r, Bytes);
+        const uint32_t v = Blend02(vp, vq, vo, vr, w) | Blend02(vp >> 8, vq >> 8, vo >> 8, vr >> 8, w) << 8;
+        std::memcpy(out, &v, Bytes);
+      } else if constexpr (Bytes == 2 && Kind == kFilterAlpha) {
+        out[0] = p[0];
+        out[1] = uint8_t(Lerp2(p[1], q[1], o[1], r[1], fx, fy));
+      } else {
+        // x1r5g5b5 fields, then the alpha byte of the 3-byte alpha layout.
+        const int wp = p[0] | p[1] << 8, wq = q[0] | q[1] << 8, wo = o[0] | o[1] << 8, wr = r[0] | r[1] << 8;
+        int w = 0;
+        for (int shift = 0; shift <= 10; shift += 5)
+          w |= Lerp2((wp >> shift) & 31, (wq >> shift) & 31, (wo >> shift) & 31, (wr >> shift) & 31, fx, fy) << shift;
+        out[0] = uint8_t(w);
+        out[1] = uint8_t(w >> 8);
+        if constexpr (Bytes == 3) out[2] = uint8_t(Lerp2(p[2], q[2], o[2], r[2], fx, fy));
+      }
+    }
+  }
+  return n;
+}
+
+using SampleRowFn = int (*)(const RowSampler&, int, int64_t, int64_t, int&, uint8_t*, ptrdiff_t*, ptrdiff_t*);
+template <int Kind>
+SampleRowFn SamplerFor(int bytes) {
   switch (bytes) {
-    case 1: return &Filter<1, false>;
-    case 2: return alpha_layout ? &Filter<2, true> : &Filter<2, false>;
-    case 3: return alpha_layout ? &Filter<3, true> : &Filter<3, false>;
-    default: return &Filter<4, false>;
+    case 1: return &SampleRow<1, Kind>;
+    case 2: return &SampleRow<2, Kind>;
+    case 3: return &SampleRow<3, Kind>;
+    default: return &SampleRow<4, Kind>;
+  }
+}
+SampleRowFn PickSampler(int kind, int bytes) {
+  switch (kind) {
+    case kOffsets: return SamplerFor<kOffsets>(bytes);
+    case kGather: return SamplerFor<kGather>(bytes);
+    case kFilter: return SamplerFor<kFilter>(bytes);
+    default: return SamplerFor<kFilterAlpha>(bytes);
   }
 }
 
@@ -278,6 +349,7 @@ int Rotate(Plane* dst, Rect64 dr, Plane* src, Rect64 sr, Plane* mask, const Blit
 
   const int row = sel.mode.row;
   const bool filtered = bilinear && !sel.masked && row != 1 && row != 2 && row != 4 && row != 6 && row != 23;
+  const int kind = sel.masked ? kOffsets : !filtered ? kGather : IsAlphaRow(row) ? kFilterAlpha : kFilter;
   // Centred on the source rectangle as given, so that clipping it against the
   // plane does not move the picture.
   r.centre_x = ((sr.left + r.sw / 2) << 16) + (r.sw & 1 ? 0x8000 : 0);
@@ -289,59 +361,47 @@ int Rotate(Plane* dst, Rect64 dr, Plane* src, Rect64 sr, Plane* mask, const Blit
   const int sb = src->bits / 8, db = dst->bits / 8;
   const int cols = int(r.drawn.width()), rows = int(r.drawn.height());
   const Rect64 win = r.window;
-  const int win_w = int(win.width()), win_h = int(win.height());
-  // Byte offsets of the window's columns and rows from its top-left pixel, so
-  // that a sample costs two lookups and an addition.
-  std::vector<ptrdiff_t> col_off(win_w), row_off(win_h), mask_row_off(sel.masked ? win_h : 0);
-  for (int i = 0; i < win_w; ++i) col_off[i] = ptrdiff_t(i) * sb;
-  for (int i = 0; i < win_h; ++i) row_off[i] = -ptrdiff_t(i) * src->stride;
+  RowSampler s{};
+  s.win_w = int(win.width());
+  s.win_h = int(win.height());
+  // Byte offsets of the window's columns and rows, so that a sample costs two
+  // lookups and an addition; one more entry repeats the last for the filter.
+  std::vector<ptrdiff_t> col_off(s.win_w + 1), row_off(s.win_h + 1), mask_row_off(sel.masked ? s.win_h : 0);
+  for (int i = 0; i <= s.win_w; ++i) col_off[i] = ptrdiff_t(std::min(i, s.win_w - 1)) * sb;
+  for (int i = 0; i <= s.win_h; ++i) row_off[i] = -ptrdiff_t(std::min(i, s.win_h - 1)) * src->stride;
   for (int i = 0; i < int(mask_row_off.size()); ++i) mask_row_off[i] = -ptrdiff_t(i) * mask->stride;
-  const uint8_t* src_base = PixelAddress(src, int32_t(win.left), int32_t(win.top));
+  s.base = PixelAddress(src, int32_t(win.left), int32_t(win.top));
+  s.col_off = col_off.data();
+  s.row_off = row_off.data();
+  s.mask_row_off = mask_row_off.data();
+  s.lo_x = win.left << 16, s.hi_x = win.right << 16, s.lo_y = win.top << 16, s.hi_y = win.bottom << 16;
+  s.step_x = r.step_x;
+  s.step_y = r.step_y;
+  const SampleRowFn sample = PickSampler(kind, sb);
   const uint8_t* mask_base = sel.masked ? PlaneRow(mask, int32_t(win.top)) + win.left : nullptr;
-  const FilterFn filter = filtered ? FilterFor(sb, IsAlphaRow(row)) : nullptr;
   const BlitJob base = BaseJob(dst, src, sel);
-  const int64_t lo_x = win.left << 16, hi_x = win.right << 16, lo_y = win.top << 16, hi_y = win.bottom << 16;
 
   const bool parallel = g_graphics_settings.MultiThreading != 0 && rows > 1 && int64_t(rows) * cols >= 16384;
 #pragma omp parallel if (parallel)
   {
+    // Per thread: the routine's column offsets and the sampled row.
     std::vector<ptrdiff_t> src_cols(cols), mask_cols(sel.masked ? cols : 0);
-    std::vector<uint8_t> samples(filtered ? size_t(cols) * sb : 0);
+    std::vector<uint8_t> samples(kind == kOffsets ? 0 : size_t(cols) * sb);
+    if (kind != kOffsets)
+      for (int i = 0; i < cols; ++i) src_cols[i] = ptrdiff_t(i) * sb;
     const ptrdiff_t zero = 0;
 #pragma omp for schedule(static)
     for (int y = 0; y < rows; ++y) {
       int64_t sx, sy;
       RowStart(r, r.drawn.top + y, sx, sy);
-      // The samples inside the window form one run: positions are linear in
-      // the column.
-      int first = -1, n = 0;
-      for (int i = 0; i < cols; ++i, sx += r.step_x, sy += r.step_y) {
-        const bool inside = sx >= lo_x && sx < hi_x && sy >= lo_y && sy < hi_y;
-        if (!inside) {
-          if (first >= 0) break;
-          continue;
-        }
-        if (first < 0) first = i;
-        const int px = int((sx - lo_x) >> 16), py = int((sy - lo_y) >> 16);
-        if (filter) {
-          const int qx = px + 1 < win_w ? px + 1 : px, oy = py + 1 < win_h ? py + 1 : py;
-          const uint8_t* p = src_base + row_off[py];
-          const uint8_t* o = src_base + row_off[oy];
-          filter(&samples[size_t(n) * sb], p + col_off[px], p + col_off[qx], o + col_off[px], o + col_off[qx],
-                 int(sx >> 8) & 255, int(sy >> 8) & 255);
-          src_cols[n] = ptrdiff_t(n) * sb;
-        } else {
-          src_cols[n] = row_off[py] + col_off[px];
-          if (sel.masked) mask_cols[n] = mask_row_off[py] + px;
-        }
-        ++n;
-      }
+      int first;
+      const int n = sample(s, cols, sx, sy, first, samples.data(), src_cols.data(), mask_cols.data());
       if (n == 0) continue;
       BlitJob j = base;
       j.dst = PixelAddress(dst, int32_t(r.drawn.left + first), int32_t(r.drawn.top + y));
       j.dst_step = db;
       j.dst_row = 0;
-      j.src = filter ? samples.data() : src_base;
+      j.src = kind == kOffsets ? s.base : samples.data();
       j.src_cols = src_cols.data();
       j.src_rows = &zero;
       j.cols = n;
@@ -496,8 +556,8 @@ uint32_t builtin_gclear(BuiltinArgs args) {
   if (!p) return 0;
   Rect64 r;
   if (!ReadRect(args.u(1), r)) r = Whole(p);
-  bool unused_x = false, unused_y = false;
-  if (!Normalise(r, unused_x, unused_y)) return 0;
+  if (r.right < r.left) std::swap(r.left, r.right);
+  if (r.bottom < r.top) std::swap(r.top, r.bottom);
   r = Intersect(r, DestClip(p));
   if (Empty(r)) return 0;
   return uint32_t(FillRect(p, int32_t(r.left), int32_t(r.top), int32_t(r.width()), int32_t(r.height()), args.u(2)));

@@ -3,6 +3,7 @@
 // engine and never changes. sdk/keva.h is generated from it.
 #include "runtime/dispatch.h"
 
+#include "graphics/blit_geometry.h"
 #include "graphics/plane_builtins.h"
 #include "input/typed_characters.h"
 #include "runtime/debug_output_builtins.h"
@@ -49,11 +50,11 @@ const BuiltinEntry kBuiltinTable[kBuiltinCount + 1] = {
     /*  27 */ {"gfree", builtin_gfree, 1, "int", "plane"},
     /*  28 */ {"gload", NotBuiltReturnsZero, 2, "int", "plane, path"},
     /*  29 */ {"gsave", NotBuiltReturnsZero, 3, "int", "path, plane, rect"},
-    /*  30 */ {"gcopy", NotBuiltReturnsZero, 6, "int", "dst, x, y, src, src_rect, params"},
-    /*  31 */ {"gblit", NotBuiltReturnsZero, 6, "int", "dst, dst_rect, src, src_rect, params, angle"},
-    /*  32 */ {"gblita", NotBuiltReturnsZero, 6, "int", "dst, dst_rect, src, src_rect, params, angle"},
-    /*  33 */ {"gclear", NotBuiltReturnsZero, 3, "int", "plane, rect, pixel"},
-    /*  34 */ {"gfill", NotBuiltReturnsZero, 6, "int", "plane, x, y, w, h, color"},
+    /*  30 */ {"gcopy", builtin_gcopy, 6, "int", "dst, x, y, src, src_rect, params"},
+    /*  31 */ {"gblit", builtin_gblit, 6, "int", "dst, dst_rect, src, src_rect, params, angle"},
+    /*  32 */ {"gblita", builtin_gblita, 6, "int", "dst, dst_rect, src, src_rect, params, angle"},
+    /*  33 */ {"gclear", builtin_gclear, 3, "int", "plane, rect, pixel"},
+    /*  34 */ {"gfill", builtin_gfill, 6, "int", "plane, x, y, w, h, color"},
     /*  35 */ {"gline", NotBuiltReturnsZero, 6, "int", "plane, x0, y0, x1, y1, color"},
     /*  36 */ {"gpoly", NotBuiltReturnsZero, 4, "int", "plane, points, count, color"},
     /*  37 */ {"gattach", builtin_gattach, 2, "int", "plane, other"},

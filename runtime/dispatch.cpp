@@ -7,7 +7,9 @@
 #include "platform/window_thread.h"
 #include "platform/error_box.h"
 #include "runtime/math_builtins.h"
+#include "runtime/regex_builtins.h"
 #include "runtime/runtime_settings.h"
+#include "runtime/string_builtins.h"
 #include "vm/arena.h"
 
 namespace {
@@ -81,7 +83,8 @@ int RuntimeStop() {
   // Shut-down of the builtin families, in this order (each joins as it is built):
   //   every sprite of every list is reset; the video is closed; sounds, the MIDI
   //   sequence and CD audio are stopped and freed; the network channel is closed
-  //   the regular-expression library's global clean-up runs
+  RegexCleanUp();  // patterns and regions freed, the regular-expression library's global clean-up
+  ResetStringTokens();  // strtok positions forgotten
   //   the 16 pack slots are closed; fonts freed
   GraphicsShutdown();  // planes, pages and the palette
   //   loaded libraries unloaded; the 3D renderer shut down; the effect objects freed

@@ -8,6 +8,8 @@ packages=(
   g++ cmake make pkg-config
   # script memory allocator
   libjemalloc-dev
+  # regular expressions for scripts
+  libonig-dev
   # the window, events and message boxes
   libsdl2-dev
   # tests and benchmarks

@@ -1,0 +1,2 @@
+// Compiled scripts calling the text builtins on real script threads.
+#include <gtest/gtest.h>
