@@ -47,13 +47,19 @@ Buffers& Shared() {
   return b;
 }
 
-// args: mode, threads (0 one, 1 all), vector paths (0 scalar only, 1 as dispatched).
+// Vector paths: 0 scalar routines only, 1 SSE2, 2 what the processor offers best.
+BlitRoutine Routine(int row, int64_t simd) {
+  g_simd_level = simd == 0 ? SimdLevel::kNone : simd == 1 ? SimdLevel::kSse2 : DetectedSimdLevel();
+  return FindBlitRoutine(row, 4, 4, false);
+}
+
+// args: mode, threads (0 one, 1 all), vector paths.
 void BM_Blit(benchmark::State& state) {
   Buffers& b = Shared();
   BlitParams p{uint8_t(state.range(0)), 0, 200, 0, 0x123456, 0x00FF00};
   g_graphics_settings.MultiThreading = int32_t(state.range(1));
   NormalisedMode n = NormaliseMode(p);
-  BlitRoutine f = state.range(2) ? FindBlitRoutine(n.row, 4, 4, false) : FindScalarBlitRoutine(n.row, 4, 4, false);
+  BlitRoutine f = Routine(n.row, state.range(2));
   BlitJob j{};
   j.dst = PixelAddress(b.dst, 0, 0);
   j.dst_step = 4;
@@ -74,7 +80,7 @@ void BM_Blit(benchmark::State& state) {
 }
 BENCHMARK(BM_Blit)
     ->ArgNames({"mode", "threads", "simd"})
-    ->ArgsProduct({{0, 3, 7, 13}, {0, 1}, {0, 1}})
+    ->ArgsProduct({{0, 3, 7, 13}, {0, 1}, {0, 1, 2}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
@@ -85,7 +91,7 @@ void BM_BlitScaled(benchmark::State& state) {
   BlitParams p{uint8_t(state.range(0)), 0, 200, 0, 0x123456, 0x00FF00};
   g_graphics_settings.MultiThreading = 0;
   NormalisedMode n = NormaliseMode(p);
-  BlitRoutine f = state.range(1) ? FindBlitRoutine(n.row, 4, 4, false) : FindScalarBlitRoutine(n.row, 4, 4, false);
+  BlitRoutine f = Routine(n.row, state.range(1));
   std::vector<ptrdiff_t> cols(kWidth), rows(kHeight);
   for (int i = 0; i < kWidth; ++i) cols[i] = ptrdiff_t(i * 2 / 3) * 4;
   for (int y = 0; y < kHeight; ++y) rows[y] = -ptrdiff_t(y * 2 / 3) * b.src->stride;
@@ -108,7 +114,7 @@ void BM_BlitScaled(benchmark::State& state) {
 }
 BENCHMARK(BM_BlitScaled)
     ->ArgNames({"mode", "simd"})
-    ->ArgsProduct({{0, 7}, {0, 1}})
+    ->ArgsProduct({{0, 7}, {0, 2}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
