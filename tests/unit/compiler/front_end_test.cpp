@@ -188,6 +188,29 @@ TEST(CompilerIncludes, SixteenthNestedIncludeIsRefused) {
   EXPECT_TRUE(s.ok) << s.errors;
 }
 
+TEST(CompilerIncludes, IncludedNamesListIsBounded) {
+  Script s;
+  std::string main_source;
+  for (int i = 0; i < 50; ++i) {
+    std::string name = std::string(90, 'h') + std::to_string(i) + ".h";
+    s.folder.Write(name, "\n");
+    main_source += "#include \"" + name + "\"\n";
+  }
+  s.folder.Write("main.c", main_source + "main() {}\n");
+  s.Compile();
+  EXPECT_EQ(s.error, 6);  // the list of names read holds 4096 bytes
+  EXPECT_GT(s.line, 30);
+}
+
+TEST(CompilerMacros, ParameterCountIsBounded) {
+  std::string params = "p0";
+  for (int i = 1; i < 64; ++i) params += ", p" + std::to_string(i);
+  Script ok("#define F(" + params + ") p63\nmain() { return F(" + std::string(63, ',') + "7); }\n");
+  EXPECT_EQ(ok.Run(), 7u);
+  Script bad("#define F(" + params + ", p64) 1\n");
+  EXPECT_EQ(bad.error, 12);
+}
+
 TEST(CompilerLines, LongestLineAndOneByteMore) {
   std::string body = "main() { return 1; }";
   std::string fits = body + std::string(4094 - body.size(), ' ') + "\n";
