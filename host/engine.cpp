@@ -1,6 +1,7 @@
 #include "host/engine.h"
 
 #include "compiler/compiler.h"
+#include "display/display_output.h"
 #include "graphics/planes.h"
 #include "host/main_window.h"
 #include "platform/error_box.h"
@@ -24,13 +25,18 @@ void ApplySettings() {
   g_graphics_settings.Height = s.height;
   g_graphics_settings.Depth = s.depth;
   g_graphics_settings.MultiThreading = s.multi_threading;
+  g_display_settings.width = s.width;
+  g_display_settings.height = s.height;
+  g_display_settings.fixed_aspect_ratio = s.fixed_aspect_ratio;
+  g_display_settings.scaled = s.direct3d;
+  g_display_settings.multi_threading = s.multi_threading;
   SetScriptDirectory(g_game_paths.script_directory);
 }
 
 int EngineInit() {
   // 1. sine and arctangent tables; the blend tables are built by the graphics start
   // 2. networking, when [System] Net is on
-  // 3. the display output
+  StartDisplayOutput();  // scaled to the window ([System] Direct3D) or 1:1
   // 4. sound, when [System] DirectSound is on
   // 5. MIDI, when [System] DirectMusic is on
   // 6. input devices
@@ -50,8 +56,9 @@ int EngineShutdown() {
   StopAllScriptThreads();
   RuntimeStop();
   FreeExternalArea();
-  // 5. CD audio, input devices, MIDI, sound, the display output and networking
-  //    are released in this order
+  // 5. CD audio, input devices, MIDI and sound are released here, in this order
+  StopDisplayOutput();
+  //    then networking
   // 6. the lookup tables are freed with the graphics shut-down
   return 1;
 }

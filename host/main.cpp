@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "display/display_output.h"
 #include "host/engine.h"
 #include "host/main_window.h"
 #include "host/self_check.h"
@@ -22,7 +23,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: keva [--headless] [--timeout SECONDS] [PATH]\n"
+    "usage: keva [--headless] [--timeout SECONDS] [--screenshot FILE] [PATH]\n"
     "       keva --self-check\n"
     "\n"
     "Runs a game. PATH is the game's executable or configuration file, the game's\n"
@@ -36,6 +37,8 @@ constexpr const char* kUsage =
     "                     go to standard error and are answered OK; the\n"
     "                     configuration file is left as it is\n"
     "  --timeout SECONDS  headless: stop the scripts after this long\n"
+    "  --screenshot FILE  headless: at the end, write what the screen shows to\n"
+    "                     FILE (.png or .bmp)\n"
     "  --self-check       run a small hand-assembled program on the script VM\n"
     "  --help             show this help\n"
     "\n"
@@ -46,6 +49,7 @@ constexpr const char* kUsage =
 struct Options {
   bool headless = false;
   double timeout_seconds = 0;
+  std::string screenshot;
   std::string path;
 };
 
@@ -71,6 +75,8 @@ bool ParseArguments(int argc, char** argv, Options& o, int& status) {
         status = 2;
         return false;
       }
+    } else if (a == "--screenshot" && i + 1 < argc) {
+      o.screenshot = argv[++i];
     } else if (!a.empty() && a[0] == '-') {
       std::fprintf(stderr, "keva: unknown option '%s'\n%s", a.c_str(), kUsage);
       status = 2;
@@ -115,6 +121,17 @@ int RunHeadless(const Options& o) {
     if (ServeEngineMessages() == 0) SleepMs(1);
   }
   bool stopped = ScriptStopRequested() && !timed_out;
+  StopAllScriptThreads();
+  bool screenshot_failed = false;
+  if (!o.screenshot.empty()) {
+    std::string error;
+    if (SaveFrame(o.screenshot, error)) {
+      std::fprintf(stderr, "keva: screenshot written to %s\n", o.screenshot.c_str());
+    } else {
+      std::fprintf(stderr, "keva: cannot write the screenshot %s: %s\n", o.screenshot.c_str(), error.c_str());
+      screenshot_failed = true;
+    }
+  }
   EngineShutdown();
   bool main_ended = false;
   uint32_t result = ScriptThreadResult(0, &main_ended);
@@ -122,7 +139,7 @@ int RunHeadless(const Options& o) {
     std::fprintf(stderr, "keva: timed out after %g seconds\n", o.timeout_seconds);
     return 124;
   }
-  if (ErrorBoxCount() > 0) return 1;
+  if (ErrorBoxCount() > 0 || screenshot_failed) return 1;
   if (stopped) return 0;  // exit()
   return main_ended ? static_cast<int>(result) : 1;
 }

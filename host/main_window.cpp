@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "display/display_output.h"
 #include "host/engine.h"
 #include "host/window_geometry.h"
 #include "input/typed_characters.h"
@@ -54,11 +55,17 @@ void OnResized(int32_t w, int32_t h) {
   if (internal_resize) {
     client = {w, h};
     internal_resize = false;
+    DisplayClientResized(w, h, MainWindowFullScreen());
+    PresentFrame();
     return;
   }
   Size before = client;
   client = {w, h};
-  if (MainWindowFullScreen()) return;
+  if (MainWindowFullScreen()) {
+    DisplayClientResized(w, h, true);
+    PresentFrame();
+    return;
+  }
   if (g_settings.fixed_aspect_ratio) {
     Size fixed = FixAspectRatio(before, client, g_settings.width, g_settings.height);
     if (!(fixed == client)) {
@@ -69,7 +76,9 @@ void OnResized(int32_t w, int32_t h) {
   }
   g_settings.window_width = client.w;
   g_settings.window_height = client.h;
-  // The display output and the video learn the new size here once they exist.
+  DisplayClientResized(client.w, client.h, false);
+  PresentFrame();
+  // The video learns the new size here once it exists.
 }
 
 void OnMoved(int32_t x, int32_t y) {
@@ -111,6 +120,8 @@ void OnWheel(int32_t steps) { g_window_input.wheel_total.fetch_add(steps * 120);
 
 void OnMaximise() { SetFullScreen(1); }
 
+void OnPaint() { PresentFrame(); }
+
 void RaiseFromAnotherInstance(uintptr_t) { RaiseMainWindow(); }
 
 int32_t IsFullScreen() { return MainWindowFullScreen() ? 1 : 0; }
@@ -147,11 +158,13 @@ bool OpenMainWindow() {
   events.mouse_button = OnMouseButton;
   events.mouse_wheel = OnWheel;
   events.maximise_requested = OnMaximise;
+  events.paint = OnPaint;
   if (!CreateMainWindow(s.title, {at.x, at.y, size.w, size.h, resizable, false}, events)) return false;
   // The window system measures limits on the client area: no frame to add.
   TrackingLimits limits = WindowTrackingLimits({0, 0}, {dw, dh}, s.width, s.height, s.fixed_aspect_ratio);
   if (resizable) SetMainWindowClientLimits(limits.min.w, limits.min.h, limits.max.w, limits.max.h);
   client = size;
+  DisplayClientResized(size.w, size.h, false);
   g_settings.window_width = size.w;
   g_settings.window_height = size.h;
   g_settings.window_left = at.x;

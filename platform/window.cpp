@@ -5,6 +5,7 @@
 #include <atomic>
 #include <string>
 
+#include "platform/presenter.h"
 #include "platform/text_encoding.h"
 #include "platform/window_thread.h"
 
@@ -12,6 +13,8 @@ namespace {
 
 SDL_Window* window = nullptr;
 SDL_Renderer* renderer = nullptr;
+SDL_Texture* texture = nullptr;
+int32_t texture_w = 0, texture_h = 0;
 WindowEvents callbacks;
 std::atomic<bool> quitting{false};
 Uint32 wake_event = 0;
@@ -96,6 +99,7 @@ bool CreateMainWindow(std::string_view title, const WindowPlacement& p, const Wi
   int x = p.centred ? SDL_WINDOWPOS_CENTERED : p.x, y = p.centred ? SDL_WINDOWPOS_CENTERED : p.y;
   window = SDL_CreateWindow(SjisToUtf8(title).c_str(), x, y, p.client_w, p.client_h, flags);
   if (!window) return false;
+  SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, "linear");
   renderer = SDL_CreateRenderer(window, -1, 0);
   if (!wake_event) wake_event = SDL_RegisterEvents(1);
   SetWindowThreadWaker(Wake);
@@ -106,6 +110,8 @@ bool CreateMainWindow(std::string_view title, const WindowPlacement& p, const Wi
 
 void DestroyMainWindow() {
   SetWindowThreadWaker(nullptr);
+  if (texture) SDL_DestroyTexture(texture);
+  texture = nullptr;
   if (renderer) SDL_DestroyRenderer(renderer);
   if (window) SDL_DestroyWindow(window);
   renderer = nullptr;
@@ -163,4 +169,26 @@ bool ShowMessageBox(std::string_view caption, std::string_view text, bool ok_can
   int pressed = 1;
   if (SDL_ShowMessageBox(&data, &pressed) != 0) return true;  // no box possible: answer OK
   return pressed == 1;
+}
+
+void PresentToWindow(const uint32_t* frame, int32_t w, int32_t h, PresenterRect dirty, PresenterRect output) {
+  if (!renderer || w <= 0 || h <= 0) return;
+  if (!texture || texture_w != w || texture_h != h) {
+    if (texture) SDL_DestroyTexture(texture);
+    texture = SDL_CreateTexture(renderer, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STREAMING, w, h);
+    if (!texture) return;
+    SDL_SetTextureBlendMode(texture, SDL_BLENDMODE_NONE);
+    texture_w = w;
+    texture_h = h;
+    dirty = {0, 0, w, h};
+  }
+  if (dirty.w > 0 && dirty.h > 0) {
+    SDL_Rect r{dirty.x, dirty.y, dirty.w, dirty.h};
+    SDL_UpdateTexture(texture, &r, frame + static_cast<size_t>(dirty.y) * w + dirty.x, w * 4);
+  }
+  SDL_SetRenderDrawColor(renderer, 0, 0, 0, 255);
+  SDL_RenderClear(renderer);
+  SDL_Rect to{output.x, output.y, output.w, output.h};
+  SDL_RenderCopy(renderer, texture, nullptr, &to);
+  SDL_RenderPresent(renderer);
 }

@@ -3,6 +3,7 @@
 // engine and never changes. sdk/keva.h is generated from it.
 #include "runtime/dispatch.h"
 
+#include "display/display_output.h"
 #include "graphics/blit_geometry.h"
 #include "graphics/plane_builtins.h"
 #include "input/typed_characters.h"
@@ -104,7 +105,7 @@ const BuiltinEntry kBuiltinTable[kBuiltinCount + 1] = {
     /*  76 */ {"setorg", builtin_setorg, 2, "int", "x, y"},
     /*  77 */ {"vpage", builtin_vpage, 1, "int", "plane"},
     /*  78 */ {"apage", builtin_apage, 1, "int", "plane"},
-    /*  79 */ {"update", NotBuiltReturnsZero, 1, "int", "rect"},
+    /*  79 */ {"update", builtin_update, 1, "int", "rect"},
     /*  80 */ {"font_list", NotBuiltReturnsZero, 2, "int", "buf, max"},
     /*  81 */ {"font_use", NotBuiltReturnsZero, 1, "int", "font"},
     /*  82 */ {"font_set", NotBuiltReturnsZero, 2, "int", "font, record"},

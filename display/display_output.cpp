@@ -1,0 +1,265 @@
+#include "display/display_output.h"
+
+#include <png.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "graphics/blit_modes.h"
+#include "platform/presenter.h"
+#include "platform/window_thread.h"
+
+namespace {
+
+std::mutex display_lock;  // the frame and the dirty region
+std::vector<uint32_t> frame;  // X8R8G8B8, row 0 at the top
+int32_t frame_w = 0, frame_h = 0;
+bool full_upload = false;
+PlaneRect dirty{0, 0, 0, 0};
+OutputRect output{0, 0, 0, 0};
+bool present_posted = false;
+
+bool Intersect(PlaneRect& r, const PlaneRect& with) {
+  r.left = std::max(r.left, with.left);
+  r.top = std::max(r.top, with.top);
+  r.right = std::min(r.right, with.right);
+  r.bottom = std::min(r.bottom, with.bottom);
+  return r.left < r.right && r.top < r.bottom;
+}
+
+void AddDirty(const PlaneRect& r) {
+  if (dirty.left >= dirty.right || dirty.top >= dirty.bottom) {
+    dirty = r;
+    return;
+  }
+  dirty = {std::min(dirty.left, r.left), std::min(dirty.top, r.top), std::max(dirty.right, r.right),
+           std::max(dirty.bottom, r.bottom)};
+}
+
+void ConvertRow(const Plane* p, int32_t y, int32_t left, int32_t right, uint32_t* out) {
+  const uint8_t* row = PlaneRow(p, y);
+  switch (p->bits) {
+    case 32:
+      std::memcpy(out + left, row + 4 * left, 4 * static_cast<size_t>(right - left));
+      break;
+    case 24:
+      for (int32_t x = left; x < right; ++x) {
+        const uint8_t* s = row + 3 * x;
+        out[x] = (out[x] & 0xFF000000u) | (uint32_t{s[2]} << 16) | (uint32_t{s[1]} << 8) | s[0];
+      }
+      break;
+    case 16:
+      for (int32_t x = left; x < right; ++x) {
+        uint16_t v;
+        std::memcpy(&v, row + 2 * x, 2);
+        out[x] = g_blend.rgb555[v & 0x7FFF];
+      }
+      break;
+    case 8:
+      for (int32_t x = left; x < right; ++x) out[x] = g_engine_colours[row[x]];
+      break;
+    default:
+      break;
+  }
+}
+
+// Window thread: hands the dirty part of the frame to the window and shows it.
+void PresentOnWindowThread(uintptr_t) {
+  std::lock_guard lock(display_lock);
+  present_posted = false;
+  if (frame.empty()) return;
+  PresenterRect region{dirty.left, dirty.top, dirty.right - dirty.left, dirty.bottom - dirty.top};
+  dirty = {0, 0, 0, 0};
+  PresentToWindow(frame.data(), frame_w, frame_h, region, {output.x, output.y, output.w, output.h});
+}
+
+void WritePng(std::FILE* f, const std::vector<uint32_t>& pixels, int32_t w, int32_t h, bool& ok) {
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png ? png_create_info_struct(png) : nullptr;
+  if (!png || !info || setjmp(png_jmpbuf(png))) {
+    ok = false;
+    png_destroy_write_struct(&png, &info);
+    return;
+  }
+  png_init_io(png, f);
+  png_set_IHDR(png, info, static_cast<png_uint_32>(w), static_cast<png_uint_32>(h), 8, PNG_COLOR_TYPE_RGB,
+               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  std::vector<uint8_t> row(3 * static_cast<size_t>(w));
+  for (int32_t y = 0; y < h; ++y) {
+    for (int32_t x = 0; x < w; ++x) {
+      uint32_t c = pixels[static_cast<size_t>(y) * w + x];
+      row[3 * x] = static_cast<uint8_t>(c >> 16);
+      row[3 * x + 1] = static_cast<uint8_t>(c >> 8);
+      row[3 * x + 2] = static_cast<uint8_t>(c);
+    }
+    png_write_row(png, row.data());
+  }
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+}
+
+void Put16(std::vector<uint8_t>& b, uint32_t v) { b.push_back(static_cast<uint8_t>(v)); b.push_back(static_cast<uint8_t>(v >> 8)); }
+void Put32(std::vector<uint8_t>& b, uint32_t v) { Put16(b, v & 0xFFFF); Put16(b, v >> 16); }
+
+std::vector<uint8_t> EncodeBmp(const std::vector<uint32_t>& pixels, int32_t w, int32_t h) {
+  uint32_t stride = (3 * static_cast<uint32_t>(w) + 3) & ~3u;
+  uint32_t image = stride * static_cast<uint32_t>(h);
+  std::vector<uint8_t> b;
+  b.reserve(54 + image);
+  b.push_back('B');
+  b.push_back('M');
+  Put32(b, 54 + image);
+  Put32(b, 0);
+  Put32(b, 54);
+  Put32(b, 40);
+  Put32(b, static_cast<uint32_t>(w));
+  Put32(b, static_cast<uint32_t>(h));
+  Put16(b, 1);
+  Put16(b, 24);
+  Put32(b, 0);
+  Put32(b, image);
+  for (int i = 0; i < 4; ++i) Put32(b, 0);
+  for (int32_t y = h - 1; y >= 0; --y) {
+    size_t start = b.size();
+    for (int32_t x = 0; x < w; ++x) {
+      uint32_t c = pixels[static_cast<size_t>(y) * w + x];
+      b.push_back(static_cast<uint8_t>(c));
+      b.push_back(static_cast<uint8_t>(c >> 8));
+      b.push_back(static_cast<uint8_t>(c >> 16));
+    }
+    b.resize(start + stride, 0);
+  }
+  return b;
+}
+
+}  // namespace
+
+OutputRect OutputRectangle(int32_t client_w, int32_t client_h, bool full_screen, bool fixed, int32_t width,
+                           int32_t height) {
+  if (!full_screen || !fixed) return {0, 0, client_w, client_h};
+  float r = static_cast<float>(width) / static_cast<float>(height);
+  float q = static_cast<float>(client_w) / static_cast<float>(client_h);
+  int32_t w = client_w, h = client_h;
+  if (r < q) w = static_cast<int32_t>(static_cast<float>(client_h) * r + 0.5f);
+  else if (r > q) h = static_cast<int32_t>(static_cast<float>(client_w) / r + 0.5f);
+  return {(client_w - w) / 2, (client_h - h) / 2, w, h};
+}
+
+int StartDisplayOutput() {
+  std::lock_guard lock(display_lock);
+  BuildBlendTables();  // the RGB555 expansion
+  frame_w = std::max(g_display_settings.width, 1);
+  frame_h = std::max(g_display_settings.height, 1);
+  frame.assign(static_cast<size_t>(frame_w) * frame_h, 0);
+  full_upload = false;
+  dirty = {0, 0, frame_w, frame_h};
+  output = {0, 0, frame_w, frame_h};
+  return 1;
+}
+
+void StopDisplayOutput() {
+  std::lock_guard lock(display_lock);
+  frame.clear();
+  frame_w = frame_h = 0;
+}
+
+int UploadPage(const Plane* plane, const PlaneRect* region) {
+  std::lock_guard lock(display_lock);
+  if (frame.empty() || !plane) return 0;
+  PlaneRect r{0, 0, plane->width, plane->height};
+  if (!full_upload && region && !Intersect(r, *region)) return 0;
+  if (!Intersect(r, {0, 0, frame_w, frame_h})) return 0;
+  if (plane->bits >= 8) {
+    uint32_t* base = frame.data();
+    const int32_t w = frame_w;
+#pragma omp parallel for schedule(static) if (g_display_settings.multi_threading && r.bottom - r.top >= 64)
+    for (int32_t y = r.top; y < r.bottom; ++y) ConvertRow(plane, y, r.left, r.right, base + static_cast<size_t>(y) * w);
+  }
+  AddDirty(r);
+  full_upload = false;
+  return 1;
+}
+
+void PresentFrame() {
+  if (OnWindowThread()) {
+    PresentOnWindowThread(0);
+    return;
+  }
+  {
+    std::lock_guard lock(display_lock);
+    if (present_posted) return;
+    present_posted = true;
+  }
+  PostToWindowThread(PresentOnWindowThread, 0);
+}
+
+void DisplayClientResized(int32_t w, int32_t h, bool full_screen) {
+  std::lock_guard lock(display_lock);
+  output = g_display_settings.scaled
+               ? OutputRectangle(w, h, full_screen, g_display_settings.fixed_aspect_ratio, frame_w, frame_h)
+               : full_screen ? OutputRect{(w - frame_w) / 2, (h - frame_h) / 2, frame_w, frame_h}
+                             : OutputRect{0, 0, frame_w, frame_h};
+  full_upload = true;
+  dirty = {0, 0, frame_w, frame_h};
+}
+
+std::vector<uint32_t> FrameSnapshot() {
+  std::lock_guard lock(display_lock);
+  std::vector<uint32_t> copy(frame);
+  for (uint32_t& c : copy) c &= 0x00FFFFFF;
+  return copy;
+}
+
+bool SaveFrame(const std::string& host_path, std::string& error) {
+  std::vector<uint32_t> pixels = FrameSnapshot();
+  int32_t w = frame_w, h = frame_h;
+  if (pixels.empty()) {
+    error = "no display output";
+    return false;
+  }
+  std::string ext = host_path.size() >= 4 ? host_path.substr(host_path.size() - 4) : "";
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  bool png = ext == ".png";
+  if (!png && ext != ".bmp") {
+    error = "the file name must end in .png or .bmp";
+    return false;
+  }
+  std::string temp = host_path + ".tmp";
+  std::FILE* f = std::fopen(temp.c_str(), "wb");
+  if (!f) {
+    error = std::strerror(errno);
+    return false;
+  }
+  bool ok = true;
+  if (png) {
+    WritePng(f, pixels, w, h, ok);
+  } else {
+    std::vector<uint8_t> bmp = EncodeBmp(pixels, w, h);
+    ok = std::fwrite(bmp.data(), 1, bmp.size(), f) == bmp.size();
+  }
+  ok = (std::fclose(f) == 0) && ok;
+  if (!ok || std::rename(temp.c_str(), host_path.c_str()) != 0) {
+    error = ok ? std::strerror(errno) : "write failed";
+    std::remove(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+uint32_t builtin_update(BuiltinArgs args) {
+  uint32_t addr = args.u(0);
+  PlaneRect screen{0, 0, g_display_settings.width, g_display_settings.height};
+  PlaneRect region = screen;
+  if (addr) {
+    if (!InArena(addr, 16)) return 0;
+    std::memcpy(&region, ToHost(addr), 16);
+    if (!Intersect(region, screen)) return 0;
+  }
+  const Plane* view = PlaneAt(static_cast<uint32_t>(g_view_page));
+  if (view) UploadPage(view, addr ? &region : nullptr);
+  PresentFrame();
+  return 1;
+}

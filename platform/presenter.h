@@ -1,0 +1,15 @@
+// Presentation of the screen frame in the main window: one streaming texture
+// of the frame's size, updated in the changed region only, drawn scaled with
+// linear filtering into the output rectangle. Window thread only; without a
+// window nothing happens.
+#pragma once
+#include <cstdint>
+
+struct PresenterRect {
+  int32_t x, y, w, h;
+};
+
+// frame: w x h pixels, X8R8G8B8 words (bytes blue, green, red, unused), row 0
+// at the top. dirty: the part that changed since the last call (w or h 0 for
+// none). The client area outside the output rectangle is painted black.
+void PresentToWindow(const uint32_t* frame, int32_t w, int32_t h, PresenterRect dirty, PresenterRect output);
