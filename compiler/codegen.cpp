@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "compiler/compiler.h"
@@ -1657,6 +1658,9 @@ std::string_view ScriptDirectory() { return kc::script_directory; }
 
 int CompileSourceInto(const char* name, uint8_t* image, uint32_t program_base, uint32_t program_size) {
   using namespace kc;
+  // The compiler's state is process-wide: compilations take turns.
+  static std::mutex compiling;
+  std::lock_guard lock(compiling);
   new (&g) CompilerState{};
   g.keep_errors = ErrorLevel() != 0;
   g.image = image;
