@@ -235,11 +235,14 @@ size_t FormatScriptText(uint32_t format, uint32_t args, char* dst, size_t capaci
   auto at = [&](size_t k) -> char { return k < n ? f[k] : '\0'; };
 
   while (i < n) {
-    char ch = f[i++];
-    if (ch != '%') {
-      out.Put(&ch, 1);
+    if (f[i] != '%') {
+      size_t run = f.find('%', i);
+      if (run == std::string_view::npos) run = n;
+      out.Put(f.substr(i, run - i));
+      i = run;
       continue;
     }
+    char ch = f[i++];
     unsigned flags = 0;
     int64_t width = 0;
     int precision = -1;
@@ -543,26 +546,31 @@ double ParseScriptDouble(uint32_t addr, uint32_t* end_offset) {
   } else if (at(i) == '+') {
     ++i;
   }
-  // digits [. digits] [e|E|d|D [sign] digits]
+  // digits [. digits] [e|E|d|D [sign] digits]. Digits past the first
+  // kMaxDigits cannot change the double; integer digits dropped there
+  // still count for the exponent.
+  constexpr size_t kMaxDigits = 1000;
   std::string number;
   int order = 0;  // decimal position of the first nonzero digit, for range errors
+  int dropped = 0;
   bool any = false;
   bool nonzero = false;
   for (; IsDigit(at(i)); ++i) {
-    number += static_cast<char>(at(i));
+    if (number.size() < kMaxDigits) number += static_cast<char>(at(i));
+    else dropped = std::min(dropped + 1, 1000000);
     any = true;
     if (at(i) != '0') nonzero = true;
-    if (nonzero) ++order;
+    if (nonzero) order = std::min(order + 1, 1000000);
   }
   if (at(i) == '.') {
     size_t point = i++;
     number += '.';
     for (; IsDigit(at(i)); ++i) {
-      number += static_cast<char>(at(i));
+      if (number.size() < kMaxDigits) number += static_cast<char>(at(i));
       any = true;
       if (!nonzero) {
         if (at(i) != '0') nonzero = true;
-        else --order;
+        else order = std::max(order - 1, -1000000);
       }
     }
     if (!any) i = point;
@@ -583,7 +591,7 @@ double ParseScriptDouble(uint32_t addr, uint32_t* end_offset) {
   }
   *end_offset = static_cast<uint32_t>(mantissa_end);
   number += 'e';
-  number += std::to_string(exponent);
+  number += std::to_string(exponent + dropped);
   double value = 0;
   auto r = std::from_chars(number.data(), number.data() + number.size(), value);
   if (r.ec == std::errc::result_out_of_range) value = (nonzero && order + exponent > 0) ? HUGE_VAL : 0.0;

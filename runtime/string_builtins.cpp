@@ -189,8 +189,8 @@ uint32_t builtin_strncpy(BuiltinArgs args) {
       if (c == 0) break;
     }
   }
-  if (pad) out.resize(count, '\0');
   std::memcpy(ToHost(dst), out.data(), out.size());
+  if (pad) std::memset(ToHost(dst) + out.size(), 0, count - out.size());
   return dst;
 }
 

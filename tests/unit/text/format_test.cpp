@@ -206,6 +206,11 @@ TEST_F(FormatTest, StrtofParsesDecimalNumbers) {
     EXPECT_EQ(Call(builtin_strtof, {s, end}), std::bit_cast<uint32_t>(c.value)) << c.text;
     EXPECT_EQ(Word(end), s + c.end) << c.text;
   }
+  // Very long mantissas keep their magnitude.
+  std::string digits = "1" + std::string(1500, '0') + ".25e-1495";
+  uint32_t s = Str(digits);
+  EXPECT_EQ(Call(builtin_strtof, {s, end}), std::bit_cast<uint32_t>(1e5f));
+  EXPECT_EQ(Word(end), s + digits.size());
 }
 
 }  // namespace

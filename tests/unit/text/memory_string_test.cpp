@@ -37,6 +37,7 @@ TEST_F(MemoryTest, BlocksAreAllocatedResizedAndFreed) {
   EXPECT_TRUE(ArenaIsBlock(c));
   EXPECT_EQ(Call(builtin_realloc, {c + 4, 8}), 0u);
   EXPECT_EQ(Call(builtin_free, {c}), 1u);
+  EXPECT_EQ(Call(builtin_malloc, {0xFFFFFFFFu}), 0u);  // more than the arena holds
 }
 
 TEST_F(MemoryTest, CopyMoveSetCompareAndSwap) {
