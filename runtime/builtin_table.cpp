@@ -342,6 +342,6 @@ const BuiltinEntry kBuiltinTable[kBuiltinCount + 1] = {
     /* 313 */ {"dll_proc", NotBuiltReturnsZero, 2, "void *", "lib, name"},
     /* 314 */ {"dll_call", NotBuiltReturnsZero, -1, "int", "func, ..."},
     /* 315 */ {"log_clear", builtin_log_clear, 0, "int", ""},
-    /* 316 */ {"log_out", NotBuiltReturnsZero, -1, "int", "format, ..."},
+    /* 316 */ {"log_out", builtin_log_out, -1, "int", "format, ..."},
     {nullptr, nullptr, 0, nullptr, nullptr},
 };

@@ -32,6 +32,13 @@ int spin(int x) { while (1) ; }
 int main() { int z; thd_begin(spin, 0, 0, 0); z = 0; return 1 / z; }'
 TIMEOUT=0.3 check timeout 124 'int main() { while (1) ; }'
 
+# log_out writes one line per call to standard output.
+check log_out 0 '#include "keva.h"
+int main() { log_out("%d + %d = %d", 2, 3, 5); log_out("%s", "second"); return 0; }'
+if [ "$(cat "$dir/log_out.out")" != "$(printf '2 + 3 = 5\nsecond')" ]; then
+  echo "FAIL log_out printed:"; cat "$dir/log_out.out"; failures=$((failures + 1))
+fi
+
 # Error level 0 silences the boxes; the script still stops.
 printf '[General]\nError=0\n' > "$dir/configure.cfg"
 check silenced_error 0 'int main() { int z; z = 0; return 1 / z; }'
@@ -41,5 +48,5 @@ rm "$dir/configure.cfg"
 "$keva" --headless "$dir/missing.c" 2> /dev/null
 [ $? = 2 ] && echo "ok   missing_path" || { echo "FAIL missing_path"; failures=$((failures + 1)); }
 
-echo "$((9 - failures)) passed, $failures failed"
+echo "$((10 - failures)) passed, $failures failed"
 [ "$failures" = 0 ]
