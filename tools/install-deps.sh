@@ -12,6 +12,8 @@ packages=(
   libonig-dev
   # the window, events and message boxes
   libsdl2-dev
+  # screenshots
+  libpng-dev
   # tests and benchmarks
   libgtest-dev libbenchmark-dev
   # benchmark-only: the comparison composites of graphics_bench (never linked into the engine)
