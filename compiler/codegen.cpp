@@ -1064,10 +1064,6 @@ void JumpOnCondition(const Expr& c, bool when_true, int label) {
   CondJump(c.node, when_true, label);
 }
 
-struct LoopContext {
-  int break_label, continue_label;
-};
-
 int case_values[1024];
 
 void CaseGroup() {
@@ -1481,8 +1477,6 @@ void ResetRegisters() {
   slot_busy[0] = slot_busy[1] = true;
   save_top = 0;
 }
-
-void MoveAToR0() { MoveATo(0); }
 
 Expr MakeConst(uint32_t value, bool is_float) {
   return Value(NewNode(kNConst, 3, static_cast<int32_t>(value), is_float ? 1 : 0), is_float ? kTypeFloat : kTypeInt);

@@ -295,7 +295,6 @@ void PatchLabelReferences(int label, uint32_t address);
 uint32_t TakeStaticData(uint32_t bytes);             // returns the VM address
 uint8_t* HostAt(uint32_t vm_address);               // nullptr in the measuring pass
 void ResetRegisters();
-void MoveAToR0();
 Expr ParseAssignmentExpr();
 Expr ParseConditionalExpr();
 Expr LoadValue(Expr e);
