@@ -1,5 +1,7 @@
 #include "host/main_window.h"
 
+#include <ctime>
+#include <string>
 #include <thread>
 
 #include "display/display_output.h"
@@ -7,6 +9,7 @@
 #include "host/window_geometry.h"
 #include "input/typed_characters.h"
 #include "input/window_input.h"
+#include "platform/user_folders.h"
 #include "platform/window.h"
 #include "platform/window_thread.h"
 #include "runtime/runtime_settings.h"
@@ -97,10 +100,22 @@ void OnActivated(bool active) {
   g_window_input.input_enabled = a;
 }
 
+// F12: a PNG of the screen into the user's pictures folder, Keva/, named by
+// the time it was taken.
+void SaveScreenshotToPictures() {
+  std::string folder = UserFolder("PICTURES", "Pictures") + "/Keva";
+  if (!MakeFolders(folder)) return;
+  std::time_t now = std::time(nullptr);
+  char name[64];
+  std::strftime(name, sizeof name, "keva-%Y%m%d-%H%M%S.png", std::localtime(&now));
+  std::string error;
+  SaveFrame(folder + "/" + name, error);
+}
+
 void OnKeyDown(int32_t key, bool alt) {
   if (key == kKeyReturn && alt) SetFullScreen(MainWindowFullScreen() ? 0 : 1);
-  // F8 shows and hides the Debug Output window once it exists as a window;
-  // F12 saves a screenshot once the display output exists.
+  if (key == kKeyF12) SaveScreenshotToPictures();
+  // F8 shows and hides the Debug Output window once it exists as a window.
 }
 
 void OnText(std::string_view utf8) { StoreTypedText(utf8); }

@@ -2,13 +2,12 @@
 
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 
 #include "platform/file_system.h"
 #include "platform/profile.h"
 #include "platform/text_encoding.h"
+#include "platform/user_folders.h"
 
 namespace {
 
@@ -135,22 +134,7 @@ void ReadConfiguration(Settings& s, std::string_view path) {
   for (const TextKey& k : kTextKeys) s.*k.value = FitBuffer(ReadProfileString(path, k.section, k.key, s.*k.value), k.capacity);
 }
 
-std::string DocumentsDirectory() {
-  if (const char* d = std::getenv("XDG_DOCUMENTS_DIR"); d && *d) return d;
-  const char* home = std::getenv("HOME");
-  std::string home_dir = home ? home : "";
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  std::string dirs_file = (config && *config ? std::string(config) : home_dir + "/.config") + "/user-dirs.dirs";
-  std::ifstream in(dirs_file);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.starts_with("XDG_DOCUMENTS_DIR=")) continue;
-    std::string value = line.substr(18);
-    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
-    if (value.starts_with("$HOME")) value = home_dir + value.substr(5);
-    if (!value.empty()) return value;
-  }
-  return home_dir.empty() ? std::string() : home_dir + "/Documents";
-}
+std::string DocumentsDirectory() { return UserFolder("DOCUMENTS", "Documents"); }
 
 void LoadConfiguration(Settings& s, GamePaths& paths, const std::string& documents) {
   s = Settings{};
