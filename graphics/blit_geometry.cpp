@@ -224,19 +224,37 @@ struct RowSampler {
   int64_t step_x, step_y;
 };
 
+// ceil(a / b) for b > 0.
+inline int64_t CeilDiv(int64_t a, int64_t b) { return a >= 0 ? (a + b - 1) / b : -((-a) / b); }
+
+// The columns [first, end) of n whose positions x + i * step lie in [lo, hi).
+void AxisRun(int64_t x, int64_t step, int64_t lo, int64_t hi, int n, int& first, int& end) {
+  if (step == 0) {
+    first = 0;
+    end = x >= lo && x < hi ? n : 0;
+    return;
+  }
+  if (step < 0) {  // the same run of -x - i * step in [1 - hi, 1 - lo)
+    x = -x, step = -step;
+    lo = 1 - std::exchange(hi, 1 - lo);
+  }
+  first = int(std::clamp<int64_t>(CeilDiv(lo - x, step), 0, n));
+  end = int(std::clamp<int64_t>(CeilDiv(hi - x, step), 0, n));
+}
+
 // Samples one destination row from the source position (sx, sy) of its first
 // drawn pixel. The samples inside the window form one run, since positions are
 // linear in the column: returns its length and sets first to its start.
 template <int Bytes, int Kind>
 int SampleRow(const RowSampler& s, int cols, int64_t sx, int64_t sy, int& first, uint8_t* samples,
               ptrdiff_t* src_cols, ptrdiff_t* mask_cols) {
-  auto inside = [&s](int64_t x, int64_t y) { return x >= s.lo_x && x < s.hi_x && y >= s.lo_y && y < s.hi_y; };
-  int i = 0;
-  for (; i < cols && !inside(sx, sy); ++i) sx += s.step_x, sy += s.step_y;
-  first = i;
-  int end = i;
-  for (int64_t x = sx, y = sy; end < cols && inside(x, y); ++end) x += s.step_x, y += s.step_y;
-  const int n = end - first;
+  int ax, bx, ay, by;
+  AxisRun(sx, s.step_x, s.lo_x, s.hi_x, cols, ax, bx);
+  AxisRun(sy, s.step_y, s.lo_y, s.hi_y, cols, ay, by);
+  first = std::max(ax, ay);
+  const int n = std::max(0, std::min(bx, by) - first);
+  sx += first * s.step_x;
+  sy += first * s.step_y;
   for (int k = 0; k < n; ++k, sx += s.step_x, sy += s.step_y) {
     const int px = int((sx - s.lo_x) >> 16), py = int((sy - s.lo_y) >> 16);
     if constexpr (Kind == kOffsets) {
