@@ -38,6 +38,15 @@ Char CharAt(std::string_view s, size_t i) {
   return {uint32_t{c} << 8 | Byte(s, i + 1), 2};
 }
 
+// Whether s[at] starts a character. A byte outside the lead range always
+// ends a character, so from the last such byte before `at` the lead-range
+// bytes pair up, and `at` starts a character when their count is even.
+bool IsCharacterStart(std::string_view s, size_t at) {
+  size_t run = at;
+  while (run > 0 && IsSjisLead(Byte(s, run - 1))) --run;
+  return (at - run) % 2 == 0;
+}
+
 bool InSet(std::string_view set, uint32_t code) {
   for (size_t i = 0;;) {
     Char c = CharAt(set, i);
@@ -262,16 +271,19 @@ uint32_t builtin_strstr(BuiltinArgs args) {
   std::string_view s = ScriptString(addr);
   std::string_view t = ScriptString(args.u(1));
   if (t.empty()) return addr;
-  // Candidates from a plain byte search; one that does not start on a
-  // character boundary is skipped. The boundary walk only moves forward.
-  size_t boundary = 0;
-  for (size_t from = 0;;) {
-    size_t at = s.find(t, from);
-    if (at == std::string_view::npos) return 0;
-    while (boundary < at) boundary += IsSjisLead(Byte(s, boundary)) ? 2 : 1;
-    if (boundary == at) return addr + static_cast<uint32_t>(at);
+  // Candidates come from a plain byte search; one that does not start on a
+  // character boundary is skipped. Both texts end in a terminator unless
+  // they ran into the end of the reservation.
+  const bool terminated = uint64_t{addr} + s.size() < kArenaSize && uint64_t{args.u(1)} + t.size() < kArenaSize;
+  for (size_t from = 0; from + t.size() <= s.size();) {
+    const void* hit = terminated ? std::strstr(s.data() + from, t.data())
+                                 : memmem(s.data() + from, s.size() - from, t.data(), t.size());
+    if (!hit) return 0;
+    size_t at = static_cast<size_t>(static_cast<const char*>(hit) - s.data());
+    if (IsCharacterStart(s, at)) return addr + static_cast<uint32_t>(at);
     from = at + 1;
   }
+  return 0;
 }
 
 uint32_t builtin_strdup(BuiltinArgs args) { return NewString(ScriptString(args.u(0))); }

@@ -93,6 +93,9 @@ TEST_F(StringTest, LengthsCountBytesAndCharacters) {
   std::memset(ToHost(0xFFFFFFF0), 'z', 16);
   std::memset(ToHost(0) + (uint64_t{1} << 32), 'z', kArenaReservedLow);
   EXPECT_EQ(Call(builtin_strlen, {0xFFFFFFF0u}), 16u + kArenaReservedLow);
+  EXPECT_EQ(Call(builtin_strstr, {0xFFFFFFF0u, Str("zz")}), 0xFFFFFFF0u);
+  EXPECT_EQ(Call(builtin_strstr, {0xFFFFFFF0u, Str("zq")}), 0u);
+  EXPECT_EQ(Call(builtin_strstr, {Str("azz"), 0xFFFFFFF0u}), 0u);
   std::memset(ToHost(0) + (uint64_t{1} << 32), 0, kArenaReservedLow);
 }
 
@@ -183,6 +186,10 @@ TEST_F(StringTest, StrstrNeverMatchesFromATrailByte) {
   uint32_t t = Str(S({kKa, "A", kKa}));
   EXPECT_EQ(Call(builtin_strstr, {t, Str("A")}), t + 2);
   EXPECT_EQ(Call(builtin_strstr, {t, Str(S({"A", kKa}))}), t + 2);
+  // Trail bytes in the lead range: "\x81\x81\x81\x81" is two characters.
+  uint32_t leads = Str("\x81\x81\x81\x81x");
+  EXPECT_EQ(Call(builtin_strstr, {leads, Str("\x81x")}), 0u);
+  EXPECT_EQ(Call(builtin_strstr, {leads, Str("\x81\x81x")}), leads + 2);
   uint32_t plain = Str("xxabxab");
   EXPECT_EQ(Call(builtin_strstr, {plain, Str("ab")}), plain + 2);
   EXPECT_EQ(Call(builtin_strstr, {plain, Str("")}), plain);
