@@ -469,7 +469,7 @@ size_t FormatScriptText(uint32_t format, uint32_t args, char* dst, size_t capaci
     if ((flags & kLeadZero) && !(flags & kLeft)) out.Repeat('0', padding);
     if (use_wide) {
       for (size_t k = 0; k < wide_len; ++k) {
-        char c = static_cast<char>(*ToHost(wide_addr + static_cast<uint32_t>(2 * k)));
+        char c = static_cast<char>(ToHost(wide_addr)[2 * k]);
         out.Put(&c, 1);
       }
     } else {

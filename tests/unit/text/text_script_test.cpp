@@ -108,6 +108,25 @@ int main() {
             100u);
 }
 
+TEST_F(TextScriptTest, BlocksOutliveTheScriptThatAllocatedThem) {
+  std::ofstream(dir_ / "alloc.c") << "#include \"keva.h\"\n"
+                                     "extern char *block;\n"
+                                     "int main() { block = strdup(\"kept\"); return 1; }\n";
+  EXPECT_EQ(Run(R"script(
+extern char *block;
+int main() {
+  char *grown;
+  if (call("alloc.c") != 1) return 1;
+  if (strcmp(block, "kept") != 0) return 2;
+  grown = realloc(block, 100000);
+  if (grown == 0 || strcmp(grown, "kept") != 0) return 3;
+  free(grown);
+  return 100;
+}
+)script"),
+            100u);
+}
+
 TEST_F(TextScriptTest, StrtokKeepsAPositionPerThread) {
   // Both threads tokenize at the same time; each builtin call ends a slice,
   // so their calls interleave.
