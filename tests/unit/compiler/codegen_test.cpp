@@ -333,15 +333,38 @@ std::string Join(std::initializer_list<std::string_view> parts) {
 
 struct ExprGen {
   uint32_t state;
+  bool side_effects = false;
+  // Side effects go only to scratch targets, each used at most once per
+  // expression, so the order of evaluation never matters; code that a && ||
+  // or ?: skips does not change them.
+  int32_t scratch[4] = {};
+  bool used[4] = {};
   explicit ExprGen(uint32_t seed) : state(seed) {}
   uint32_t Next() {
     state = state * 1103515245u + 12345u;
     return state >> 8;
   }
   int Pick(int n) { return static_cast<int>(Next() % static_cast<uint32_t>(n)); }
+  void StartExpression(const int32_t* initial) {
+    for (int i = 0; i < 4; ++i) {
+      scratch[i] = initial[i];
+      used[i] = false;
+    }
+  }
+  int FreeScratch() {
+    int k = Pick(4);
+    for (int i = 0; i < 4; ++i, k = (k + 1) % 4)
+      if (!used[k]) {
+        used[k] = true;
+        return k;
+      }
+    return -1;
+  }
 
-  // Names: a b (parameters), l0 l1 (locals), g0 g1 (globals).
-  std::string Expr(int depth, const int32_t* values, int32_t* result) {
+  // Names: a b (parameters), l0 l1 (locals), g0 g1 (globals); scratch
+  // targets t0 t1 (locals), t2 (global), arr[1] (global array element).
+  std::string Expr(int depth, const int32_t* values, int32_t* result, bool live = true) {
+    static const char* scratch_names[4] = {"t0", "t1", "t2", "arr[1]"};
     if (depth <= 0 || Pick(10) < 2) {
       int k = Pick(8);
       if (k < 6) {
@@ -355,15 +378,52 @@ struct ExprGen {
         return c < 0 ? Join({"(", std::to_string(c), ")"}) : std::to_string(c);
       }
       int32_t inner;
-      std::string e = Expr(depth - 1, values, &inner);
+      std::string e = Expr(depth - 1, values, &inner, live);
       *result = inner;
       return Join({"id(", e, ")"});
     }
     int32_t x, y, z;
-    int op = Pick(16);
-    std::string l = Expr(depth - 1, values, &x);
-    std::string r = Expr(depth - 1, values, &y);
+    int op = Pick(side_effects ? 20 : 16);
+    if (op == 11 || op == 12) {  // && and || skip their right operand
+      std::string l = Expr(depth - 1, values, &x, live);
+      bool right_runs = op == 11 ? x != 0 : x == 0;
+      std::string r = Expr(depth - 1, values, &y, live && right_runs);
+      *result = op == 11 ? (x != 0 && y != 0) : (x != 0 || y != 0);
+      return Join({"(", l, op == 11 ? " && " : " || ", r, ")"});
+    }
+    if (op == 13) {
+      std::string c = Expr(depth - 1, values, &z, live);
+      std::string l = Expr(depth - 1, values, &x, live && z != 0);
+      std::string r = Expr(depth - 1, values, &y, live && z == 0);
+      *result = z ? x : y;
+      return Join({"(", c, " ? ", l, " : ", r, ")"});
+    }
+    int k = op >= 16 ? FreeScratch() : -1;
+    if (op >= 16 && k < 0) op = 0;
+    std::string l;
+    x = 0;
+    if (op != 16 && op != 17 && op != 19) l = Expr(depth - 1, values, &x, live);  // those use one operand
+    std::string r = Expr(depth - 1, values, &y, live);
     uint32_t ux = static_cast<uint32_t>(x), uy = static_cast<uint32_t>(y);
+    if (op >= 16) {
+      {
+        const char* t = scratch_names[k];
+        int32_t old = scratch[k];
+        uint32_t uo = static_cast<uint32_t>(old);
+        int32_t now;
+        std::string text;
+        switch (op) {
+          case 16: now = y; *result = y; text = Join({"(", t, " = ", r, ")"}); break;
+          case 17: now = static_cast<int32_t>(uo + uy); *result = now; text = Join({"(", t, " += ", r, ")"}); break;
+          case 18: now = old ^ y; *result = now; text = Join({"(", t, " ^= ", l, " - ", r, ")"});
+            now = old ^ static_cast<int32_t>(ux - uy); *result = now; break;
+          default: now = static_cast<int32_t>(uo + 1); *result = static_cast<int32_t>(uo ^ uy);
+            text = Join({"(", t, "++ ^ ", r, ")"}); break;
+        }
+        if (live) scratch[k] = now;
+        return text;
+      }
+    }
     switch (op) {
       case 0: *result = static_cast<int32_t>(ux + uy); return Join({"(", l, " + ", r, ")"});
       case 1: *result = static_cast<int32_t>(ux - uy); return Join({"(", l, " - ", r, ")"});
@@ -376,15 +436,8 @@ struct ExprGen {
       case 8: *result = x < y; return Join({"(", l, " < ", r, ")"});
       case 9: *result = x >= y; return Join({"(", l, " >= ", r, ")"});
       case 10: *result = x == y; return Join({"(", l, " == ", r, ")"});
-      case 11: *result = x != 0 && y != 0; return Join({"(", l, " && ", r, ")"});
-      case 12: *result = x != 0 || y != 0; return Join({"(", l, " || ", r, ")"});
-      case 13: {
-        std::string c = Expr(depth - 1, values, &z);
-        *result = z ? x : y;
-        return Join({"(", c, " ? ", l, " : ", r, ")"});
-      }
       case 14: *result = static_cast<int32_t>(0u - ux) + ~y; return Join({"(-", l, " + ~", r, ")"});
-      default: *result = y ? x / (y | 1) : x; return Join({"(", r, " ? ", l, " / (", r, " | 1) : ", l, ")"});
+      default: *result = x / ((y & 255) | 1); return Join({"(", l, " / ((", r, " & 255) | 1))"});
     }
   }
 };
@@ -412,6 +465,40 @@ TEST(CompilerRun, RandomExpressionsAgreeWithTheHost) {
     int32_t got;
     std::memcpy(&got, ToHost(at + 4 * static_cast<uint32_t>(i)), 4);
     EXPECT_EQ(got, expected[static_cast<size_t>(i)]) << "e" << i;
+  }
+}
+
+TEST(CompilerRun, RandomExpressionsWithSideEffectsAgreeWithTheHost) {
+  constexpr int kCount = 150;
+  ExprGen gen(777);
+  gen.side_effects = true;
+  const int32_t values[6] = {17, -5, 123456, -7, 3, 1000};
+  const int32_t initial[4] = {11, 22, 33, 44};
+  std::string src = Join({"int g0, g1, t2;\nint arr[3];\nint results[", std::to_string(2 * kCount),
+                          "];\nint id(x) { return x; }\n"});
+  std::vector<int32_t> expected;
+  for (int i = 0; i < kCount; ++i) {
+    int32_t r;
+    gen.StartExpression(initial);
+    std::string e = gen.Expr(2 + i % 4, values, &r);
+    expected.push_back(r);
+    expected.push_back(gen.scratch[0] ^ (gen.scratch[1] * 3) ^ (gen.scratch[2] * 5) ^ (gen.scratch[3] * 7));
+    src += Join({"e", std::to_string(i),
+                 "(a, b) { int l0, l1, t0, t1, r; l0 = 123456; l1 = -7; t0 = 11; t1 = 22; t2 = 33; arr[1] = 44;\n"
+                 "  r = ", e, ";\n  results[", std::to_string(2 * i + 1),
+                 "] = t0 ^ t1 * 3 ^ t2 * 5 ^ arr[1] * 7;\n  return r;\n}\n"});
+  }
+  src += "main() {\n  g0 = 3; g1 = 1000;\n";
+  for (int i = 0; i < kCount; ++i)
+    src += Join({"  results[", std::to_string(2 * i), "] = e", std::to_string(i), "(17, -5);\n"});
+  src += "  return results;\n}\n";
+  Script s(src);
+  uint32_t at = s.Run();
+  ASSERT_TRUE(s.ok) << s.errors;
+  for (int i = 0; i < 2 * kCount; ++i) {
+    int32_t got;
+    std::memcpy(&got, ToHost(at + 4 * static_cast<uint32_t>(i)), 4);
+    EXPECT_EQ(got, expected[static_cast<size_t>(i)]) << "e" << i / 2 << (i % 2 ? " targets" : " value");
   }
 }
 
