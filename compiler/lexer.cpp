@@ -230,6 +230,8 @@ bool SameNameIgnoringCase(const char* a, const char* b) {
     }
     if (x >= 'a' && x <= 'z') x = static_cast<uint8_t>(x - 32);
     if (y >= 'a' && y <= 'z') y = static_cast<uint8_t>(y - 32);
+    if (x == '/') x = '\\';  // both separate folders
+    if (y == '/') y = '\\';
     if (x != y) return false;
     if (x == 0) return true;
     ++a;

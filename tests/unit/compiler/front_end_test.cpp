@@ -169,6 +169,12 @@ TEST(CompilerIncludes, EachNameOnceInAnyCaseAndLinesStayRight) {
   s.folder.Write("main.c", "#include \"defs.h\"\n#include \"Defs.h\"\nmain() { counter = STEP; return counter; }\n");
   s.Compile();
   EXPECT_EQ(s.Run(), 2u);
+  // a name in a folder, written with either separator, is one file
+  std::filesystem::create_directory(s.folder.dir / "lib");
+  s.folder.Write("lib/util.h", "int util() { return 9; }\n");
+  s.folder.Write("main.c", "#include \"lib\\util.h\"\n#include \"LIB/Util.h\"\nmain() { return util(); }\n");
+  s.Compile();
+  EXPECT_EQ(s.Run(), 9u);
 }
 
 TEST(CompilerIncludes, SixteenthNestedIncludeIsRefused) {
