@@ -8,6 +8,10 @@
 
 #include "runtime/math_builtins.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 using Wide = __int128;
@@ -202,6 +206,40 @@ inline uint32_t Blend02(uint32_t p, uint32_t q, uint32_t o, uint32_t r, const ui
   return uint32_t((sum >> 16) & 0xFF) | uint32_t((sum >> 48) & 0xFF) << 16;
 }
 
+#ifdef __SSE2__
+constexpr bool kHaveSse2 = true;
+// The blend of four 32-bit pixels in one register: first down the columns
+// (P, Q with O, R; 16-bit products stay below 65536), then across (32-bit
+// products), then the top 16 bits. The same integer sum as the weighted form.
+inline uint32_t Filter32(const uint8_t* p, const uint8_t* q, const uint8_t* o, const uint8_t* r, int fx, int fy) {
+  const __m128i zero = _mm_setzero_si128();
+  __m128i pq, orr;
+  if (q == p + 4) {
+    pq = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+    orr = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(o));
+  } else {  // the right edge: the neighbour is the pixel itself
+    uint32_t vp, vo;
+    std::memcpy(&vp, p, 4);
+    std::memcpy(&vo, o, 4);
+    pq = _mm_shuffle_epi32(_mm_cvtsi32_si128(int(vp)), 0);
+    orr = _mm_shuffle_epi32(_mm_cvtsi32_si128(int(vo)), 0);
+  }
+  (void)r;
+  const __m128i top = _mm_unpacklo_epi8(pq, zero), low = _mm_unpacklo_epi8(orr, zero);
+  const __m128i cols = _mm_add_epi16(_mm_mullo_epi16(top, _mm_set1_epi16(short(256 - fy))),
+                                     _mm_mullo_epi16(low, _mm_set1_epi16(short(fy))));
+  const __m128i w = _mm_set_epi16(short(fx), short(fx), short(fx), short(fx), short(256 - fx), short(256 - fx),
+                                  short(256 - fx), short(256 - fx));
+  const __m128i lo = _mm_mullo_epi16(cols, w), hi = _mm_mulhi_epu16(cols, w);
+  const __m128i sum = _mm_add_epi32(_mm_unpacklo_epi16(lo, hi), _mm_unpackhi_epi16(lo, hi));
+  const __m128i v = _mm_srli_epi32(sum, 16);
+  return uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(_mm_packs_epi32(v, v), zero)));
+}
+#else
+constexpr bool kHaveSse2 = false;
+inline uint32_t Filter32(const uint8_t*, const uint8_t*, const uint8_t*, const uint8_t*, int, int) { return 0; }
+#endif
+
 inline uint32_t Load(const uint8_t* p, int bytes) {
   uint32_t v = 0;
   std::memcpy(&v, p, size_t(bytes));
@@ -275,6 +313,9 @@ int SampleRow(const RowSampler& s, int cols, int64_t sx, int64_t sy, int& first,
       uint8_t* out = samples + ptrdiff_t(k) * Bytes;
       if constexpr (Bytes == 1) {
         out[0] = p[0];  // an index is never blended
+      } else if constexpr (Bytes == 4 && kHaveSse2) {
+        const uint32_t v = Filter32(p, q, o, r, fx, fy);
+        std::memcpy(out, &v, 4);
       } else if constexpr (Bytes == 4 || (Bytes == 3 && Kind == kFilter)) {
         const uint64_t w[4] = {uint64_t((256 - fx) * (256 - fy)), uint64_t(fx * (256 - fy)),
                                uint64_t((256 - fx) * fy), uint64_t(fx * fy)};

@@ -255,6 +255,35 @@ TEST_F(GeometryTest, BilinearRampOfATwoPixelSource) {
   for (int x = 0; x < 256; ++x) ASSERT_EQ(Get(dst, x, 0) & 0xFFFFFF, x < 128 ? 0u : 0xFFFFFFu) << x;
 }
 
+TEST_F(GeometryTest, BilinearWeightsInBothDirections) {
+  // 2 x 2 doubled: the odd columns and rows sample halfway, the last ones
+  // the far pixels with themselves as neighbours. 32-bit and 24-bit pixels
+  // take different filter code.
+  const uint32_t p = 0xFFC80A00, q = 0x00001E64, o = 0xFF6432C8, r = 0x013746FF;
+  auto avg = [](std::initializer_list<uint32_t> px) {
+    uint32_t v = 0;
+    for (int k = 0; k < 32; k += 8) {
+      uint32_t sum = 0;
+      for (uint32_t x : px) sum += (x >> k) & 255;
+      v |= (sum / uint32_t(px.size())) << k;
+    }
+    return v;
+  };
+  const struct {
+    int x, y;
+    uint32_t want;
+  } cases[] = {{0, 0, p}, {1, 0, avg({p, q})}, {0, 1, avg({p, o})}, {1, 1, avg({p, q, o, r})},
+               {3, 1, avg({q, r})}, {1, 3, avg({o, r})}, {2, 2, r}, {3, 3, r}};
+  for (int bits : {32, 24}) {
+    Plane* src = Make(kSrc, 2, 2, bits);
+    Plane* dst = Make(kDst, 4, 4, bits);
+    Put(src, 0, 0, p), Put(src, 1, 0, q), Put(src, 0, 1, o), Put(src, 1, 1, r);
+    ASSERT_EQ(Call(builtin_gblita, {kDst, 0, kSrc, 0, 0, 0}), 1u);
+    const uint32_t mask = bits == 32 ? 0xFFFFFFFF : 0xFFFFFF;
+    for (const auto& c : cases) EXPECT_EQ(Get(dst, c.x, c.y), c.want & mask) << bits << ": " << c.x << "," << c.y;
+  }
+}
+
 TEST_F(GeometryTest, BilinearOnSixteenBitFields) {
   Plane* src = Make(kSrc, 2, 1, 16);
   Plane* dst = Make(kDst, 4, 1, 16);
