@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "runtime/regex_builtins.h"
+
 namespace {
 
 // The count argument, or -1 when it is negative or a range of that many
@@ -16,10 +18,16 @@ int64_t CheckedCount(int32_t count, uint32_t a, uint32_t b) {
 
 uint32_t builtin_malloc(BuiltinArgs args) { return ArenaAlloc(args.u(0)); }
 
-uint32_t builtin_realloc(BuiltinArgs args) { return ArenaRealloc(args.u(0), args.u(1)); }
+uint32_t builtin_realloc(BuiltinArgs args) {
+  uint32_t addr = args.u(0);
+  if (IsRegionRecord(addr) || IsRegionArray(addr)) return 0;  // regions keep their blocks
+  return ArenaRealloc(addr, args.u(1));
+}
 
 uint32_t builtin_free(BuiltinArgs args) {
-  ArenaFree(args.u(0));  // 0, and anything that is not a live block, is ignored
+  uint32_t addr = args.u(0);
+  if (IsRegionRecord(addr)) return builtin_match_free(args);
+  if (!IsRegionArray(addr)) ArenaFree(addr);  // 0, and anything that is not a live block, is ignored
   return 1;
 }
 

@@ -9,7 +9,9 @@
 
 uint32_t builtin_malloc(BuiltinArgs args);   // 184 (size): new block, 0 on failure
 uint32_t builtin_realloc(BuiltinArgs args);  // 185 (addr, size): resized block (contents kept), 0 on failure
-uint32_t builtin_free(BuiltinArgs args);     // 186 (addr): 1
+// 186 (addr): 1. A regular-expression region is released as by match_free;
+// the arrays a region owns are left alone (realloc refuses them and records).
+uint32_t builtin_free(BuiltinArgs args);
 uint32_t builtin_memcpy(BuiltinArgs args);   // 187 (dst, src, count): 1, not dst
 uint32_t builtin_memmove(BuiltinArgs args);  // 188 (dst, src, count): 1
 uint32_t builtin_memset(BuiltinArgs args);   // 189 (dst, value, count): 1

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "runtime/string_builtins.h"
 
@@ -24,6 +25,7 @@ bool library_ready = false;
 std::unordered_map<uint32_t, OnigRegex> patterns;
 uint32_t next_pattern = 1;
 std::unordered_map<uint32_t, RegionArrays> regions;
+std::unordered_set<uint32_t> region_arrays;  // the beg and end blocks of all regions
 OnigRegion* scratch = nullptr;  // the library's region that every search fills first
 
 bool EnsureLibrary() {
@@ -49,9 +51,15 @@ void FillRegion(uint32_t record, RegionArrays& arrays, const OnigRegion& from) {
   if (count > arrays.capacity) {
     uint32_t capacity = std::max<uint32_t>(count, kMinRegionEntries);
     uint32_t beg = ArenaRealloc(arrays.beg, size_t{capacity} * 4);
-    if (beg) arrays.beg = beg;
+    if (beg) {
+      region_arrays.erase(arrays.beg);
+      region_arrays.insert(arrays.beg = beg);
+    }
     uint32_t end = beg ? ArenaRealloc(arrays.end, size_t{capacity} * 4) : 0;
-    if (end) arrays.end = end;
+    if (end) {
+      region_arrays.erase(arrays.end);
+      region_arrays.insert(arrays.end = end);
+    }
     if (beg && end) arrays.capacity = capacity;
     count = std::min(count, arrays.capacity);
   }
@@ -101,8 +109,12 @@ uint32_t Finish(int result, BuiltinArgs args, int region_index, const SearchInpu
 }
 
 void FreeArrays(const RegionArrays& arrays) {
-  if (arrays.beg) ArenaFree(arrays.beg);
-  if (arrays.end) ArenaFree(arrays.end);
+  for (uint32_t block : {arrays.beg, arrays.end}) {
+    if (block) {
+      region_arrays.erase(block);
+      ArenaFree(block);
+    }
+  }
 }
 
 }  // namespace
@@ -188,8 +200,12 @@ void RegexCleanUp() {
     ArenaFree(record);
   }
   regions.clear();
+  region_arrays.clear();
   if (scratch) onig_region_free(scratch, 1);
   scratch = nullptr;
   if (library_ready) onig_end();
   library_ready = false;
 }
+
+bool IsRegionRecord(uint32_t addr) { return regions.count(addr) != 0; }
+bool IsRegionArray(uint32_t addr) { return region_arrays.count(addr) != 0; }

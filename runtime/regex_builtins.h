@@ -24,6 +24,12 @@ uint32_t builtin_match_new(BuiltinArgs args);    // 164 (): region address, 0 on
 uint32_t builtin_match_free(BuiltinArgs args);   // 165 (region): 1 (0 for a record that is no region)
 uint32_t builtin_match_clear(BuiltinArgs args);  // 166 (region): 1, 0 for 0 or a record that is no region
 
+// Blocks the regions own, for free and realloc: free of a region record
+// releases it as match_free does; its arrays are never freed or moved by
+// scripts, so later searches cannot write into reused memory.
+bool IsRegionRecord(uint32_t addr);
+bool IsRegionArray(uint32_t addr);
+
 // Frees every pattern and region scripts still hold and runs the library's
 // global clean-up. Part of RuntimeStop.
 void RegexCleanUp();

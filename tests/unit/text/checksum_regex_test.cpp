@@ -1,5 +1,6 @@
 // Checksums and regular expressions.
 #include "runtime/checksum_builtins.h"
+#include "runtime/memory_builtins.h"
 #include "runtime/regex_builtins.h"
 #include "text_fixture.h"
 
@@ -130,6 +131,22 @@ TEST_F(RegexTest, TextIsShiftJis) {
   EXPECT_EQ(Match(Compile("."), text, 3, 0, region), 2);  // one character, two bytes
   EXPECT_EQ(Search(Compile("[\x82\xa0-\x82\xf1]+"), Str("ab\x82\xa0\x82\xa2"), 6, 0, 6, region), 2);
   EXPECT_EQ(Group(region, 0), std::pair(2, 6));
+}
+
+TEST_F(RegexTest, FreeAndReallocRespectRegionBlocks) {
+  uint32_t reg = Compile("(a)");
+  uint32_t region = Call(builtin_match_new, {});
+  ASSERT_EQ(Search(reg, Str("a"), 1, 0, 1, region), 0);
+  uint32_t beg = Word(region + 8);
+  ASSERT_TRUE(ArenaIsBlock(beg));
+  EXPECT_EQ(Call(builtin_realloc, {region, 100}), 0u);
+  EXPECT_EQ(Call(builtin_realloc, {beg, 100}), 0u);
+  EXPECT_EQ(Call(builtin_free, {beg}), 1u);
+  EXPECT_TRUE(ArenaIsBlock(beg));  // still the region's
+  EXPECT_EQ(Call(builtin_free, {region}), 1u);  // released like match_free
+  EXPECT_FALSE(ArenaIsBlock(region));
+  EXPECT_FALSE(ArenaIsBlock(beg));
+  EXPECT_EQ(Search(reg, Str("a"), 1, 0, 1, region), kInvalidArgument);
 }
 
 TEST_F(RegexTest, CleanUpForgetsPatternsAndRegions) {
