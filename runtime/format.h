@@ -31,8 +31,8 @@ uint32_t ParseScriptLong(uint32_t addr, int32_t base, bool is_unsigned, uint32_t
 // strtod's double for the script string at addr.
 double ParseScriptDouble(uint32_t addr, uint32_t* end_offset);
 
-// 213 ftoa(buf, float value): "%f" of the value into buf; 1, or 0 when buf
-// cannot hold the text below 4 GiB.
+// 213 ftoa(buf, float value): "%f" of the value into buf (cut where it would
+// pass 4 GiB); 1.
 uint32_t builtin_ftoa(BuiltinArgs args);
 // 251 strtol(s, end, base), 252 strtoul(s, end, base), 253 strtof(s, end):
 // end (when nonzero) receives the address after the number.
