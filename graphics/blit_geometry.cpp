@@ -211,7 +211,8 @@ constexpr bool kHaveSse2 = true;
 // The blend of four 32-bit pixels in one register: first down the columns
 // (P, Q with O, R; 16-bit products stay below 65536), then across (32-bit
 // products), then the top 16 bits. The same integer sum as the weighted form.
-inline uint32_t Filter32(const uint8_t* p, const uint8_t* q, const uint8_t* o, const uint8_t* r, int fx, int fy) {
+// Q and R are read beside P and O unless q is p itself (the right edge).
+inline uint32_t Filter32(const uint8_t* p, const uint8_t* q, const uint8_t* o, int fx, int fy) {
   const __m128i zero = _mm_setzero_si128();
   __m128i pq, orr;
   if (q == p + 4) {
@@ -224,7 +225,6 @@ inline uint32_t Filter32(const uint8_t* p, const uint8_t* q, const uint8_t* o, c
     pq = _mm_shuffle_epi32(_mm_cvtsi32_si128(int(vp)), 0);
     orr = _mm_shuffle_epi32(_mm_cvtsi32_si128(int(vo)), 0);
   }
-  (void)r;
   const __m128i top = _mm_unpacklo_epi8(pq, zero), low = _mm_unpacklo_epi8(orr, zero);
   const __m128i cols = _mm_add_epi16(_mm_mullo_epi16(top, _mm_set1_epi16(short(256 - fy))),
                                      _mm_mullo_epi16(low, _mm_set1_epi16(short(fy))));
@@ -237,7 +237,7 @@ inline uint32_t Filter32(const uint8_t* p, const uint8_t* q, const uint8_t* o, c
 }
 #else
 constexpr bool kHaveSse2 = false;
-inline uint32_t Filter32(const uint8_t*, const uint8_t*, const uint8_t*, const uint8_t*, int, int) { return 0; }
+inline uint32_t Filter32(const uint8_t*, const uint8_t*, const uint8_t*, int, int) { return 0; }
 #endif
 
 inline uint32_t Load(const uint8_t* p, int bytes) {
@@ -299,7 +299,7 @@ int SampleRow(const RowSampler& s, int cols, int64_t sx, int64_t sy, int& first,
       src_cols[k] = s.row_off[py] + s.col_off[px];
       mask_cols[k] = s.mask_row_off[py] + px;
     } else if constexpr (Kind == kGather) {
-      std::memcpy(samples + ptrdiff_t(k) * Bytes, s.base + s.row_off[py] + s.col_off[px], Bytes);
+      std::memcpy(samples + ptrdiff_t(k) * Bytes, s.base + s.row_off[py] + ptrdiff_t(px) * Bytes, Bytes);
     } else {
       // The offset tables repeat their last entry, so the neighbours past the
       // window's right and bottom edges are the edge pixels themselves.
@@ -314,7 +314,7 @@ int SampleRow(const RowSampler& s, int cols, int64_t sx, int64_t sy, int& first,
       if constexpr (Bytes == 1) {
         out[0] = p[0];  // an index is never blended
       } else if constexpr (Bytes == 4 && kHaveSse2) {
-        const uint32_t v = Filter32(p, q, o, r, fx, fy);
+        const uint32_t v = Filter32(p, q, o, fx, fy);
         std::memcpy(out, &v, 4);
       } else if constexpr (Bytes == 4 || (Bytes == 3 && Kind == kFilter)) {
         const uint64_t w[4] = {uint64_t((256 - fx) * (256 - fy)), uint64_t(fx * (256 - fy)),
