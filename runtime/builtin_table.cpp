@@ -5,6 +5,7 @@
 
 #include "display/display_output.h"
 #include "graphics/blit_geometry.h"
+#include "graphics/image_files.h"
 #include "graphics/plane_builtins.h"
 #include "input/typed_characters.h"
 #include "runtime/checksum_builtins.h"
@@ -54,8 +55,8 @@ const BuiltinEntry kBuiltinTable[kBuiltinCount + 1] = {
     /*  25 */ {"ginit", builtin_ginit, 0, "int", ""},
     /*  26 */ {"galloc", builtin_galloc, 4, "int", "plane, w, h, bpp"},
     /*  27 */ {"gfree", builtin_gfree, 1, "int", "plane"},
-    /*  28 */ {"gload", NotBuiltReturnsZero, 2, "int", "plane, path"},
-    /*  29 */ {"gsave", NotBuiltReturnsZero, 3, "int", "path, plane, rect"},
+    /*  28 */ {"gload", builtin_gload, 2, "int", "plane, path"},
+    /*  29 */ {"gsave", builtin_gsave, 3, "int", "path, plane, rect"},
     /*  30 */ {"gcopy", builtin_gcopy, 6, "int", "dst, x, y, src, src_rect, params"},
     /*  31 */ {"gblit", builtin_gblit, 6, "int", "dst, dst_rect, src, src_rect, params, angle"},
     /*  32 */ {"gblita", builtin_gblita, 6, "int", "dst, dst_rect, src, src_rect, params, angle"},
@@ -68,8 +69,8 @@ const BuiltinEntry kBuiltinTable[kBuiltinCount + 1] = {
     /*  39 */ {"ggetpal", builtin_ggetpal, 4, "int", "plane, first, count, dst"},
     /*  40 */ {"gsetpal", builtin_gsetpal, 4, "int", "plane, first, count, src"},
     /*  41 */ {"ginfo", builtin_ginfo, 2, "int", "plane, info"},
-    /*  42 */ {"dload", NotBuiltReturnsZero, 5, "int", "plane, x, y, path, rect"},
-    /*  43 */ {"dcopy", NotBuiltReturnsZero, 5, "int", "plane, x, y, diff, rect"},
+    /*  42 */ {"dload", builtin_dload, 5, "int", "plane, x, y, path, rect"},
+    /*  43 */ {"dcopy", builtin_dcopy, 5, "int", "plane, x, y, diff, rect"},
     /*  44 */ {"p3d_tex", NotBuiltReturnsZero, 1, "void *", "plane"},
     /*  45 */ {"p3d_init", NotBuiltReturnsZero, 4, "int", "plane, float focal, float near, float unused"},
     /*  46 */ {"p3d_uninit", NotBuiltReturnsZero, 0, "int", ""},
