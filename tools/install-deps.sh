@@ -14,6 +14,8 @@ packages=(
   libsdl2-dev
   # screenshots
   libpng-dev
+  # image files: JPEG decoding
+  libjpeg62-turbo-dev
   # tests and benchmarks
   libgtest-dev libbenchmark-dev
   # benchmark-only: the comparison composites of graphics_bench (never linked into the engine)
