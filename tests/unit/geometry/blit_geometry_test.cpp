@@ -235,6 +235,17 @@ TEST_F(GeometryTest, QuarterTurnBoundingBoxAndOrientation) {
     int bx, by, sx, sy;
   } samples[] = {{125 + 10, 75 + 60, 40, 10}, {125, 174, 1, 0}, {174, 174, 1, 49}, {174, 76, 99, 49}};
   for (const auto& s : samples) EXPECT_EQ(Get(dst, s.bx, s.by), Get(src, s.sx, s.sy)) << s.bx << "," << s.by;
+  // One mirrored rectangle turns the other way inside a box mirrored on
+  // that axis: the picture is the mirrored source turned as before.
+  const struct {
+    PlaneRect dr;
+    int sx, sy;  // source pixel at box pixel (135, 135)
+  } mirrored[] = {{{200, 100, 100, 150}, 60, 11}, {{100, 150, 200, 100}, 39, 40}, {{200, 150, 100, 100}, 61, 39}};
+  for (const auto& m : mirrored) {
+    Fill(dst, 0);
+    ASSERT_EQ(RotateBlit(dst, &m.dr, src, nullptr, nullptr, nullptr, 512, false), 1);
+    EXPECT_EQ(Get(dst, 135, 135), Get(src, m.sx, m.sy)) << m.dr.left << "," << m.dr.top;
+  }
 }
 
 TEST_F(GeometryTest, BilinearRampOfATwoPixelSource) {
