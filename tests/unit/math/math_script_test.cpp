@@ -69,6 +69,27 @@ TEST_F(MathScriptTest, TablesGeneratorAndIntegers) {
             0u);
 }
 
+TEST_F(MathScriptTest, FloatsAndKeyFrames) {
+  // Float arguments and results travel as single-precision words.
+  EXPECT_EQ(Run("float track[8];\n"
+                "int main() {\n"
+                "  float x;\n"
+                "  x = sqrt(16.0);\n"
+                "  if (x != 4.0) return 1;\n"
+                "  if (floor(-1.5) != -2.0) return 2;\n"
+                "  if (linear(2.0, 10.0, 0.25) != 4.0) return 3;\n"
+                "  kf_setkey(track, 0.0, 2.0);\n"
+                "  kf_setkey(track + 4, 1.0, 10.0);\n"
+                "  if (kf_getkey(track, 2, 0.5, 1) != 6.0) return 4;\n"
+                "  if (kf_getindex(track, 2, 0.5) != 0) return 5;\n"
+                "  if (kf_getindex(track, 2, 1.0) != -1) return 6;\n"
+                "  x = random();\n"
+                "  if (x < 0.0 || x > 1.0) return 7;\n"
+                "  return 0;\n"
+                "}\n"),
+            0u);
+}
+
 TEST_F(MathScriptTest, PlanesCopiedScaledAndFilled) {
   // A 2 x 2 source doubled into a 4 x 4 plane, then copied at a negative
   // position, then a translucent fill.
