@@ -381,7 +381,7 @@ void Eval(int node) {
     case kNString: {
       uint32_t length = static_cast<uint32_t>(H(node + 2));
       uint32_t at = TakeStaticData(length);
-      if (uint8_t* p = HostAt(at)) std::memcpy(p, g.names + H(node + 1), length);
+      if (uint8_t* p = HostAt(at)) std::memcpy(p, g.strings + H(node + 1), length);
       EmitRI(kMovRA, RegA(), at);
       return;
     }
@@ -1344,8 +1344,10 @@ void StatementInner() {
 void Statement() {
   DepthGuard guard;
   int mark = g.heap_hi;
+  uint32_t strings = g.strings_top;
   StatementInner();
   g.heap_hi = std::max(g.heap_hi, std::min(mark, g.heap_keep));
+  ReleaseStrings(strings);
 }
 
 void ShowErrorText() {
@@ -1679,6 +1681,7 @@ int CompileSourceInto(const char* name, uint8_t* image, uint32_t program_base, u
       g.scope = kScopeTop;
       g.at_top_level = true;
       while (g.tok.code == kTokSemicolon) NextToken();
+      ReleaseStrings(0);
       g.at_top_level = false;
       ParseTopLevelDeclaration();
     }

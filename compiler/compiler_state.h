@@ -87,6 +87,11 @@ constexpr int kLocalSymbols = 1024;
 constexpr int kSymbolCount = kGlobalSymbols + kLocalSymbols;
 constexpr uint32_t kNameBufferSize = 256 * 1024;
 constexpr uint32_t kMacroArgSize = 16 * 1024;
+// String literal texts live in an area of their own, given back after every
+// statement and top-level declaration (they are copied into the static data
+// when their code is made), so a script's text is not bounded by the name
+// buffer.
+constexpr uint32_t kStringAreaSize = 256 * 1024;
 
 // ---- Scopes ------------------------------------------------------------------
 
@@ -149,6 +154,8 @@ struct CompilerState {
   uint8_t* macro_args = nullptr;
   uint32_t macro_args_top = 0;
   Symbol* symbols = nullptr;    // kSymbolCount entries
+  uint8_t* strings = nullptr;   // string literal texts
+  uint32_t strings_top = 0;
 
   // sources
   std::array<SourceFile, kMaxSourceFiles> files{};
@@ -248,6 +255,7 @@ uint32_t StoreName(std::string_view name);  // copies into the name buffer
 std::string_view SymbolName(int index);
 inline Symbol& Sym(int index) { return g.symbols[index]; }
 void EnterKeyword(const char* name, int code);
+void ReleaseStrings(uint32_t mark);  // gives back string texts above mark (keeping the current token's)
 
 // ---- Declarations (declarations.cpp) -------------------------------------------
 

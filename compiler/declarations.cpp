@@ -366,7 +366,7 @@ void InitStaticScalar(uint32_t address, int32_t type) {
     if (HostAt(address)) ReferenceLabelAt(label, address - g.base);
   } else if (IsStringNode(e, &text, &length)) {
     uint32_t at = TakeStaticData(length);
-    if (uint8_t* p = HostAt(at)) std::memcpy(p, g.names + text, length);
+    if (uint8_t* p = HostAt(at)) std::memcpy(p, g.strings + text, length);
     StoreScalar(address, type, at);
   } else {
     RaiseError(kErrType);

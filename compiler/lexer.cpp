@@ -1,6 +1,7 @@
 // The compiler's front end: the source file stack, the line reader and its
 // directives, macros, the character reader, the lexer, the symbol tables and
 // the compile error mechanism.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +18,7 @@ CompilerState g;
 namespace {
 
 // Workspace: name buffer, macro argument area, symbol tables.
-constexpr uint32_t kWorkspaceSize = 409600;
+constexpr uint32_t kWorkspaceSize = 409600;  // followed by the string literal area
 uint8_t* workspace = nullptr;
 
 // Character classes.
@@ -150,6 +151,10 @@ int FindGlobalHashed(const uint8_t* name, size_t n, uint32_t h) {
   return -1;
 }
 
+// The local entries in use, so that clearing the table touches only them.
+uint16_t used_locals[kLocalSymbols];
+int used_local_count = 0;
+
 int LocalSymbolHashed(const uint8_t* name, size_t n, uint32_t h, uint32_t name_offset, bool insert) {
   int start = static_cast<int>(h & 1023);
   int i = start;
@@ -157,6 +162,7 @@ int LocalSymbolHashed(const uint8_t* name, size_t n, uint32_t h, uint32_t name_o
     Symbol& s = g.symbols[kGlobalSymbols + i];
     if (s.kind == kSymEmpty) {
       if (!insert) return -1;
+      used_locals[used_local_count++] = static_cast<uint16_t>(i);
       s.name = name_offset;
       s.kind = kSymUndeclared;
       s.type = 0;
@@ -793,11 +799,16 @@ int ReadEscape() {
   return v & 0xFF;
 }
 
+void StringPut(uint8_t c) {
+  if (g.strings_top >= kStringAreaSize) RaiseError(kErrSymbolBuffer);
+  g.strings[g.strings_top++] = c;
+}
+
 void LexString() {
-  uint32_t start = g.names_top;
+  uint32_t start = g.strings_top;
   if (g.joining_strings && start > 0) --start;  // continue on the previous terminating zero
   uint32_t first = g.joining_strings ? g.tok.text : start;
-  g.names_top = start;
+  g.strings_top = start;
   in_literal = true;
   NextChar();
   for (;;) {
@@ -809,24 +820,24 @@ void LexString() {
     }
     if (c == '\\') {
       int v = ReadEscape();
-      if (v >= 0) NameBufferPut(static_cast<uint8_t>(v));
+      if (v >= 0) StringPut(static_cast<uint8_t>(v));
       continue;
     }
-    NameBufferPut(static_cast<uint8_t>(c));
+    StringPut(static_cast<uint8_t>(c));
     if (IsLead(c)) {
       NextChar();
       if (g.ch == '\n' || g.ch == 0) {
         in_literal = false;
         RaiseError(kErrStringLine);
       }
-      NameBufferPut(static_cast<uint8_t>(g.ch));
+      StringPut(static_cast<uint8_t>(g.ch));
     }
     NextChar();
   }
-  NameBufferPut(0);
+  StringPut(0);
   in_literal = false;
   g.tok.text = first;
-  g.tok.length = g.names_top - first;
+  g.tok.length = g.strings_top - first;
   NextChar();
 }
 
@@ -1001,7 +1012,10 @@ int LocalSymbol(int global_index) {
   return LocalSymbolHashed(p, name.size(), Hash(p, name.size()), g.symbols[global_index].name, true);
 }
 
-void ClearLocalSymbols() { std::memset(g.symbols + kGlobalSymbols, 0, sizeof(Symbol) * kLocalSymbols); }
+void ClearLocalSymbols() {
+  for (int k = 0; k < used_local_count; ++k) g.symbols[kGlobalSymbols + used_locals[k]] = Symbol{};
+  used_local_count = 0;
+}
 
 void EnterKeyword(const char* name, int code) {
   int s = GlobalSymbol(name);
@@ -1010,13 +1024,16 @@ void EnterKeyword(const char* name, int code) {
 }
 
 void FrontEndStart() {
-  workspace = static_cast<uint8_t*>(std::calloc(1, kWorkspaceSize));
+  workspace = static_cast<uint8_t*>(std::calloc(1, kWorkspaceSize + kStringAreaSize));
   if (!workspace) RaiseError(kErrMemory);
   g.names = workspace;
   g.names_top = 1;  // offset 0 holds the empty text
   g.macro_args = workspace + kNameBufferSize;
   g.macro_args_top = 0;
   g.symbols = reinterpret_cast<Symbol*>(workspace + kNameBufferSize + kMacroArgSize);
+  g.strings = workspace + kWorkspaceSize;
+  g.strings_top = 0;
+  used_local_count = 0;
   g.line[0] = 0;
   g.text = g.line;
   g.position = 0;
@@ -1047,12 +1064,19 @@ void FrontEndStop() {
   g.names = nullptr;
   g.macro_args = nullptr;
   g.symbols = nullptr;
+  g.strings = nullptr;
 }
 
 void OpenMainSource(const char* name) {
   OpenSource(name);
   ReadLine();
   NextChar();
+}
+
+void ReleaseStrings(uint32_t mark) {
+  if (g.tok.code == kTokString) mark = std::max(mark, g.tok.text + g.tok.length);
+  if (g.has_pushed && g.pushed.code == kTokString) mark = std::max(mark, g.pushed.text + g.pushed.length);
+  if (mark < g.strings_top) g.strings_top = mark;
 }
 
 void PushBackToken(const TokenState& previous) {

@@ -65,6 +65,22 @@ TEST(CompilerLiterals, StringEscapesAndJoining) {
   EXPECT_LT(at, s.ctx->program_base + s.ctx->program_size);
 }
 
+TEST(CompilerLiterals, StringTextIsNotBoundedByTheNameBuffer) {
+  // 2000 literals of 200 bytes each: more text than the name buffer holds,
+  // given back statement by statement once copied into the static data.
+  std::string src = "char *last;\nmain() {\n";
+  for (int i = 0; i < 2000; ++i) {
+    char head[16];
+    std::snprintf(head, sizeof head, "%05d", i);
+    src += std::string("  last = \"") + head + std::string(195, 'x') + "\";\n";
+  }
+  Script s(src + "  return last;\n}\n");
+  const char* text = reinterpret_cast<const char*>(ToHost(s.Run()));
+  EXPECT_EQ(std::string(text, 5), "01999");
+  EXPECT_EQ(std::strlen(text), 200u);
+  EXPECT_GE(s.ctx->program_size, 2000u * 201);  // every literal has its own copy
+}
+
 TEST(CompilerLiterals, StringErrors) {
   Script line_end("main() { return \"abc\n\"; }\n");
   EXPECT_EQ(line_end.error, 16);
