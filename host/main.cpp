@@ -12,6 +12,7 @@
 #include "host/self_check.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
+#include "platform/debug_window.h"
 #include "platform/error_box.h"
 #include "platform/single_instance.h"
 #include "platform/window.h"
@@ -154,9 +155,9 @@ int RunWindowed() {
   BecomeWindowThread();
   SetErrorBoxBackend(ShowErrorInABox);
   if (!OpenMainWindow()) return 0;
-  // The Debug Output window comes with the font rasteriser; until then its
-  // lines go to standard output when DebugMode is on.
-  if (g_settings.debug_mode) UseStandardOutputForDebugOutput();
+  // The Debug Output window exists with DebugMode; should it fail to open
+  // (no font), its lines go to standard output instead.
+  if (g_settings.debug_mode && !CreateDebugWindow()) UseStandardOutputForDebugOutput();
   EngineInit();
   if (g_settings.full_screen) SetFullScreen(1);
   PostToWindowThread(StartMainScriptPosted, 0);

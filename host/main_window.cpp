@@ -9,6 +9,7 @@
 #include "host/window_geometry.h"
 #include "input/typed_characters.h"
 #include "input/window_input.h"
+#include "platform/debug_window.h"
 #include "platform/user_folders.h"
 #include "platform/window.h"
 #include "platform/window_thread.h"
@@ -30,6 +31,7 @@ void FinishClose(uintptr_t confirmed) {
   }
   full_screen_at_close = MainWindowFullScreen();
   EngineShutdown();
+  DestroyDebugWindow();
   DestroyMainWindow();
   QuitEventLoop();
 }
@@ -115,7 +117,7 @@ void SaveScreenshotToPictures() {
 void OnKeyDown(int32_t key, bool alt) {
   if (key == kKeyReturn && alt) SetFullScreen(MainWindowFullScreen() ? 0 : 1);
   if (key == kKeyF12) SaveScreenshotToPictures();
-  // F8 shows and hides the Debug Output window once it exists as a window.
+  if (key == kKeyF8) ToggleDebugWindow();
 }
 
 void OnText(std::string_view utf8) { StoreTypedText(utf8); }

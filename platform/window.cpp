@@ -7,6 +7,7 @@
 
 #include "platform/presenter.h"
 #include "platform/text_encoding.h"
+#include "platform/window_internal.h"
 #include "platform/window_thread.h"
 
 namespace {
@@ -17,6 +18,8 @@ SDL_Texture* texture = nullptr;
 int32_t texture_w = 0, texture_h = 0;
 WindowEvents callbacks;
 std::atomic<bool> quitting{false};
+bool reported_active = true;  // the application starts active
+bool ever_focused = false;    // without a window manager no window may ever get the focus
 Uint32 wake_event = 0;
 
 bool InitVideo() {
@@ -33,6 +36,7 @@ void Wake() {
 int ButtonIndex(Uint8 b) { return b == SDL_BUTTON_LEFT ? 0 : b == SDL_BUTTON_RIGHT ? 1 : b == SDL_BUTTON_MIDDLE ? 2 : -1; }
 
 void Handle(const SDL_Event& e) {
+  if (HandleDebugWindowEvent(e)) return;
   switch (e.type) {
     case SDL_QUIT:
       if (callbacks.close_requested) callbacks.close_requested();
@@ -42,8 +46,6 @@ void Handle(const SDL_Event& e) {
         case SDL_WINDOWEVENT_CLOSE: if (callbacks.close_requested) callbacks.close_requested(); break;
         case SDL_WINDOWEVENT_SIZE_CHANGED: if (callbacks.client_resized) callbacks.client_resized(e.window.data1, e.window.data2); break;
         case SDL_WINDOWEVENT_MOVED: if (callbacks.moved) callbacks.moved(e.window.data1, e.window.data2); break;
-        case SDL_WINDOWEVENT_FOCUS_GAINED: if (callbacks.activated) callbacks.activated(true); break;
-        case SDL_WINDOWEVENT_FOCUS_LOST: if (callbacks.activated) callbacks.activated(false); break;
         case SDL_WINDOWEVENT_MINIMIZED: if (callbacks.minimised) callbacks.minimised(); break;
         case SDL_WINDOWEVENT_MAXIMIZED: if (callbacks.maximise_requested) callbacks.maximise_requested(); break;
         case SDL_WINDOWEVENT_EXPOSED:
@@ -147,6 +149,14 @@ void RunEventLoop() {
       do {
         if (e.type != wake_event) Handle(e);
       } while (!quitting && SDL_PollEvent(&e));
+    }
+    // The application is active while any of its windows has the keyboard
+    // focus; moving between them (to the Debug Output window) changes nothing.
+    bool active = SDL_GetKeyboardFocus() != nullptr;
+    ever_focused = ever_focused || active;
+    if (window && ever_focused && active != reported_active && callbacks.activated) {
+      reported_active = active;
+      callbacks.activated(active);
     }
     ServeEngineMessages();
   }

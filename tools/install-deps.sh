@@ -16,6 +16,8 @@ packages=(
   libpng-dev
   # image files: JPEG decoding
   libjpeg62-turbo-dev
+  # text: fonts and their rasteriser
+  libfreetype-dev libfontconfig-dev fonts-ipafont-gothic
   # tests and benchmarks
   libgtest-dev libbenchmark-dev
   # benchmark-only: the comparison composites of graphics_bench (never linked into the engine)
