@@ -27,7 +27,7 @@ struct Sink {
   void Put(const char* s, size_t n) {
     produced += n;
     size_t k = std::min(n, room - written);
-    std::memcpy(dst + written, s, k);
+    if (k) std::memcpy(dst + written, s, k);
     written += k;
   }
   void Put(std::string_view s) { Put(s.data(), s.size()); }
@@ -35,7 +35,7 @@ struct Sink {
     if (n <= 0) return;
     produced += static_cast<uint64_t>(n);
     size_t k = std::min(static_cast<uint64_t>(n), static_cast<uint64_t>(room - written));
-    std::memset(dst + written, c, k);
+    if (k) std::memset(dst + written, c, k);
     written += k;
   }
 };
