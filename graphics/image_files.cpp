@@ -247,14 +247,23 @@ Plane* ReadBmpFile(const char* path) {
   }
   const uint32_t format_colours = bits == 1 ? 2 : bits == 4 ? 16 : bits == 8 ? 256 : 0;
   const uint32_t colours = (h.size == 12 || h.colours_used == 0) ? format_colours : h.colours_used;
-  if (colours > 256) return nullptr;
+  // Above 8 bits a colour table is only a hint for palette displays and may be
+  // of any length; it is skipped.
+  if (colours > 256 && bits <= 8) return nullptr;
 
   uint32_t table[256] = {};
   const uint32_t entry = h.size == 12 ? 3 : 4;
+  const uint32_t kept = std::min<uint32_t>(colours, 256);
   uint8_t raw[256 * 4];
-  if (!ReadExact(f.get(), raw, colours * entry)) return nullptr;
-  for (uint32_t i = 0; i < colours; ++i)
-    table[i] = raw[i * entry] | raw[i * entry + 1] << 8 | raw[i * entry + 2] << 16;
+  if (!ReadExact(f.get(), raw, kept * entry)) return nullptr;
+  for (uint32_t i = 0; i < kept; ++i) table[i] = raw[i * entry] | raw[i * entry + 1] << 8 | raw[i * entry + 2] << 16;
+  if (colours > kept) {
+    const int32_t at = SeekExpFile(f.get(), 0, kSeekCurrent);
+    const uint64_t skip = uint64_t(colours - kept) * entry;
+    if (at < 0 || at + skip > uint64_t(file_size) ||
+        SeekExpFile(f.get(), static_cast<int32_t>(skip), kSeekCurrent) != int64_t(at + skip))
+      return nullptr;
+  }
 
   if (offset != 0) {
     const int64_t at = int64_t{start} + offset;
@@ -313,7 +322,11 @@ struct JpegError {
 
 [[noreturn]] void JpegFail(j_common_ptr cinfo) { std::longjmp(reinterpret_cast<JpegError*>(cinfo->err)->jump, 1); }
 void JpegQuiet(j_common_ptr) {}
-void JpegQuietLevel(j_common_ptr, int) {}
+// Warnings pass silently, except the one that says the entropy data ran out:
+// the decoder would fill the rest of a (possibly huge) frame with nothing.
+void JpegWarning(j_common_ptr cinfo, int level) {
+  if (level < 0 && (cinfo->err->msg_code == JWRN_HIT_MARKER || cinfo->err->msg_code == JWRN_JPEG_EOF)) JpegFail(cinfo);
+}
 
 void JpegInitSource(j_decompress_ptr) {}
 void JpegTermSource(j_decompress_ptr) {}
@@ -351,7 +364,7 @@ Plane* DecodeJpeg(ExpFile* file) {
   cinfo.err = jpeg_std_error(&error.pub);
   error.pub.error_exit = JpegFail;
   error.pub.output_message = JpegQuiet;
-  error.pub.emit_message = JpegQuietLevel;
+  error.pub.emit_message = JpegWarning;
   if (setjmp(error.jump)) {
     jpeg_destroy_decompress(&cinfo);
     if (plane) FreePlane(plane);
@@ -369,6 +382,11 @@ Plane* DecodeJpeg(ExpFile* file) {
   cinfo.src = &source.pub;
 
   jpeg_read_header(&cinfo, TRUE);
+  // Refuse what no plane can hold before the decoder sizes its buffers, and
+  // keep those buffers (whole-image ones for progressive files) bounded.
+  if (uint64_t{cinfo.image_width} * cinfo.image_height * (cinfo.num_components == 1 ? 1 : 3) > (uint64_t{1} << 31))
+    ERREXIT(&cinfo, JERR_IMAGE_TOO_BIG);
+  cinfo.mem->max_memory_to_use = 1L << 30;
   cinfo.dct_method = JDCT_FLOAT;
   // Colour arrives in the plane's byte order; grey stays one sample. CMYK
   // (as Adobe writes it, inverted) is turned into colour below. Colour

@@ -68,7 +68,7 @@ std::string Rows24() {
 }
 std::string Bmp24() { return FileHeader(54) + Info40(2, 2, 24) + Rows24(); }
 
-std::string CompressJpeg(int w, int h, int components, const std::vector<uint8_t>& samples) {
+std::string CompressJpeg(int w, int h, int components, const std::vector<uint8_t>& samples, bool progressive = false) {
   jpeg_compress_struct c;
   jpeg_error_mgr e;
   c.err = jpeg_std_error(&e);
@@ -82,6 +82,7 @@ std::string CompressJpeg(int w, int h, int components, const std::vector<uint8_t
   c.in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
   jpeg_set_defaults(&c);
   jpeg_set_quality(&c, 100, TRUE);
+  if (progressive) jpeg_simple_progression(&c);
   jpeg_start_compress(&c, TRUE);
   for (int y = 0; y < h; ++y) {
     JSAMPROW row = const_cast<uint8_t*>(&samples[size_t(y) * w * components]);
@@ -95,11 +96,26 @@ std::string CompressJpeg(int w, int h, int components, const std::vector<uint8_t
 }
 
 // A 16 x 16 grey ramp: sample (x, y) = 15x + y.
-std::string GreyJpeg() {
+std::string GreyJpeg(bool progressive = false) {
   std::vector<uint8_t> s(256);
   for (int y = 0; y < 16; ++y)
     for (int x = 0; x < 16; ++x) s[y * 16 + x] = static_cast<uint8_t>(15 * x + y);
-  return CompressJpeg(16, 16, 1, s);
+  return CompressJpeg(16, 16, 1, s, progressive);
+}
+
+// The same file claiming another size in its frame header.
+std::string Resized(std::string jpeg, uint16_t w, uint16_t h) {
+  for (size_t i = 0; i + 9 < jpeg.size(); ++i) {
+    if (uint8_t(jpeg[i]) == 0xFF && (uint8_t(jpeg[i + 1]) == 0xC0 || uint8_t(jpeg[i + 1]) == 0xC2)) {
+      jpeg[i + 5] = char(h >> 8);
+      jpeg[i + 6] = char(h);
+      jpeg[i + 7] = char(w >> 8);
+      jpeg[i + 8] = char(w);
+      return jpeg;
+    }
+  }
+  ADD_FAILURE() << "no frame header";
+  return jpeg;
 }
 // 8 x 8 of one colour (red, green, blue samples).
 std::string ColourJpeg(uint8_t r, uint8_t g, uint8_t b) {
@@ -184,6 +200,9 @@ TEST_F(ImageTest, BmpVariantsLoad) {
       {"fewer colours than the format: the rest are black", "g.bmp",
        Info40(2, 1, 8, 0, 0, 1) + Table(1, 4) + std::string("\x00\x07\0\0", 4), 2, 1, 8,
        {{0, 0, TableColour(0)}, {1, 0, 0}}},
+      {"a long colour table before 24-bit pixels is skipped", "n.bmp",
+       Info40(1, 1, 24, 0, 0, 300) + Table(256, 4) + Table(44, 4) + std::string("\x01\x02\x03\0", 4), 1, 1, 24,
+       {{0, 0, 0x030201}}},
       {"top-down (negative height)", "h.bmp",
        Info40(1, -2, 24) + std::string("\x00\x00\xFF\0\xFF\x00\x00\0", 8), 1, 2, 24,
        {{0, 0, 0xFF0000}, {0, 1, 0x0000FF}}},
@@ -246,9 +265,10 @@ TEST_F(ImageTest, DamagedBmpFilesAreRefused) {
       {"height 0", Info40(1, 0, 24) + std::string(4, '\0')},
       {"negative width", Info40(-1, 1, 24) + std::string(4, '\0')},
       {"embedded JPEG compression", Info40(1, 1, 24, 4) + std::string(4, '\0')},
-      {"more than 256 colours", Info40(1, 1, 8, 0, 0, 300) + Table(256, 4) + Table(44, 4) + std::string(4, '\0')},
+      {"more than 256 colours on 8 bits", Info40(1, 1, 8, 0, 0, 300) + Table(256, 4) + Table(44, 4) + std::string(4, '\0')},
       {"pixel offset past the end", FileHeader(4000) + Info40(1, 1, 24) + std::string(4, '\0')},
       {"huge size, few bytes", Info40(20000, 20000, 8) + table8 + std::string(64, '\0')},
+      {"colour table longer than the file", Info40(1, 1, 24, 0, 0, 0x40000000) + std::string(64, '\0')},
       {"bit fields on 24 bits", Info40(1, 1, 24, 3) + Bytes().u32(0xFF0000).u32(0xFF00).u32(0xFF).zeros(4).s},
       {"bit fields with a broken mask", Info40(1, 1, 16, 3) + Bytes().u32(0xF0F0).u32(0x0F00).u32(0x000F).zeros(4).s},
       {"bit fields wider than the pixel", Info40(1, 1, 16, 3) + Bytes().u32(0x1F0000).u32(0x07E0).u32(0x1F).zeros(4).s},
@@ -317,7 +337,11 @@ TEST_F(ImageTest, ColourJpegGivesTwentyFourBitsInBlueGreenRedOrder) {
 
 TEST_F(ImageTest, DamagedJpegFilesAreRefused) {
   const std::string jpeg = ColourJpeg(1, 2, 3);
-  for (const std::string& bytes : {jpeg.substr(0, jpeg.size() / 2), jpeg.substr(0, 20), std::string("\xFF\xD8\xFF\xD9")}) {
+  // Frames larger than their data: the progressive one would need whole-image
+  // buffers of gigabytes, the others would be filled with nothing.
+  for (const std::string& bytes : {jpeg.substr(0, jpeg.size() / 2), jpeg.substr(0, 20), std::string("\xFF\xD8\xFF\xD9"),
+                                   Resized(GreyJpeg(true), 40000, 40000), Resized(jpeg, 60000, 60000),
+                                   Resized(GreyJpeg(), 4000, 4000)}) {
     const std::string path = dir.Write("bad.jpg", bytes);
     g_boxes.clear();
     EXPECT_EQ(Gload(kSlot, path), 0u);
