@@ -181,6 +181,17 @@ TEST(CompilerRun, ArithmeticAndTheSignedUnsignedFloatRules) {
       {"unsigned char u; u = -1; return u;", 255},
       {"short h; h = 70000; return h;", 70000 - 65536},
       {"int x; x = 5; return -x + ~x;", -5 + ~5},
+      {"char c; c = 100; c += 100; return c;", -56},
+      {"char c; return (c = 300);", 300},  // the value assigned, not what the byte holds
+      {"char c; int old; c = -1; old = c++; return old * 1000 + c;", 255 * 1000},  // byte steps yield unsigned bytes
+      {"int i; i = 1; return i++ * 10 + i;", 1 * 10 + 1},  // the right operand is evaluated first
+      {"unsigned char u; u = 255; u++; return u;", 0},
+      {"short s; s = 32767; s++; return s;", -32768},
+      {"unsigned short w; w = 0; w--; return w;", 65535},
+      {"struct b { char c; short h; int i; } v, *p; p = &v; p->c = 1; p->h = 2; p->c += 126; p->h *= 1000;"
+       " return p->c * 100000 + p->h;", 127 * 100000 + 2000},
+      {"unsigned u; u = 7; return (u - 8) > 0;", 1},
+      {"int a[3]; int *p, *q; p = a; q = &a[2]; return (q > p) * 10 + (q - p);", 12},
       {"int x; x = 0; return !x + !5;", 1},
       {"int x; x = 9; x /= 2; x *= 3; x -= 1; x <<= 2; x %= 7; return x;", ((9 / 2 * 3 - 1) << 2) % 7},
       {"float f; f = 1.5; f += 2; f *= 2; return (int)f;", 7},
