@@ -413,6 +413,11 @@ int Rotate(Plane* dst, Rect64 dr, Plane* src, Rect64 sr, Plane* mask, const Blit
   // plane does not move the picture.
   r.centre_x = ((sr.left + r.sw / 2) << 16) + (r.sw & 1 ? 0x8000 : 0);
   r.centre_y = ((sr.top + r.sh / 2) << 16) + (r.sh & 1 ? 0x8000 : 0);
+  // Source positions then stay far inside 64 bits along every row; only
+  // scale factors no plane could show exceed this, and they are refused.
+  const Wide ratio = std::max(Wide(r.sw) / r.dw, Wide(r.sh) / r.dh) + 1;
+  const Wide centre = std::max(r.centre_x < 0 ? -r.centre_x : r.centre_x, r.centre_y < 0 ? -r.centre_y : r.centre_y);
+  if (Wide(r.f + r.g + 2) * 65536 * ratio + centre > Wide(1) << 60) return 0;
   r.step_x = int64_t(Wide(r.c) * r.sw / r.dw);
   r.step_y = int64_t(Wide(r.s) * r.sh / r.dh);
   if (mirror_x) r.step_x = -r.step_x, r.step_y = -r.step_y;

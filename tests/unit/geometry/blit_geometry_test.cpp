@@ -443,6 +443,8 @@ TEST_F(GeometryTest, RefusedBlits) {
       {"gblit: big source rectangle is trimmed", builtin_gblit, {kDst, 0, kSrc, big, 0, 0}, 1},
       {"gblit: big destination rectangle is trimmed", builtin_gblit, {kDst, big, kSrc, 0, 0, 0}, 1},
       {"gblita: big rectangles rotated", builtin_gblita, {kDst, big, kSrc, big, 0, 300}, 1},
+      {"gblit rotated: a scale no plane could show", builtin_gblit,
+       {kDst, Rect(0, -1073741824, 1, 1073741824), kSrc, Rect(-1073741824, 0, 1073741824, 1), 0, 100}, 0},
       {"gcopy: far position", builtin_gcopy, {kDst, uint32_t(INT32_MAX), uint32_t(INT32_MIN), kSrc, 0, 0}, 0},
   };
   for (const Case& c : cases) {
