@@ -1133,14 +1133,11 @@ void SwitchStatement() {
 
 void LoopBody(int break_label, int continue_label) {
   int sb = g.break_label, sc = g.continue_label;
-  bool si = g.in_switch;
   g.break_label = break_label;
   g.continue_label = continue_label;
-  g.in_switch = false;
   Statement();
   g.break_label = sb;
   g.continue_label = sc;
-  g.in_switch = si;
 }
 
 bool StartsDeclaration() {

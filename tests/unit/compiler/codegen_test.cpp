@@ -215,6 +215,9 @@ TEST(CompilerRun, ArithmeticAndTheSignedUnsignedFloatRules) {
       {"int x; x = 5; switch (x) { case 1: return 1; default: x = 99; case 2: x += 1; } return x;", 100},
       {"int x, n; n = 0; for (x = 0; x < 4; x++) switch (x) { case 0: n += 1; break; case 2: n += 10; } return n;", 11},
       {"int i; for (i = 5; i < 10; i++) return i;", 5},  // a return that ends the function inside a loop
+      // case labels may sit inside a loop of the switch body
+      {"int n, c; n = 0; c = 5; switch (c % 4) { case 0: do { n += 10; case 1: n += 1; } while (--c > 0); } return n;",
+       1 + 4 * 11},
       {"int i; i = 0; if (i) return 1;", 0},
   };
   for (const auto& c : cases) {
