@@ -100,12 +100,17 @@ void ScriptThreadProc(int slot) {
       t.contexts[t.top--] = nullptr;
       t.contexts[t.top]->r[0] = result;
     } else {
-      // A failed context (runtime error, dispatch error, exit) ends everything.
-      g_runtime_settings.confirmation = 0;
-      SetScriptStopFlag(1);
-      if (g_runtime_host_hooks.close_main_window) g_runtime_host_hooks.close_main_window();
-      break;
+      break;  // failed: handled below
     }
+  }
+  // A failed context (runtime error, dispatch error, exit) ends everything and
+  // closes the main window without asking. A runtime error has set the stop
+  // flag already, which ends the loop before it looks at the context again,
+  // so the failure is taken up here.
+  if (t.top >= 0 && t.contexts[t.top]->state == kContextFailed) {
+    g_runtime_settings.confirmation = 0;
+    SetScriptStopFlag(1);
+    if (g_runtime_host_hooks.close_main_window) g_runtime_host_hooks.close_main_window();
   }
   SleepMs(5);
   for (; t.top >= 0; --t.top) {

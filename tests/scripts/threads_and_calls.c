@@ -25,8 +25,9 @@ int main() {
   a = thd_begin(add, 5, 0, 0);
   b = thd_begin(add, 6, 1, 0);
   if (a < 0 || b < 0 || a == b) return 3;
+  while (total != 5) sleep(1);     // a runs; b was started paused
   sleep(20);
-  if (total != 5) return 4;        // b was started paused
+  if (total != 5) return 4;        // b still has not run
   if (thd_resume(b) != 0) return 5;
   while (total != 11) sleep(1);
   if (thd_suspend(32) != -1) return 6;

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "platform/clock.h"
 #include "runtime/dispatch.h"
+#include "runtime/runtime_settings.h"
 #include "vm_machine.h"
 
 namespace {
@@ -233,9 +236,19 @@ TEST_F(ScriptThreads, ExitStopsEverythingWithoutAMessage) {
   EXPECT_TRUE(ShownErrors().empty());
 }
 
-TEST_F(ScriptThreads, RuntimeErrorStopsOtherThreads) {
+std::atomic<int> close_requests{0};
+void CountCloseRequest() { ++close_requests; }
+
+TEST_F(ScriptThreads, RuntimeErrorStopsOtherThreadsAndClosesWithoutAsking) {
+  g_runtime_settings.confirmation = 1;
+  g_runtime_host_hooks.close_main_window = CountCloseRequest;
+  close_requests = 0;
   ASSERT_EQ(Start(BeginThread("forever", 0, 0, "[EXT]") + "movl r1, $0\ndiv r0, r1\nret\n"), 0);
   WaitForThreads();
+  g_runtime_host_hooks.close_main_window = nullptr;
+  EXPECT_EQ(close_requests, 1);
+  EXPECT_EQ(g_runtime_settings.confirmation, 0);  // the window closes without the question
+  g_runtime_settings.confirmation = 1;
   EXPECT_TRUE(ScriptStopRequested());
   StopAllScriptThreads();
   EXPECT_FALSE(AnyScriptThreadAlive());
