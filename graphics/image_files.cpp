@@ -397,7 +397,6 @@ Plane* DecodeJpeg(ExpFile* file) {
   const bool colour = cinfo.out_color_space == JCS_EXT_BGR && cinfo.output_components == 3;
   const bool cmyk = cinfo.out_color_space == JCS_CMYK && cinfo.output_components == 4;
   if (!grey && !colour && !cmyk) ERREXIT(&cinfo, JERR_CONVERSION_NOTIMPL);
-  if (cinfo.output_width > INT32_MAX || cinfo.output_height > INT32_MAX) ERREXIT(&cinfo, JERR_IMAGE_TOO_BIG);
   plane = CreatePlane(static_cast<int32_t>(cinfo.output_width), static_cast<int32_t>(cinfo.output_height),
                       grey ? 8 : 24);
   if (!plane) ERREXIT(&cinfo, JERR_OUT_OF_MEMORY);

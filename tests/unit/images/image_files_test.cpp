@@ -79,7 +79,7 @@ std::string CompressJpeg(int w, int h, int components, const std::vector<uint8_t
   c.image_width = w;
   c.image_height = h;
   c.input_components = components;
-  c.in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+  c.in_color_space = components == 1 ? JCS_GRAYSCALE : components == 3 ? JCS_RGB : JCS_CMYK;
   jpeg_set_defaults(&c);
   jpeg_set_quality(&c, 100, TRUE);
   if (progressive) jpeg_simple_progression(&c);
@@ -333,6 +333,15 @@ TEST_F(ImageTest, ColourJpegGivesTwentyFourBitsInBlueGreenRedOrder) {
   EXPECT_NEAR(px[0], 10, 3);
   EXPECT_NEAR(px[1], 128, 3);
   EXPECT_NEAR(px[2], 250, 3);
+  // CMYK as Adobe stores it (inverted: 255 is no ink): full magenta and yellow make red.
+  std::vector<uint8_t> ink;
+  for (int i = 0; i < 64; ++i) ink.insert(ink.end(), {255, 0, 0, 255});
+  ASSERT_EQ(Gload(kSlot, dir.Write("cmyk.jpg", CompressJpeg(8, 8, 4, ink))), 1u);
+  ASSERT_EQ(PlaneAt(kSlot)->bits, 24);
+  px = PixelAddress(PlaneAt(kSlot), 3, 3);
+  EXPECT_NEAR(px[0], 0, 3);
+  EXPECT_NEAR(px[1], 0, 3);
+  EXPECT_NEAR(px[2], 255, 3);
 }
 
 TEST_F(ImageTest, DamagedJpegFilesAreRefused) {
