@@ -363,7 +363,14 @@ void InitStaticScalar(uint32_t address, int32_t type) {
     StoreScalar(address, type, target);
   } else if (IsFunctionNode(e)) {
     int label = static_cast<int>(Sym(FunctionNodeSymbol(e)).value);
-    if (HostAt(address)) ReferenceLabelAt(label, address - g.base);
+    bool external = ExternalAreaSize() && address - ExternalAreaAddress() < ExternalAreaSize();
+    if (!external) {
+      if (HostAt(address)) ReferenceLabelAt(label, address - g.base);
+    } else if (g.labels[label].state == 0xDF) {
+      StoreScalar(address, type, g.labels[label].word);  // an extern variable: only a function defined before
+    } else {
+      RaiseError(kErrType);
+    }
   } else if (IsStringNode(e, &text, &length)) {
     uint32_t at = TakeStaticData(length);
     if (uint8_t* p = HostAt(at)) std::memcpy(p, g.strings + text, length);

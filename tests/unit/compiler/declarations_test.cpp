@@ -155,6 +155,14 @@ TEST(CompilerExtern, VariablesAreSharedByDeclarationOrder) {
   EXPECT_EQ(big.error, 8);  // does not fit the external data area
 }
 
+TEST(CompilerExtern, InitializedExternVariables) {
+  Script a("int five() { return 5; }\nextern int n = 7; extern char *s = \"ok\"; extern int (*fp)() = five;\n"
+           "main() { return n + s[1] + (*fp)(); }\n");
+  EXPECT_EQ(a.Run(), 7u + 'k' + 5);
+  Script later("int later();\nextern int (*fp)() = later;\nint later() { return 1; }\nmain() {}\n");
+  EXPECT_EQ(later.error, 14);  // outside the program area a fix-up cannot wait for the definition
+}
+
 TEST(CompilerExtern, ExportedFunctionsAreCallableFromLaterScripts) {
   ClearExportedFunctions();
   Script a("extern int twice(x) { return x * 2; }\nmain() { return twice(1); }\n");
