@@ -238,7 +238,10 @@ Plane* ReadBmpFile(const char* path) {
   if (rle && (top_down || bits != (h.compression == kBiRle8 ? 8 : 4))) return nullptr;
   if (bitfields && bits != 16 && bits != 32) return nullptr;
 
-  const uint64_t full = StrideOf(uint64_t(h.width), uint64_t(bits)) * uint64_t(rows);
+  const uint64_t stride = StrideOf(uint64_t(h.width), uint64_t(bits));
+  const uint64_t full = stride * uint64_t(rows);
+  // Every pixel, without the padding of the last row (which some writers leave out).
+  const uint64_t needed = full - stride + (uint64_t(h.width) * uint64_t(bits) + 7) / 8;
   uint64_t image_size = h.image_size;
   if (rle) {
     if (image_size == 0) image_size = uint64_t(file_size);  // whatever follows, up to the end code
@@ -269,15 +272,13 @@ Plane* ReadBmpFile(const char* path) {
     const int64_t at = int64_t{start} + offset;
     if (at > INT32_MAX || SeekExpFile(f.get(), static_cast<int32_t>(at), kSeekSet) != at) return nullptr;
   }
-  // The pixels must be in the file before any memory is taken for them.
+  // The pixels must be in the file before any memory is taken for them: a
+  // header that claims fewer bytes than its pixels, or a file that ends
+  // before them, is refused.
   const int32_t here = SeekExpFile(f.get(), 0, kSeekCurrent);
   if (here < 0 || here > file_size) return nullptr;
-  const uint64_t left = uint64_t(file_size - here);
-  if (rle) {
-    image_size = std::min(image_size, left);
-  } else if (image_size > left) {
-    return nullptr;
-  }
+  image_size = std::min(image_size, uint64_t(file_size - here));
+  if (!rle && image_size < needed) return nullptr;
 
   PlanePtr plane(CreatePlane(h.width, rows, bits));
   if (!plane) return nullptr;

@@ -193,6 +193,8 @@ TEST_F(ImageTest, BmpVariantsLoad) {
       {"upper-case .JPG holding a BMP", "photo.JPG", Bmp24(), 2, 2, 24, {{1, 0, 0x123456}}},
       {"image size beyond the pixels taken as the real size", "e.bmp",
        FileHeader(54) + Info40(2, 2, 24, 0, 0xFFFFFFFF) + Rows24(), 2, 2, 24, {{1, 1, 0x00FF00}}},
+      {"last row without its padding", "o.bmp", Bmp24().substr(0, Bmp24().size() - 2), 2, 2, 24,
+       {{0, 0, 0xFF0000}, {1, 0, 0x123456}}},
       {"pixel offset past a gap, colours used 2", "f.bmp",
        FileHeader(14 + 40 + 8 + 6) + Info40(9, 1, 1, 0, 0, 2) + Table(2, 4) + std::string(6, 'x') +
            std::string("\x40\x00\0\0", 4),
@@ -257,7 +259,8 @@ TEST_F(ImageTest, DamagedBmpFilesAreRefused) {
   const std::vector<std::pair<const char*, std::string>> cases = {
       {"empty file", ""},
       {"file header only", FileHeader(54)},
-      {"pixels cut short", Bmp24().substr(0, Bmp24().size() - 1)},
+      {"pixels cut short", Bmp24().substr(0, Bmp24().size() - 3)},
+      {"image size smaller than the pixels", Info40(1, 1000, 8, 0, 4) + table8 + std::string(4, '\0')},
       {"colour table cut short", (FileHeader(14 + 12 + 768) + Info12(3, 1, 8) + Table(256, 3)).substr(0, 14 + 12 + 100)},
       {"unknown header size", Bytes().u32(64).u32(1).u32(1).u16(1).u16(24).zeros(64 - 16).raw("\0\0\0\0").s},
       {"7 bits per pixel", Info40(1, 1, 7) + std::string(4, '\0')},
