@@ -280,6 +280,16 @@ TEST(CompilerErrors, ErrorTextWithPercentSignsIsNotAFormat) {
   EXPECT_NE(s.errors.find("return %■s%n%d; }"), std::string::npos) << s.errors;
 }
 
+TEST(CompilerErrors, ErrorLevelZeroKeepsNoText) {
+  SetErrorLevel(0);
+  Script s("main() { return zz; }\n");
+  SetErrorLevel(1);
+  EXPECT_FALSE(s.ok);
+  EXPECT_EQ(s.error, 15);
+  EXPECT_TRUE(s.errors.empty());
+  EXPECT_TRUE(CompilerBoxes().empty());
+}
+
 TEST(CompilerErrors, ErrorTextStaysWithinItsBuffer) {
   std::string body = "main() {\n  int x;\n";
   for (int i = 0; i < 400; ++i) body += "  x = 1\n";  // a missing ';' on every line
