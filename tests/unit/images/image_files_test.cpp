@@ -217,11 +217,11 @@ TEST_F(ImageTest, BmpVariantsLoad) {
       {"124-byte header with an alpha mask", "k.bmp",
        FileHeader(14 + 124) + Info124(1, 1, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000) + "\x33\x22\x11\x80", 1, 1, 32,
        {{0, 0, 0x112233}}},
-      {"run-length 8 bits", "l.bmp",
-       Info40(4, 2, 8, 1, 12) + Table(256, 4) +
-           std::string("\x02\x07\x00\x00" "\x00\x03\x01\x02\x03\x00" "\x00\x01", 12),
+      {"run-length 8 bits: run, move, end of row, literal, end", "l.bmp",
+       Info40(4, 2, 8, 1, 18) + Table(256, 4) +
+           std::string("\x02\x07\x00\x02\x01\x00\x01\x09\x00\x00" "\x00\x03\x01\x02\x03\x00" "\x00\x01", 18),
        4, 2, 8,
-       {{0, 1, TableColour(7)}, {1, 1, TableColour(7)}, {2, 1, TableColour(0)},
+       {{0, 1, TableColour(7)}, {1, 1, TableColour(7)}, {2, 1, TableColour(0)}, {3, 1, TableColour(9)},
         {0, 0, TableColour(1)}, {2, 0, TableColour(3)}, {3, 0, TableColour(0)}}},
       {"run-length 4 bits, a run past the right edge is cut", "m.bmp",
        Info40(3, 1, 4, 2, 4) + Table(16, 4) + std::string("\x04\x12\x00\x01", 4), 3, 1, 4,
