@@ -9,6 +9,11 @@
 #include <string_view>
 
 // --- Settings owned by the host, kept here with their defaults ---------------
+//
+// The compiler also reads two settings where they already live: [General]
+// Error is ErrorLevel() of the error box (0 keeps no error text), and
+// [Script] HeapSize is the size of the external data area (ExternalAreaSize),
+// which bounds the `extern` variables a script may declare.
 
 // Directory put in front of every source name ("" = the working directory).
 // It ends with a separator when not empty. At most 259 bytes are kept.
