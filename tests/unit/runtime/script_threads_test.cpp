@@ -244,7 +244,9 @@ TEST_F(ScriptThreads, RuntimeErrorStopsOtherThreadsAndClosesWithoutAsking) {
   g_runtime_host_hooks.close_main_window = CountCloseRequest;
   close_requests = 0;
   ASSERT_EQ(Start(BeginThread("forever", 0, 0, "[EXT]") + "movl r1, $0\ndiv r0, r1\nret\n"), 0);
-  WaitForThreads();
+  // The stop flag comes first; the failed thread asks for the close on its way out.
+  uint32_t start = TickCount();
+  while (AnyScriptThreadAlive() && TickCount() - start < 10000) SleepMs(1);
   g_runtime_host_hooks.close_main_window = nullptr;
   EXPECT_EQ(close_requests, 1);
   EXPECT_EQ(g_runtime_settings.confirmation, 0);  // the window closes without the question
