@@ -15,9 +15,13 @@ std::atomic<BuiltinHook> builtin_hook{IgnoreBuiltin};
 uint32_t external_area = 0;
 uint32_t external_size = 0;
 
-uint32_t& SharedCount(const ScriptContext* ctx) {
-  return *reinterpret_cast<uint32_t*>(ToHost(ctx->shared_count));
+// The shared count follows the program, so it is often unaligned.
+uint32_t SharedCount(const ScriptContext* ctx) {
+  uint32_t count;
+  std::memcpy(&count, ToHost(ctx->shared_count), 4);
+  return count;
 }
+void SetSharedCount(const ScriptContext* ctx, uint32_t count) { std::memcpy(ToHost(ctx->shared_count), &count, 4); }
 
 }  // namespace
 
@@ -58,7 +62,7 @@ ScriptContext* CreateContext(uint32_t program_size, uint32_t stack_size) {
   ctx->stack_size = stack_size;
   ctx->pc = program;
   ctx->r[7] = stack + stack_size;
-  SharedCount(ctx) = 1;
+  SetSharedCount(ctx, 1);
   return ctx;
 }
 
@@ -79,7 +83,7 @@ ScriptContext* CloneContext(const ScriptContext* parent, int32_t stack_size) {
   ctx->stack_size = size;
   ctx->pc = ctx->program_base;
   ctx->r[7] = stack + size;
-  SharedCount(ctx) += 1;
+  SetSharedCount(ctx, SharedCount(ctx) + 1);
   return ctx;
 }
 
@@ -87,8 +91,8 @@ void FreeContext(ScriptContext* ctx) {
   if (!ctx) return;
   // The count lives in script memory; a program area already released is
   // refused by the arena, so a scribbled count cannot free it twice.
-  uint32_t& count = SharedCount(ctx);
-  count -= 1;
+  uint32_t count = SharedCount(ctx) - 1;
+  SetSharedCount(ctx, count);
   if (static_cast<int32_t>(count) <= 0) ArenaFree(ctx->program_base);
   ArenaFree(ctx->stack_base);
   delete ctx;
