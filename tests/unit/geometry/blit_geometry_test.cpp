@@ -306,6 +306,30 @@ TEST_F(GeometryTest, BilinearOnSixteenBitFields) {
   EXPECT_EQ(RowOf(dst, 0), (Row{0, half << 10 | half << 5 | half, 0x7FFF, 0x7FFF}));
 }
 
+TEST_F(GeometryTest, BilinearAlphaLayoutsBlendTheAlphaBeside) {
+  // The alpha modes read 3-byte sources as a 555 word and an alpha byte, and
+  // 2-byte sources as an index (never blended) and an alpha byte. 2 -> 4 at
+  // angle 0: column 1 samples halfway between the two pixels.
+  Plane* dst = Make(kDst, 4, 1, 32);
+  const uint32_t alpha = Params(P(7, 255));
+  struct Case {
+    int bits;
+    uint32_t left, right;  // raw source pixels
+    uint32_t halfway;      // destination column 1 over opaque black
+  };
+  // 555 fields 0 -> 31 give 15 (colour 123), alpha 0 -> 255 gives 127:
+  // 127 * 123 / 255 = 61. The index stays the left one (224, red) with alpha 127.
+  const Case cases[] = {{24, 0x000000, 0xFF7FFF, 0xFF3D3D3D}, {16, 0x00E0, 0xFFFF, 0xFF7F0000}};
+  for (const Case& c : cases) {
+    Plane* src = Make(kSrc, 2, 1, c.bits);
+    Put(src, 0, 0, c.left);
+    Put(src, 1, 0, c.right);
+    Fill(dst, 0xFF000000);
+    ASSERT_EQ(Call(builtin_gblita, {kDst, 0, kSrc, 0, alpha, 0}), 1u) << c.bits;
+    EXPECT_EQ(RowOf(dst, 0), (Row{int(0xFF000000), int(c.halfway), -1, -1})) << c.bits;
+  }
+}
+
 TEST_F(GeometryTest, RotatedRowsAgreeWithAndWithoutThreads) {
   Plane* src = Make(kSrc, 64, 48, 32);
   for (int y = 0; y < 48; ++y)
