@@ -22,6 +22,7 @@ constexpr int kWidth = 1920, kHeight = 1080;
 struct Buffers {
   Plane* src = nullptr;
   Plane* dst = nullptr;
+  Plane* sprite = nullptr;  // alpha: a third clear, a third opaque, a third random
   std::vector<ptrdiff_t> cols, rows;
 };
 
@@ -38,6 +39,14 @@ Buffers& Shared() {
       PlanePixels(x.src)[i] = uint8_t(rng());
       PlanePixels(x.dst)[i] = uint8_t(rng());
     }
+    x.sprite = CreatePlane(kWidth, kHeight, 32);
+    for (int y = 0; y < kHeight; ++y) {
+      for (int i = 0; i < kWidth; ++i) {
+        uint32_t v = rng();
+        v = i < kWidth / 3 ? v & 0xFFFFFF : i < 2 * kWidth / 3 ? v | 0xFF000000 : v;
+        std::memcpy(PixelAddress(x.sprite, i, y), &v, 4);
+      }
+    }
     x.cols.resize(kWidth);
     x.rows.resize(kHeight);
     for (int i = 0; i < kWidth; ++i) x.cols[i] = ptrdiff_t(i) * 4;
@@ -53,10 +62,11 @@ BlitRoutine Routine(int row, int64_t simd) {
   return FindBlitRoutine(row, 4, 4, false);
 }
 
-// args: mode, threads (0 one, 1 all), vector paths.
+// args: mode, threads (0 one, 1 all), vector paths, source (0 random, 1 sprite).
 void BM_Blit(benchmark::State& state) {
   Buffers& b = Shared();
-  BlitParams p{uint8_t(state.range(0)), 0, 200, 0, 0x123456, 0x00FF00};
+  const Plane* src = state.range(3) ? b.sprite : b.src;
+  BlitParams p{uint8_t(state.range(0)), 0, uint8_t(state.range(3) ? 255 : 200), 0, 0x123456, 0x00FF00};
   g_graphics_settings.MultiThreading = int32_t(state.range(1));
   NormalisedMode n = NormaliseMode(p);
   BlitRoutine f = Routine(n.row, state.range(2));
@@ -64,7 +74,7 @@ void BM_Blit(benchmark::State& state) {
   j.dst = PixelAddress(b.dst, 0, 0);
   j.dst_step = 4;
   j.dst_row = -b.dst->stride;
-  j.src = PixelAddress(b.src, 0, 0);
+  j.src = PixelAddress(src, 0, 0);
   j.src_cols = b.cols.data();
   j.src_rows = b.rows.data();
   j.cols = kWidth;
@@ -79,8 +89,10 @@ void BM_Blit(benchmark::State& state) {
   g_graphics_settings.MultiThreading = 1;
 }
 BENCHMARK(BM_Blit)
-    ->ArgNames({"mode", "threads", "simd"})
-    ->ArgsProduct({{0, 3, 7, 13}, {0, 1}, {0, 1, 2}})
+    ->ArgNames({"mode", "threads", "simd", "sprite"})
+    ->ArgsProduct({{0, 3, 7, 13}, {0, 1}, {0, 1, 2}, {0}})
+    ->Args({7, 0, 0, 1})
+    ->Args({7, 0, 2, 1})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

@@ -177,11 +177,20 @@ inline __m128i Alpha4(__m128i s, __m128i d, __m128i vw) {
   return _mm_or_si128(_mm_and_si128(none, d), _mm_andnot_si128(none, out));
 }
 
+// Runs of fully transparent source pixels are skipped, and at full strength
+// runs of opaque ones are copied, before any arithmetic.
 void Alpha32Sse2(uint8_t* d, const uint8_t* s, size_t n, int w) {
-  const __m128i vw = _mm_set1_epi32(w);
+  const __m128i vw = _mm_set1_epi32(w), alpha = _mm_set1_epi32(int(0xFF000000u));
   size_t i = 0;
   for (; i + 4 <= n; i += 4) {
     __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 4 * i));
+    const int opaque = _mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(a, alpha), alpha));
+    const int clear = _mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(a, alpha), _mm_setzero_si128()));
+    if (clear == 0xFFFF) continue;
+    if (opaque == 0xFFFF && w == 256) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 4 * i), a);
+      continue;
+    }
     __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + 4 * i));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 4 * i), Alpha4(a, b, vw));
   }
@@ -295,10 +304,16 @@ __attribute__((target("avx2"))) inline __m256i Alpha8(__m256i s, __m256i d, __m2
 }
 
 __attribute__((target("avx2"))) void Alpha32Avx2(uint8_t* d, const uint8_t* s, size_t n, int w) {
-  const __m256i vw = _mm256_set1_epi32(w);
+  const __m256i vw = _mm256_set1_epi32(w), alpha = _mm256_set1_epi32(int(0xFF000000u));
   size_t i = 0;
   for (; i + 8 <= n; i += 8) {
     __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 4 * i));
+    const __m256i sa = _mm256_and_si256(a, alpha);
+    if (_mm256_testz_si256(sa, sa)) continue;  // all transparent
+    if (w == 256 && _mm256_movemask_epi8(_mm256_cmpeq_epi32(sa, alpha)) == -1) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 4 * i), a);  // all opaque
+      continue;
+    }
     __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + 4 * i));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 4 * i), Alpha8(a, b, vw));
   }

@@ -434,34 +434,40 @@ TEST_F(BlitModeTest, FastPathsMatchTheScalarRoutines) {
   g_simd_level = saved;
 }
 
-// The vectorised alpha composite for every pair of source and destination alpha.
+// The vectorised alpha composite for every pair of source and destination
+// alpha, and over runs of transparent and opaque pixels (which take shortcuts).
 TEST_F(BlitModeTest, FastAlphaCompositeCoversEveryAlphaPair) {
   std::mt19937 rng(9);
   Plane* src = CreatePlane(256, 256, 32);
   Plane* a = CreatePlane(256, 256, 32);
   Plane* b = CreatePlane(256, 256, 32);
-  for (int y = 0; y < 256; ++y) {
-    for (int x = 0; x < 256; ++x) {
-      uint32_t s = (rng() & 0xFFFFFF) | uint32_t(x) << 24, d = (rng() & 0xFFFFFF) | uint32_t(y) << 24;
-      if ((x + y) % 7 == 0) s |= 0xFFFFFF;  // extreme channels
-      if ((x + y) % 5 == 0) d &= 0xFF000000;
-      std::memcpy(PixelAddress(src, x, y), &s, 4);
-      std::memcpy(PixelAddress(a, x, y), &d, 4);
-    }
-  }
   const SimdLevel saved = g_simd_level;
   const size_t bytes = size_t(a->stride) * 256;
-  for (SimdLevel level : {SimdLevel::kSse2, DetectedSimdLevel()}) {
-    g_simd_level = level;
-    for (int lv : {255, 200, 1}) {
-      Plane* start = CreatePlane(256, 256, 32);
-      std::memcpy(PlanePixels(start), PlanePixels(a), bytes);
-      std::memcpy(PlanePixels(b), PlanePixels(a), bytes);
-      BlitPlanes(P(7, lv), src, a, nullptr, false, false);
-      BlitPlanes(P(7, lv), src, b, nullptr, false, true);
-      ASSERT_EQ(std::memcmp(PlanePixels(a), PlanePixels(b), bytes), 0) << lv << " simd " << int(level);
-      std::memcpy(PlanePixels(a), PlanePixels(start), bytes);
-      FreePlane(start);
+  for (bool runs : {false, true}) {
+    for (int y = 0; y < 256; ++y) {
+      for (int x = 0; x < 256; ++x) {
+        const int run = (x / 8 + y) % 3;
+        const uint32_t sa = !runs ? uint32_t(x) : run == 0 ? 0 : run == 1 ? 255 : uint32_t(x);
+        uint32_t sv = (rng() & 0xFFFFFF) | sa << 24, dv = (rng() & 0xFFFFFF) | uint32_t(y) << 24;
+        if ((x + y) % 7 == 0) sv |= 0xFFFFFF;  // extreme channels
+        if ((x + y) % 5 == 0) dv &= 0xFF000000;
+        std::memcpy(PixelAddress(src, x, y), &sv, 4);
+        std::memcpy(PixelAddress(a, x, y), &dv, 4);
+      }
+    }
+    for (SimdLevel level : {SimdLevel::kSse2, DetectedSimdLevel()}) {
+      g_simd_level = level;
+      for (int lv : {255, 200, 1}) {
+        Plane* start = CreatePlane(256, 256, 32);
+        std::memcpy(PlanePixels(start), PlanePixels(a), bytes);
+        std::memcpy(PlanePixels(b), PlanePixels(a), bytes);
+        BlitPlanes(P(7, lv), src, a, nullptr, false, false);
+        BlitPlanes(P(7, lv), src, b, nullptr, false, true);
+        ASSERT_EQ(std::memcmp(PlanePixels(a), PlanePixels(b), bytes), 0)
+            << lv << " simd " << int(level) << (runs ? " runs" : "");
+        std::memcpy(PlanePixels(a), PlanePixels(start), bytes);
+        FreePlane(start);
+      }
     }
   }
   g_simd_level = saved;
