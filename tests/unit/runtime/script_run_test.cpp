@@ -1,52 +1,17 @@
 // Scripts compiled from source and run on script threads.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
+#include <cstring>
 #include <thread>
 
 #include "platform/clock.h"
-
-#include "compiler/compiler.h"
-#include "platform/text_encoding.h"
-#include "runtime/runtime_settings.h"
-#include "runtime/script_runner.h"
-#include "vm_machine.h"
+#include "script_folder.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-class ScriptRunTest : public testing::Test {
+class ScriptRunTest : public ScriptFolderTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("keva-run-" + std::to_string(::getpid()) + "-" +
-                                        testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-    fs::copy_file(KEVA_SDK_HEADER, dir_ / "keva.h", fs::copy_options::overwrite_existing);
-    SetScriptDirectory((dir_.string() + "/").c_str());
-    ShownErrors().clear();
-    SetErrorBoxBackend(RecordErrorBox);
-    ASSERT_TRUE(AllocExternalArea(65536));
-  }
-  void TearDown() override {
-    FreeExternalArea();
-    SetErrorBoxBackend(nullptr);
-    SetScriptDirectory("");
-    fs::remove_all(dir_);
-  }
-  void Write(const std::string& name, const std::string& text) { std::ofstream(dir_ / name) << text; }
-  ScriptRun Run(const std::string& main_source) {
-    Write("main.c", "#include \"keva.h\"\n" + main_source);
-    return RunScriptOnThreads("main.c", 20000);
-  }
-  std::string Errors() const {
-    std::string all;
-    for (const auto& e : ShownErrors()) all += SjisToUtf8(e) + "\n";
-    return all;
-  }
-
-  fs::path dir_;
+  ScriptRun Run(const std::string& main_source) { return RunMain(main_source); }
 };
 
 TEST_F(ScriptRunTest, CallReturnsTheCalledScriptsResult) {

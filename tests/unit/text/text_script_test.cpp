@@ -7,45 +7,22 @@
 #include "compiler/compiler.h"
 #include "platform/text_encoding.h"
 #include "runtime/script_runner.h"
+#include "script_folder.h"
 #include "vm_machine.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class TextScriptTest : public testing::Test {
+class TextScriptTest : public ScriptFolderTest {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("keva-text-" + std::to_string(::getpid()) + "-" +
-                                        testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-    fs::copy_file(KEVA_SDK_HEADER, dir_ / "keva.h", fs::copy_options::overwrite_existing);
-    SetScriptDirectory((dir_.string() + "/").c_str());
-    ShownErrors().clear();
-    SetErrorBoxBackend(RecordErrorBox);
-    ASSERT_TRUE(AllocExternalArea(65536));
-  }
-  void TearDown() override {
-    FreeExternalArea();
-    SetErrorBoxBackend(nullptr);
-    SetScriptDirectory("");
-    fs::remove_all(dir_);
-  }
   // Runs main.c and returns main's result; 0 when it did not end by itself.
   uint32_t Run(const std::string& source) {
-    std::ofstream(dir_ / "main.c") << "#include \"keva.h\"\n" << source;
-    ScriptRun run = RunScriptOnThreads("main.c", 20000);
+    ScriptRun run = RunMain(source);
     EXPECT_TRUE(run.loaded) << Errors();
     EXPECT_TRUE(run.main_ended) << Errors();
     return run.main_ended ? run.main_result : 0;
   }
-  std::string Errors() const {
-    std::string all;
-    for (const auto& e : ShownErrors()) all += SjisToUtf8(e) + "\n";
-    return all;
-  }
-
-  fs::path dir_;
 };
 
 // Each check returns its own number on failure, 100 when all pass.
