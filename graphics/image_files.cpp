@@ -619,18 +619,8 @@ int ApplyDifference(Plane* plane, int32_t x, int32_t y, const uint8_t* data, siz
 // Builtins
 
 uint32_t builtin_gload(BuiltinArgs args) {
-  const uint32_t target = args.u(0);
   uint32_t slot;
-  if (target < kPlaneCount) {
-    slot = target;
-    SetPlaneAt(slot, nullptr);
-  } else {
-    const int32_t found = HighestFreeSlot();
-    const uint32_t word = static_cast<uint32_t>(found);
-    std::memcpy(ToHost(target), &word, 4);
-    if (found < 0) return 0;
-    slot = static_cast<uint32_t>(found);
-  }
+  if (!ChooseTargetSlot(args.u(0), slot)) return 0;
   const std::string path = ScriptText(args.u(1));
   Plane* p = LoadPlane(path.c_str());
   if (!p) return 0;

@@ -54,17 +54,8 @@ uint32_t SetPage(uint32_t n, int32_t& page, const char* message) {
 }  // namespace
 
 uint32_t builtin_galloc(BuiltinArgs args) {
-  const uint32_t target = args.u(0);
   uint32_t slot;
-  if (target < kPlaneCount) {
-    slot = target;
-    SetPlaneAt(slot, nullptr);
-  } else {
-    const int32_t found = HighestFreeSlot();
-    WriteWord(target, static_cast<uint32_t>(found));
-    if (found < 0) return 0;
-    slot = static_cast<uint32_t>(found);
-  }
+  if (!ChooseTargetSlot(args.u(0), slot)) return 0;
   Plane* p = CreatePlane(args.i(1), args.i(2), args.i(3));
   if (!p) {
     ReportCreatePlaneFailure();

@@ -169,6 +169,20 @@ int32_t HighestFreeSlot() {
   return -1;
 }
 
+bool ChooseTargetSlot(uint32_t target, uint32_t& slot) {
+  if (target < kPlaneCount) {
+    slot = target;
+    SetPlaneAt(slot, nullptr);
+    return true;
+  }
+  const int32_t found = HighestFreeSlot();
+  const uint32_t word = static_cast<uint32_t>(found);
+  std::memcpy(ToHost(target), &word, 4);
+  if (found < 0) return false;
+  slot = static_cast<uint32_t>(found);
+  return true;
+}
+
 void ReleaseSlot(uint32_t number) {
   if (number >= kPlaneCount) return;
   if (!IsPage(number) && g_slots[number].plane) {

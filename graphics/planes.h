@@ -72,6 +72,10 @@ void ReleaseSlot(uint32_t number);
 bool AttachSlot(uint32_t number, int32_t other);
 // The highest-numbered empty slot, or -1 when every slot holds a plane.
 int32_t HighestFreeSlot();
+// The slot that the first argument of galloc and gload names: below 1024 the
+// slot itself, its plane freed first; otherwise the address of a script word
+// that receives the highest empty slot, or -1 and false when there is none.
+bool ChooseTargetSlot(uint32_t target, uint32_t& slot);
 // "CreatePlane : ..." at error level 1, for every caller whose creation failed.
 void ReportCreatePlaneFailure();
 
