@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "display/display_output.h"
@@ -187,6 +188,9 @@ int main(int argc, char** argv) {
     g_game_paths.script_directory.clear();
     g_game_paths.main_script = script_override;
   }
+  // Paths given on the command line are relative to where keva was started,
+  // not to the game's folder it works in.
+  if (!options.screenshot.empty()) options.screenshot = std::filesystem::absolute(options.screenshot).string();
   if (chdir(g_game_paths.module_directory.c_str()) != 0) {
     std::fprintf(stderr, "keva: cannot enter %s\n", g_game_paths.module_directory.c_str());
     return 2;

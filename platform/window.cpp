@@ -22,8 +22,24 @@ bool reported_active = true;  // the application starts active
 bool ever_focused = false;    // without a window manager no window may ever get the focus
 Uint32 wake_event = 0;
 
+// A display is there when SDL opens a real video driver. Without one SDL
+// falls back to drivers that draw nowhere ("offscreen", "dummy"); those count
+// as no display unless the user asked for them by name.
 bool InitVideo() {
-  static const bool ok = SDL_Init(SDL_INIT_VIDEO | SDL_INIT_EVENTS) == 0;
+  static const bool ok = [] {
+    // Without a desktop session to talk to, don't even probe (the probes
+    // complain on standard error).
+    if (!SDL_getenv("DISPLAY") && !SDL_getenv("WAYLAND_DISPLAY") && !SDL_getenv("SDL_VIDEODRIVER")) return false;
+    if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_EVENTS) != 0) return false;
+    const char* driver = SDL_GetCurrentVideoDriver();
+    const char* asked = SDL_getenv("SDL_VIDEODRIVER");
+    bool nowhere = driver && (SDL_strcmp(driver, "offscreen") == 0 || SDL_strcmp(driver, "dummy") == 0);
+    if (nowhere && !(asked && SDL_strcmp(asked, driver) == 0)) {
+      SDL_QuitSubSystem(SDL_INIT_VIDEO);
+      return false;
+    }
+    return true;
+  }();
   return ok;
 }
 
