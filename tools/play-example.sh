@@ -14,7 +14,5 @@ fi
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
   exec "$build/keva" "$game"
 fi
-# keva enters the game's folder before it writes the screenshot: give it an
-# absolute path.
-shot="$(cd "$build" && pwd)/$name.png"
+shot="$build/$name.png"
 exec "$build/keva" --headless --timeout 60 --screenshot "$shot" "$game"
