@@ -193,19 +193,30 @@ void StopAllScriptThreads() {
     ServeEngineMessages();
     SleepMs(1);
   }
-  std::lock_guard lock(table_lock);
-  for (ScriptThread& t : table) {
-    if (t.thread.joinable()) ResumeFully(t);
+  {
+    std::lock_guard lock(table_lock);
+    for (ScriptThread& t : table) {
+      if (t.thread.joinable()) ResumeFully(t);
+    }
   }
+  // Wait without holding the table lock: a thread on its way out of a builtin
+  // (thd_end, thd_begin) may still need it.
   for (;;) {
     bool all = true;
-    for (ScriptThread& t : table) all = all && (!t.thread.joinable() || t.finished);
+    {
+      std::lock_guard lock(table_lock);
+      for (ScriptThread& t : table) all = all && (!t.thread.joinable() || t.finished);
+    }
     if (all) break;
     ServeEngineMessages();
     SleepMs(1);
   }
+  std::lock_guard lock(table_lock);
   for (ScriptThread& t : table) {
-    if (t.thread.joinable()) t.thread.join();
+    if (t.thread.joinable()) {
+      ResumeFully(t);  // one started since the check above sees the stop flag at once
+      t.thread.join();
+    }
     ResetSlot(t);
   }
   SetScriptStopFlag(0);
@@ -377,7 +388,8 @@ uint32_t builtin_thd_end(BuiltinArgs args) {
     while (!t.finished && own.run_flag.load() && !ScriptStopRequested()) SleepMs(1);
   }
   std::lock_guard lock(table_lock);
-  if (t.generation == generation && t.thread.joinable()) {
+  // A target still on its way out (we stopped waiting) is reaped later.
+  if (t.generation == generation && t.thread.joinable() && t.finished) {
     t.thread.join();
     ResetSlot(t);
   }

@@ -98,6 +98,25 @@ TEST_F(ScriptRunTest, ExitEndsEverything) {
   EXPECT_TRUE(ShownErrors().empty()) << Errors();
 }
 
+// Two threads ending each other, then exit while another thread may still be
+// inside thd_end: nothing may hang.
+TEST_F(ScriptRunTest, ThreadsEndingEachOtherNeverHang) {
+  ScriptRun run = Run("int other[2]; int ready;\n"
+                      "int ender(int me) { ready++; while (ready < 2) sleep(1); thd_end(other[1 - me]); return 0; }\n"
+                      "int spin(int x) { while (1) ; }\n"
+                      "int waiter(int t) { thd_end(t); return 0; }\n"
+                      "int main() { int s;\n"
+                      "  other[0] = thd_begin(ender, 0, 1, 0); other[1] = thd_begin(ender, 1, 1, 0);\n"
+                      "  thd_resume(other[0]); thd_resume(other[1]);\n"
+                      "  while (ready < 2) sleep(1);\n"
+                      "  sleep(50);\n"
+                      "  s = thd_begin(spin, 0, 0, 0); thd_begin(waiter, s, 0, 0);\n"
+                      "  sleep(20); exit(); return 0; }\n");
+  ASSERT_TRUE(run.loaded) << Errors();
+  EXPECT_TRUE(run.stopped);
+  EXPECT_FALSE(run.timed_out);
+}
+
 TEST_F(ScriptRunTest, ThreadsShareTheProgramArea) {
   ScriptRun run = Run("int total;\n"
                       "int add(int x) { total += x; return 0; }\n"
