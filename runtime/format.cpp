@@ -485,6 +485,15 @@ namespace {
 
 bool IsSpace(uint8_t c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
 
+// Skips leading white space and one sign, as the number parsers start;
+// true for a minus.
+template <typename At>
+bool SkipSpaceAndSign(const At& at, size_t& i) {
+  while (IsSpace(at(i))) ++i;
+  if (at(i) == '-' || at(i) == '+') return at(i++) == '-';
+  return false;
+}
+
 }  // namespace
 
 uint32_t ParseScriptLong(uint32_t addr, int32_t base, bool is_unsigned, uint32_t* end_offset) {
@@ -492,14 +501,7 @@ uint32_t ParseScriptLong(uint32_t addr, int32_t base, bool is_unsigned, uint32_t
   auto at = [&](size_t k) -> uint8_t { return k < s.size() ? static_cast<uint8_t>(s[k]) : 0; };
   *end_offset = 0;
   size_t i = 0;
-  while (IsSpace(at(i))) ++i;
-  bool negative = false;
-  if (at(i) == '-') {
-    negative = true;
-    ++i;
-  } else if (at(i) == '+') {
-    ++i;
-  }
+  bool negative = SkipSpaceAndSign(at, i);
   if (base < 0 || base == 1 || base > 36) return 0;
   if (base == 0) {
     if (at(i) != '0') base = 10;
@@ -538,14 +540,7 @@ double ParseScriptDouble(uint32_t addr, uint32_t* end_offset) {
   auto at = [&](size_t k) -> uint8_t { return k < s.size() ? static_cast<uint8_t>(s[k]) : 0; };
   *end_offset = 0;
   size_t i = 0;
-  while (IsSpace(at(i))) ++i;
-  bool negative = false;
-  if (at(i) == '-') {
-    negative = true;
-    ++i;
-  } else if (at(i) == '+') {
-    ++i;
-  }
+  bool negative = SkipSpaceAndSign(at, i);
   // digits [. digits] [e|E|d|D [sign] digits]. Digits past the first
   // kMaxDigits cannot change the double; integer digits dropped there
   // still count for the exponent.
