@@ -34,7 +34,8 @@ void ApplySettings() {
 }
 
 int EngineInit() {
-  // 1. sine and arctangent tables; the blend tables are built by the graphics start
+  // 1. the sine and arctangent tables (MathStart) and the blend tables (the
+  //    graphics start) are built by RuntimeStart below, which is also the reset
   // 2. networking, when [System] Net is on
   StartDisplayOutput();  // scaled to the window ([System] Direct3D) or 1:1
   // 4. sound, when [System] DirectSound is on
@@ -46,7 +47,7 @@ int EngineInit() {
   RuntimeStart();
   ClearThreadTable();
   // 10. the palette matcher's colour-distance tables (built with the graphics start)
-  // 11. the random generator is seeded from the tick count
+  // 11. the random generator is seeded from the tick count, by MathStart
   // 12. the cursor is the standard arrow
   return 1;
 }
