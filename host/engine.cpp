@@ -76,7 +76,7 @@ bool StartMainScript() {
   return true;
 }
 
-uint32_t EngineWindowProcedure(uint32_t number, uint32_t w, uint32_t l) {
+uint32_t EngineWindowProcedure(uint32_t number, uintptr_t w, uintptr_t l) {
   (void)l;
   switch (number) {
     case kMessageSetFullScreen:

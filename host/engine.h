@@ -22,7 +22,7 @@ int EngineShutdown();
 bool StartMainScript();
 
 // The engine window procedure: the operations behind the engine messages.
-uint32_t EngineWindowProcedure(uint32_t number, uint32_t w, uint32_t l);
+uint32_t EngineWindowProcedure(uint32_t number, uintptr_t w, uintptr_t l);
 
 // Engine message numbers.
 enum : uint32_t {

@@ -9,11 +9,13 @@
 namespace {
 
 struct PendingMessage {
-  uint32_t number, w, l;
+  uint32_t number;
+  uintptr_t w, l;
   uint32_t result = 0;
   bool done = false;
-  void (*posted)(uintptr_t) = nullptr;  // a posted call instead of a message
+  void (*posted)(uintptr_t) = nullptr;  // a call instead of a message
   uintptr_t arg = 0;
+  bool waited = false;  // the caller waits for the call (else it is deleted after running)
 };
 
 std::atomic<EngineMessageHandler> handler{nullptr};
@@ -26,7 +28,7 @@ std::mutex queue_lock;
 std::condition_variable answered;
 std::deque<PendingMessage*> queue;
 
-uint32_t Run(uint32_t number, uint32_t w, uint32_t l) {
+uint32_t Run(uint32_t number, uintptr_t w, uintptr_t l) {
   EngineMessageHandler h = handler.load();
   return (h && enabled.load()) ? h(number, w, l) : 0;
 }
@@ -48,9 +50,11 @@ bool OnWindowThread() {
   return have_window_thread && window_thread == std::this_thread::get_id();
 }
 
-uint32_t SendEngineMessage(uint32_t number, uint32_t w, uint32_t l) {
-  if (!have_window_thread.load() || OnWindowThread()) return Run(number, w, l);
-  PendingMessage message{number, w, l};
+namespace {
+
+// Queues a message or call the caller waits for, wakes the window thread and
+// waits for its answer.
+uint32_t QueueAndWait(PendingMessage& message) {
   std::unique_lock lock(queue_lock);
   queue.push_back(&message);
   lock.unlock();
@@ -58,6 +62,26 @@ uint32_t SendEngineMessage(uint32_t number, uint32_t w, uint32_t l) {
   lock.lock();
   answered.wait(lock, [&] { return message.done; });
   return message.result;
+}
+
+}  // namespace
+
+uint32_t SendEngineMessage(uint32_t number, uintptr_t w, uintptr_t l) {
+  if (!have_window_thread.load() || OnWindowThread()) return Run(number, w, l);
+  PendingMessage message{number, w, l};
+  return QueueAndWait(message);
+}
+
+void CallOnWindowThread(void (*fn)(uintptr_t), uintptr_t arg) {
+  if (!have_window_thread.load() || OnWindowThread()) {
+    fn(arg);
+    return;
+  }
+  PendingMessage call{0, 0, 0};
+  call.posted = fn;
+  call.arg = arg;
+  call.waited = true;
+  QueueAndWait(call);
 }
 
 void PostToWindowThread(void (*fn)(uintptr_t), uintptr_t arg) {
@@ -79,13 +103,17 @@ int ServeEngineMessages() {
     PendingMessage* message = queue.front();
     queue.pop_front();
     lock.unlock();
+    uint32_t result = 0;
     if (message->posted) {
       message->posted(message->arg);
-      delete message;
-      ++served;
-      continue;
+      if (!message->waited) {
+        delete message;
+        ++served;
+        continue;
+      }
+    } else {
+      result = Run(message->number, message->w, message->l);
     }
-    uint32_t result = Run(message->number, message->w, message->l);
     lock.lock();
     message->result = result;
     message->done = true;

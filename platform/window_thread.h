@@ -6,8 +6,10 @@
 #include <cstdint>
 
 // The engine window procedure: runs the operation of one message number on the
-// window thread and returns its result.
-using EngineMessageHandler = uint32_t (*)(uint32_t number, uint32_t w, uint32_t l);
+// window thread and returns its result. w and l are pointer-sized like the
+// platform's message parameters: builtins pass their 32-bit arguments, a
+// native library may pass the address of one of its own records.
+using EngineMessageHandler = uint32_t (*)(uint32_t number, uintptr_t w, uintptr_t l);
 
 // The host installs the procedure; the runtime enables it while it runs (it
 // is off before the runtime starts and after it stops, and a message then
@@ -28,7 +30,12 @@ void SetWindowThreadWaker(void (*wake)());
 // Sends a message. On the window thread the operation runs at once; from any
 // other thread the call waits until the window thread serves it. With no
 // window thread at all the operation runs on the caller.
-uint32_t SendEngineMessage(uint32_t number, uint32_t w, uint32_t l);
+uint32_t SendEngineMessage(uint32_t number, uintptr_t w, uintptr_t l);
+
+// Runs fn(arg) on the window thread and waits until it has run (at once on
+// the window thread, or on the caller when there is no window thread). Unlike
+// a message it runs whether or not engine messages are enabled.
+void CallOnWindowThread(void (*fn)(uintptr_t), uintptr_t arg);
 
 // Queues fn(arg) to run on the window thread at its next serving of
 // messages, whether or not engine messages are enabled, and returns at once.

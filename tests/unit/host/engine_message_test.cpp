@@ -11,9 +11,9 @@ namespace {
 
 std::atomic<std::thread::id> ran_on;
 
-uint32_t Echo(uint32_t number, uint32_t w, uint32_t l) {
+uint32_t Echo(uint32_t number, uintptr_t w, uintptr_t l) {
   ran_on = std::this_thread::get_id();
-  return number * 1000 + w + l;
+  return static_cast<uint32_t>(number * 1000 + w + l);
 }
 
 TEST(EngineMessages, RunOnTheWindowThreadAndReturnTheirResult) {
@@ -39,6 +39,26 @@ TEST(EngineMessages, RunOnTheWindowThreadAndReturnTheirResult) {
   EnableEngineMessages(false);
   EXPECT_EQ(SendEngineMessage(1200, 1, 2), 0u);  // no engine procedure: the default answer
   SetEngineMessageHandler(nullptr);
+}
+
+TEST(EngineMessages, CallsRunOnTheWindowThreadBeforeTheCallerGoesOn) {
+  BecomeWindowThread();
+  EnableEngineMessages(false);  // calls do not depend on the engine procedure
+  static std::atomic<int> runs{0};
+  std::atomic<int> seen_after{-1};
+  std::thread caller([&] {
+    CallOnWindowThread(
+        [](uintptr_t add) {
+          ran_on = std::this_thread::get_id();
+          runs += static_cast<int>(add);
+        },
+        5);
+    seen_after = runs.load();
+  });
+  while (seen_after < 0) ServeEngineMessages();
+  caller.join();
+  EXPECT_EQ(seen_after, 5);
+  EXPECT_EQ(ran_on.load(), std::this_thread::get_id());
 }
 
 TEST(TypedCharacters, RingKeepsTheLast511) {
