@@ -4,12 +4,14 @@
 #include "display/display_output.h"
 #include "graphics/planes.h"
 #include "host/main_window.h"
+#include "platform/dynamic_library.h"
 #include "platform/error_box.h"
 #include "platform/window_thread.h"
 #include "runtime/dispatch.h"
 #include "runtime/runtime_settings.h"
 #include "runtime/script_loader.h"
 #include "runtime/script_threads.h"
+#include "sdk/keva_library.h"
 
 void ApplySettings() {
   const Settings& s = g_settings;
@@ -76,13 +78,27 @@ bool StartMainScript() {
   return true;
 }
 
+// What a native library learns with message 1234. The flags are read by the
+// library as plain 32-bit words.
+static_assert(sizeof(g_script_stop_flag) == 4 && std::atomic<uint32_t>::is_always_lock_free);
+static_assert(sizeof(g_application_active) == 4 && std::atomic<int32_t>::is_always_lock_free);
+void FillEngineInfo(KevaEngineInfo& info) {
+  info.stop_flag = reinterpret_cast<volatile const uint32_t*>(&g_script_stop_flag);
+  info.active = reinterpret_cast<volatile const int32_t*>(&g_application_active);
+  info.program = ProgramLibraryHandle();
+  info.main_window = nullptr;  // the window handle joins with the window-painted output work
+  info.width = static_cast<uint32_t>(g_settings.width);
+  info.height = static_cast<uint32_t>(g_settings.height);
+  info.depth = static_cast<uint32_t>(g_settings.depth);
+}
+
 uint32_t EngineWindowProcedure(uint32_t number, uintptr_t w, uintptr_t l) {
   (void)l;
   switch (number) {
     case kMessageSetFullScreen:
       return static_cast<uint32_t>(SetFullScreen(static_cast<int32_t>(w)));
     case kMessageEngineInfo:
-      // Libraries get the engine record once dll_load exists; nothing for w = 0.
+      if (w) FillEngineInfo(*reinterpret_cast<KevaEngineInfo*>(w));
       return 0;
     default:
       return 0;  // numbers of subsystems not built yet, and unknown numbers

@@ -24,6 +24,10 @@ bool StartMainScript();
 // The engine window procedure: the operations behind the engine messages.
 uint32_t EngineWindowProcedure(uint32_t number, uintptr_t w, uintptr_t l);
 
+struct KevaEngineInfo;
+// Fills the record a native library asks for with message 1234.
+void FillEngineInfo(KevaEngineInfo& info);
+
 // Engine message numbers.
 enum : uint32_t {
   kMessageSetFullScreen = 1224,

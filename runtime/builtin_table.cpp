@@ -11,6 +11,7 @@
 #include "runtime/checksum_builtins.h"
 #include "runtime/debug_output_builtins.h"
 #include "runtime/format.h"
+#include "runtime/library_builtins.h"
 #include "runtime/math_builtins.h"
 #include "runtime/memory_builtins.h"
 #include "runtime/regex_builtins.h"
@@ -338,10 +339,10 @@ const BuiltinEntry kBuiltinTable[kBuiltinCount + 1] = {
     /* 308 */ {"net_state", NotBuiltReturnsZero, 0, "int", ""},
     /* 309 */ {"crc16", builtin_crc16, 2, "int", "data, len"},
     /* 310 */ {"crc32", builtin_crc32, 2, "int", "data, len"},
-    /* 311 */ {"dll_load", NotBuiltReturnsMinusOne, 1, "int", "path"},
-    /* 312 */ {"dll_unload", NotBuiltReturnsZero, 1, "int", "lib"},
-    /* 313 */ {"dll_proc", NotBuiltReturnsZero, 2, "void *", "lib, name"},
-    /* 314 */ {"dll_call", NotBuiltReturnsZero, -1, "int", "func, ..."},
+    /* 311 */ {"dll_load", builtin_dll_load, 1, "int", "path"},
+    /* 312 */ {"dll_unload", builtin_dll_unload, 1, "int", "lib"},
+    /* 313 */ {"dll_proc", builtin_dll_proc, 2, "void *", "lib, name"},
+    /* 314 */ {"dll_call", builtin_dll_call, -1, "int", "func, ..."},
     /* 315 */ {"log_clear", builtin_log_clear, 0, "int", ""},
     /* 316 */ {"log_out", builtin_log_out, -1, "int", "format, ..."},
     {nullptr, nullptr, 0, nullptr, nullptr},

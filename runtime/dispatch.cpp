@@ -6,6 +6,7 @@
 #include "graphics/planes.h"
 #include "platform/window_thread.h"
 #include "platform/error_box.h"
+#include "runtime/library_builtins.h"
 #include "runtime/math_builtins.h"
 #include "runtime/regex_builtins.h"
 #include "runtime/runtime_settings.h"
@@ -22,8 +23,8 @@ void FailContext(ScriptContext* ctx) {
   SetScriptStopFlag(1);
 }
 
-// Arguments the caller pushed, read from the cleanup instruction that the
-// return address points at; 0 when there is none (a call without arguments).
+}  // namespace
+
 int32_t PushedArgumentCount(const ScriptContext* ctx) {
   uint32_t ret;
   std::memcpy(&ret, ToHost(ctx->r[7]), 4);
@@ -34,8 +35,6 @@ int32_t PushedArgumentCount(const ScriptContext* ctx) {
   std::memcpy(&bytes, ToHost(ret + 2), 4);
   return bytes / 4;
 }
-
-}  // namespace
 
 void DispatchBuiltin(uint16_t number, ScriptContext* ctx) {
   if (number >= kBuiltinCount) {
@@ -70,7 +69,7 @@ int RuntimeStart() {
   EnableEngineMessages(true);  // the engine window procedure serves them from now on
   MathStart();  // sine and arctangent tables; the random generator seeded from the tick count
   // Reset of the builtin families, in this order (each joins as it is built):
-  //   libraries loaded by dll_load are unloaded
+  UnloadAllLibraries();
   GraphicsStart();  // planes and pages freed, the initial palette installed, plane 0 created
   //   fonts are recreated
   //   the 16 pack slots are closed
@@ -87,7 +86,8 @@ int RuntimeStop() {
   ResetStringTokens();  // strtok positions forgotten
   //   the 16 pack slots are closed; fonts freed
   GraphicsShutdown();  // planes, pages and the palette
-  //   loaded libraries unloaded; the 3D renderer shut down; the effect objects freed
+  UnloadAllLibraries();
+  //   the 3D renderer shut down; the effect objects freed
   EnableEngineMessages(false);  // the engine window procedure is taken off
   builtin_lock_present = false;
   //   the system file registered by sysfile is written

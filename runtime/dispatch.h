@@ -13,6 +13,11 @@ extern const BuiltinEntry kBuiltinTable[kBuiltinCount + 1];
 // context that is current afterwards.
 void DispatchBuiltin(uint16_t number, ScriptContext* ctx);
 
+// The number of argument words the caller of the builtin being served pushed,
+// read from the cleanup instruction its return address points at; 0 when
+// there is none (a call without arguments).
+int32_t PushedArgumentCount(const ScriptContext* ctx);
+
 // Resets every script-visible table and installs the dispatcher. Runs
 // RuntimeStop first, so it doubles as a reset. Both return 1.
 int RuntimeStart();

@@ -10,6 +10,8 @@ packages=(
   libjemalloc-dev
   # regular expressions for scripts
   libonig-dev
+  # native libraries that scripts load and call
+  libffi-dev
   # the window, events and message boxes
   libsdl2-dev
   # screenshots
