@@ -4,6 +4,8 @@
 #include <ffi.h>
 
 #include <array>
+#include <atomic>
+#include <mutex>
 
 void* OpenDynamicLibrary(const std::string& path, std::string& error) {
   dlerror();
@@ -29,20 +31,42 @@ void* ProgramLibraryHandle() {
   return program;
 }
 
+namespace {
+
+// Every call passes 32-bit words and gets one back, so the call interface
+// depends only on the number of words: each is prepared once.
+struct CallInterfaces {
+  std::array<ffi_type*, kMaxLibraryCallWords> types;
+  std::array<ffi_cif, kMaxLibraryCallWords + 1> cif;
+  std::array<std::atomic<bool>, kMaxLibraryCallWords + 1> ready{};
+  std::mutex preparing;
+  CallInterfaces() { types.fill(&ffi_type_uint32); }
+};
+
+ffi_cif* InterfaceFor(size_t words) {
+  static CallInterfaces interfaces;
+  if (!interfaces.ready[words].load(std::memory_order_acquire)) {
+    std::lock_guard lock(interfaces.preparing);
+    if (!interfaces.ready[words].load(std::memory_order_relaxed)) {
+      if (ffi_prep_cif(&interfaces.cif[words], FFI_DEFAULT_ABI, static_cast<unsigned>(words), &ffi_type_uint32,
+                       interfaces.types.data()) != FFI_OK)
+        return nullptr;
+      interfaces.ready[words].store(true, std::memory_order_release);
+    }
+  }
+  return &interfaces.cif[words];
+}
+
+}  // namespace
+
 bool CallLibraryFunction(void* function, std::span<const uint32_t> words, uint32_t& result) {
   if (!function || words.size() > kMaxLibraryCallWords) return false;
-  std::array<ffi_type*, kMaxLibraryCallWords> types;
+  ffi_cif* cif = InterfaceFor(words.size());
+  if (!cif) return false;
   std::array<void*, kMaxLibraryCallWords> values;
-  for (size_t i = 0; i < words.size(); ++i) {
-    types[i] = &ffi_type_uint32;
-    values[i] = const_cast<uint32_t*>(&words[i]);
-  }
-  ffi_cif cif;
-  if (ffi_prep_cif(&cif, FFI_DEFAULT_ABI, static_cast<unsigned>(words.size()), &ffi_type_uint32, types.data()) !=
-      FFI_OK)
-    return false;
+  for (size_t i = 0; i < words.size(); ++i) values[i] = const_cast<uint32_t*>(&words[i]);
   ffi_arg returned = 0;  // a 32-bit result comes back widened to a full register
-  ffi_call(&cif, reinterpret_cast<void (*)()>(function), &returned, values.data());
+  ffi_call(cif, reinterpret_cast<void (*)()>(function), &returned, values.data());
   result = static_cast<uint32_t>(returned);
   return true;
 }
