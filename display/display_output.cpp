@@ -3,6 +3,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -13,13 +14,20 @@
 
 namespace {
 
-std::mutex display_lock;  // the frame and the dirty region
+std::mutex display_lock;  // the frame, the dirty and invalid regions, the output rectangle
+std::mutex view_lock;     // the painted output: held while the view is painted
 std::vector<uint32_t> frame;  // X8R8G8B8, row 0 at the top
 int32_t frame_w = 0, frame_h = 0;
 bool full_upload = false;
-PlaneRect dirty{0, 0, 0, 0};
-OutputRect output{0, 0, 0, 0};
+PlaneRect dirty{0, 0, 0, 0};    // changed since the window last got the frame
+PlaneRect invalid{0, 0, 0, 0};  // the painted output: still to be painted from the view page
+OutputRect output{0, 0, 0, 0};  // where the frame goes in the client area
 bool present_posted = false;
+// The last client size seen, also before the output starts.
+int32_t client_w = 0, client_h = 0;
+bool client_full_screen = false;
+
+bool Painted() { return !g_display_settings.scaled; }
 
 bool Intersect(PlaneRect& r, const PlaneRect& with) {
   r.left = std::max(r.left, with.left);
@@ -29,14 +37,20 @@ bool Intersect(PlaneRect& r, const PlaneRect& with) {
   return r.left < r.right && r.top < r.bottom;
 }
 
-void AddDirty(const PlaneRect& r) {
-  if (dirty.left >= dirty.right || dirty.top >= dirty.bottom) {
-    dirty = r;
+bool Empty(const PlaneRect& r) { return r.left >= r.right || r.top >= r.bottom; }
+
+// Grows a region to cover r as well.
+void Unite(PlaneRect& region, const PlaneRect& r) {
+  if (Empty(r)) return;
+  if (Empty(region)) {
+    region = r;
     return;
   }
-  dirty = {std::min(dirty.left, r.left), std::min(dirty.top, r.top), std::max(dirty.right, r.right),
-           std::max(dirty.bottom, r.bottom)};
+  region = {std::min(region.left, r.left), std::min(region.top, r.top), std::max(region.right, r.right),
+            std::max(region.bottom, r.bottom)};
 }
+
+void AddDirty(const PlaneRect& r) { Unite(dirty, r); }
 
 void ConvertRow(const Plane* p, int32_t y, int32_t left, int32_t right, uint32_t* out) {
   const uint8_t* row = PlaneRow(p, y);
@@ -65,14 +79,62 @@ void ConvertRow(const Plane* p, int32_t y, int32_t left, int32_t right, uint32_t
   }
 }
 
-// Window thread: hands the dirty part of the frame to the window and shows it.
-void PresentOnWindowThread(uintptr_t) {
-  std::lock_guard lock(display_lock);
+// 1- and 4-bit rows through the plane's own colour table (the painted output
+// shows them as the platform's bitmap copy does).
+void ConvertPackedRow(const Plane* p, int32_t y, int32_t left, int32_t right, uint32_t* out) {
+  const uint8_t* row = PlaneRow(p, y);
+  const uint32_t* table = PlaneColourTable(p);
+  for (int32_t x = left; x < right; ++x) {
+    uint32_t index = p->bits == 4 ? (row[x / 2] >> (x % 2 ? 0 : 4)) & 0x0F : (row[x / 8] >> (7 - x % 8)) & 1;
+    out[x] = table && index < p->colours ? table[index] & 0x00FFFFFF : 0;
+  }
+}
+
+// Converts the rectangle r (inside the plane and the frame) into the frame.
+// Display lock held.
+void ConvertRect(const Plane* plane, const PlaneRect& r, bool packed_too) {
+  if (plane->bits < 8 && !packed_too) return;
+  uint32_t* base = frame.data();
+  const int32_t w = frame_w;
+  auto convert = plane->bits < 8 ? ConvertPackedRow : ConvertRow;
+#pragma omp parallel for schedule(static) if (g_display_settings.multi_threading && r.bottom - r.top >= 64)
+  for (int32_t y = r.top; y < r.bottom; ++y) convert(plane, y, r.left, r.right, base + static_cast<size_t>(y) * w);
+}
+
+// Window thread, display lock held: hands the dirty part of the frame to the
+// window and shows it.
+void PresentLocked() {
   present_posted = false;
   if (frame.empty()) return;
   PresenterRect region{dirty.left, dirty.top, dirty.right - dirty.left, dirty.bottom - dirty.top};
   dirty = {0, 0, 0, 0};
   PresentToWindow(frame.data(), frame_w, frame_h, region, {output.x, output.y, output.w, output.h});
+}
+
+void PresentOnWindowThread(uintptr_t) {
+  std::lock_guard lock(display_lock);
+  PresentLocked();
+}
+
+// Window thread: paints what has been invalidated.
+void PaintInvalidOnWindowThread(uintptr_t) {
+  PlaneRect r;
+  {
+    std::lock_guard lock(display_lock);
+    r = invalid;
+    invalid = {0, 0, 0, 0};
+  }
+  if (!Empty(r)) PaintView(r);
+}
+
+// Marks a rectangle of the view invalid and has the window thread paint it;
+// returns when the paint has run.
+void InvalidateAndPaint(const PlaneRect& r) {
+  {
+    std::lock_guard lock(display_lock);
+    Unite(invalid, r);
+  }
+  CallOnWindowThread(PaintInvalidOnWindowThread, 0);
 }
 
 void WritePng(std::FILE* f, const std::vector<uint32_t>& pixels, int32_t w, int32_t h, bool& ok) {
@@ -149,22 +211,34 @@ OutputRect OutputRectangle(int32_t client_w, int32_t client_h, bool full_screen,
 }
 
 int StartDisplayOutput() {
-  std::lock_guard lock(display_lock);
-  BuildBlendTables();  // the RGB555 expansion
-  frame_w = std::max(g_display_settings.width, 1);
-  frame_h = std::max(g_display_settings.height, 1);
-  frame.assign(static_cast<size_t>(frame_w) * frame_h, 0);
-  full_upload = false;
-  dirty = {0, 0, frame_w, frame_h};
-  output = {0, 0, frame_w, frame_h};
+  {
+    std::lock_guard lock(display_lock);
+    BuildBlendTables();  // the RGB555 expansion
+    frame_w = std::max(g_display_settings.width, 1);
+    frame_h = std::max(g_display_settings.height, 1);
+    frame.assign(static_cast<size_t>(frame_w) * frame_h, 0);
+    full_upload = false;
+    dirty = {0, 0, frame_w, frame_h};
+    invalid = {0, 0, 0, 0};
+    output = {0, 0, frame_w, frame_h};
+    if (!Painted() && client_w > 0 && client_h > 0)
+      output = OutputRectangle(client_w, client_h, client_full_screen, g_display_settings.fixed_aspect_ratio, frame_w,
+                               frame_h);
+  }
+  g_view_repaint_hook = PaintWindow;
+  if (Painted()) StartWindowOutput();
   return 1;
 }
 
 void StopDisplayOutput() {
+  if (Painted()) StopWindowOutput();
+  g_view_repaint_hook = nullptr;
   std::lock_guard lock(display_lock);
   frame.clear();
   frame_w = frame_h = 0;
 }
+
+std::mutex& OutputLock() { return Painted() ? view_lock : display_lock; }
 
 int UploadPage(const Plane* plane, const PlaneRect* region) {
   std::lock_guard lock(display_lock);
@@ -172,12 +246,7 @@ int UploadPage(const Plane* plane, const PlaneRect* region) {
   PlaneRect r{0, 0, plane->width, plane->height};
   if (!full_upload && region && !Intersect(r, *region)) return 0;
   if (!Intersect(r, {0, 0, frame_w, frame_h})) return 0;
-  if (plane->bits >= 8) {
-    uint32_t* base = frame.data();
-    const int32_t w = frame_w;
-#pragma omp parallel for schedule(static) if (g_display_settings.multi_threading && r.bottom - r.top >= 64)
-    for (int32_t y = r.top; y < r.bottom; ++y) ConvertRow(plane, y, r.left, r.right, base + static_cast<size_t>(y) * w);
-  }
+  ConvertRect(plane, r, false);
   AddDirty(r);
   full_upload = false;
   return 1;
@@ -198,12 +267,51 @@ void PresentFrame() {
 
 void DisplayClientResized(int32_t w, int32_t h, bool full_screen) {
   std::lock_guard lock(display_lock);
-  output = g_display_settings.scaled
-               ? OutputRectangle(w, h, full_screen, g_display_settings.fixed_aspect_ratio, frame_w, frame_h)
-               : full_screen ? OutputRect{(w - frame_w) / 2, (h - frame_h) / 2, frame_w, frame_h}
-                             : OutputRect{0, 0, frame_w, frame_h};
+  client_w = w;
+  client_h = h;
+  client_full_screen = full_screen;
+  if (frame.empty()) return;
+  if (!Painted())
+    output = OutputRectangle(w, h, full_screen, g_display_settings.fixed_aspect_ratio, frame_w, frame_h);
   full_upload = true;
   dirty = {0, 0, frame_w, frame_h};
+}
+
+void PaintWindow() {
+  if (!Painted()) {
+    PresentFrame();
+    return;
+  }
+  InvalidateAndPaint({0, 0, INT32_MAX, INT32_MAX});  // the painting clips it to the view
+}
+
+void PaintView(const PlaneRect& rect) {
+  std::lock_guard view(view_lock);
+  std::lock_guard lock(display_lock);
+  if (frame.empty()) return;
+  PlaneRect r = rect;
+  if (!Intersect(r, {0, 0, frame_w, frame_h})) return;
+  if (const Plane* page = PlaneAt(static_cast<uint32_t>(g_view_page))) {
+    PlaneRect on_page = r;
+    if (Intersect(on_page, {0, 0, page->width, page->height})) ConvertRect(page, on_page, true);
+  } else {
+    for (int32_t y = r.top; y < r.bottom; ++y) {
+      uint32_t* row = frame.data() + static_cast<size_t>(y) * frame_w;
+      std::fill(row + r.left, row + r.right, 0u);
+    }
+  }
+  AddDirty(r);
+  PresentLocked();
+}
+
+void PlaceView(const OutputRect& view) {
+  {
+    std::lock_guard lock(display_lock);
+    if (frame.empty()) return;
+    output = view;
+    dirty = {0, 0, frame_w, frame_h};
+  }
+  PaintWindow();
 }
 
 std::vector<uint32_t> FrameSnapshot() {
@@ -257,6 +365,10 @@ uint32_t builtin_update(BuiltinArgs args) {
     if (!InArena(addr, 16)) return 0;
     std::memcpy(&region, ToHost(addr), 16);
     if (!Intersect(region, screen)) return 0;
+  }
+  if (Painted()) {
+    InvalidateAndPaint(region);
+    return 1;
   }
   const Plane* view = PlaneAt(static_cast<uint32_t>(g_view_page));
   if (view) UploadPage(view, addr ? &region : nullptr);

@@ -1,12 +1,22 @@
 // The display output: the screen frame (Width x Height pixels, what the
-// window shows), filled from the view page by update and presented scaled to
-// the window, letterboxed in full screen when the aspect ratio is fixed.
+// window shows) and its two ways into the main window.
+// - Scaled ([System] Direct3D 1): update converts the view page into the
+//   frame, which is presented scaled to the window, letterboxed in full
+//   screen when the aspect ratio is fixed; repaints show the frame as it was
+//   last updated.
+// - Window-painted ([System] Direct3D 0): the frame is the view window, a
+//   Width x Height rectangle of the client area, at (0, 0) in a window and
+//   centred in full screen, which switches the display mode. Every repaint
+//   (update, an expose of the window, a palette change) paints the invalid
+//   part of the current view page into it 1:1.
 #pragma once
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "graphics/planes.h"
+#include "platform/window.h"
 #include "runtime/builtin.h"
 
 struct DisplaySettings {
@@ -26,9 +36,14 @@ struct OutputRect {
 OutputRect OutputRectangle(int32_t client_w, int32_t client_h, bool full_screen, bool fixed_aspect_ratio,
                            int32_t width, int32_t height);
 
-// Start and stop. Start clears the frame to black.
+// Start and stop. Start clears the frame to black, starts the output that
+// the settings choose and installs the repaint that pal_change asks for.
 int StartDisplayOutput();
 void StopDisplayOutput();
+
+// The lock of the output in use (the view lock of the painted output, else
+// the display lock); drawing onto pages holds it while it draws.
+std::mutex& OutputLock();
 
 // Converts the region of the plane (nullptr: the whole plane; after a reset
 // the whole plane anyway) into the frame: 32-bit pixels as they are, 24-bit
@@ -41,9 +56,49 @@ int UploadPage(const Plane* plane, const PlaneRect* region);
 // the window thread and several coalesce into one).
 void PresentFrame();
 
-// The client area changed: the frame is presented there from now on, and the
-// next upload converts the whole page.
+// The client area changed: the scaled frame is presented there from now on,
+// and the next upload converts the whole page. (The painted view keeps its
+// place; only the full-screen switch moves it.)
 void DisplayClientResized(int32_t w, int32_t h, bool full_screen);
+
+// The window needs its picture again (exposed, resized, new colours): the
+// scaled output presents the frame as it is; the painted output repaints the
+// whole view from the current view page and returns when that is done.
+void PaintWindow();
+
+// --- The window-painted output ------------------------------------------------
+
+// Paints the invalid rectangle of the current view page into the frame 1:1
+// (8-bit pages through the engine colour table, 1- and 4-bit pages through
+// their own), or black without a view page plane; the part of the rectangle
+// beyond a smaller page keeps what it showed. Then presents the frame at the
+// view rectangle. Window thread.
+void PaintView(const PlaneRect& invalid);
+
+// The full-screen display mode for a screen of width x height: the first
+// mode at least that large in both directions, replaced by any later one
+// that fits and is smaller in both directions than the one chosen so far.
+// {0, 0} when none fits.
+DisplayModeSize ChooseFullScreenMode(const std::vector<DisplayModeSize>& modes, int32_t width, int32_t height);
+
+// Where the view (width x height) sits in the client area: at (0, 0) in a
+// window, centred on the display mode in full screen.
+OutputRect ViewRectangle(bool full_screen, DisplayModeSize mode, int32_t width, int32_t height);
+
+// Start (with a window, picks the full-screen mode) and stop.
+int StartWindowOutput();
+void StopWindowOutput();
+
+// Window thread: full screen (nonzero) in the chosen display mode, or back to
+// the window. 0 without a window to switch; else 1, also when no mode fits or
+// the display refuses the mode (the window then stays, or is back, in window
+// mode).
+int32_t SetFullScreenWindowOutput(int32_t mode);
+// Whether the painted output is in full screen.
+bool WindowOutputFullScreen();
+
+// Moves the view to a rectangle of the client area and repaints it whole.
+void PlaceView(const OutputRect& view);
 
 // A copy of the frame as 0x00RRGGBB words, row 0 at the top.
 std::vector<uint32_t> FrameSnapshot();

@@ -1,5 +1,6 @@
 #include "host/main_window.h"
 
+#include <chrono>
 #include <ctime>
 #include <string>
 #include <thread>
@@ -61,14 +62,14 @@ void OnResized(int32_t w, int32_t h) {
     client = {w, h};
     internal_resize = false;
     DisplayClientResized(w, h, MainWindowFullScreen());
-    PresentFrame();
+    PaintWindow();
     return;
   }
   Size before = client;
   client = {w, h};
   if (MainWindowFullScreen()) {
     DisplayClientResized(w, h, true);
-    PresentFrame();
+    PaintWindow();
     return;
   }
   if (g_settings.fixed_aspect_ratio) {
@@ -82,7 +83,7 @@ void OnResized(int32_t w, int32_t h) {
   g_settings.window_width = client.w;
   g_settings.window_height = client.h;
   DisplayClientResized(client.w, client.h, false);
-  PresentFrame();
+  PaintWindow();
   // The video learns the new size here once it exists.
 }
 
@@ -137,7 +138,7 @@ void OnWheel(int32_t steps) { g_window_input.wheel_total.fetch_add(steps * 120);
 
 void OnMaximise() { SetFullScreen(1); }
 
-void OnPaint() { PresentFrame(); }
+void OnPaint() { PaintWindow(); }
 
 void RaiseFromAnotherInstance(uintptr_t) { RaiseMainWindow(); }
 
@@ -194,7 +195,19 @@ bool OpenMainWindow() {
   return true;
 }
 
-int32_t SetFullScreen(int32_t mode) { return SetMainWindowFullScreen(mode != 0) ? 1 : 0; }
+int32_t SetFullScreen(int32_t mode) {
+  if (g_settings.direct3d) return SetMainWindowFullScreen(mode != 0) ? 1 : 0;
+  // The painted output changes the display mode: the engine pauses and the
+  // display gets time to settle on either side of the switch.
+  PauseEngine();
+  // The video's state is saved and the video closed here once it exists.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  int32_t result = SetFullScreenWindowOutput(mode);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // ... and the video reopened and its state restored.
+  ResumeEngine();
+  return result;
+}
 
 void PauseEngine() {
   // Sounds (unless [Option] GlobalSound), MIDI, the video, CD audio and the

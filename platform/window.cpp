@@ -2,6 +2,7 @@
 
 #include <SDL.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 
@@ -153,7 +154,58 @@ void RaiseMainWindow() {
 bool SetMainWindowFullScreen(bool on) {
   return window && SDL_SetWindowFullscreen(window, on ? SDL_WINDOW_FULLSCREEN_DESKTOP : 0) == 0;
 }
-bool MainWindowFullScreen() { return window && (SDL_GetWindowFlags(window) & SDL_WINDOW_FULLSCREEN_DESKTOP); }
+bool MainWindowFullScreen() { return window && (SDL_GetWindowFlags(window) & SDL_WINDOW_FULLSCREEN); }
+
+namespace {
+int WindowDisplay() { return std::max(SDL_GetWindowDisplayIndex(window), 0); }
+}  // namespace
+
+std::vector<DisplayModeSize> DisplayModes() {
+  std::vector<DisplayModeSize> modes;
+  if (!window) return modes;
+  const int display = WindowDisplay();
+  const int n = SDL_GetNumDisplayModes(display);
+  for (int i = 0; i < n; ++i) {
+    SDL_DisplayMode m{};
+    if (SDL_GetDisplayMode(display, i, &m) == 0) modes.push_back({m.w, m.h});
+  }
+  return modes;
+}
+
+bool EnterExclusiveFullScreen(int32_t w, int32_t h) {
+  if (!window) return false;
+  const int display = WindowDisplay();
+  SDL_DisplayMode desktop{};
+  SDL_GetDesktopDisplayMode(display, &desktop);
+  SDL_DisplayMode wanted{desktop.format, w, h, 0, nullptr};
+  // A hidden window changes the mode when it is shown again.
+  SDL_HideWindow(window);
+  bool ok = SDL_SetWindowDisplayMode(window, &wanted) == 0 && SDL_SetWindowFullscreen(window, SDL_WINDOW_FULLSCREEN) == 0;
+  SDL_ShowWindow(window);
+  SDL_DisplayMode now{};
+  ok = ok && (SDL_GetWindowFlags(window) & SDL_WINDOW_FULLSCREEN) && SDL_GetCurrentDisplayMode(display, &now) == 0 &&
+       now.w == w && now.h == h;
+  if (!ok) SDL_SetWindowFullscreen(window, 0);
+  SDL_RaiseWindow(window);
+  return ok;
+}
+
+void LeaveFullScreenTo(int32_t x, int32_t y, int32_t w, int32_t h) {
+  if (!window) return;
+  SDL_HideWindow(window);  // hiding a full-screen window gives the desktop its mode back
+  SDL_SetWindowFullscreen(window, 0);
+  SDL_SetWindowSize(window, w, h);
+  SDL_SetWindowPosition(window, x, y);
+  SDL_ShowWindow(window);
+  SDL_RaiseWindow(window);
+}
+
+void MainWindowPosition(int32_t& x, int32_t& y) {
+  int wx = 0, wy = 0;
+  if (window) SDL_GetWindowPosition(window, &wx, &wy);
+  x = wx;
+  y = wy;
+}
 
 void RunEventLoop() {
   quitting = false;

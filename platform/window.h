@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 // What the window reports; each callback runs on the window thread.
 struct WindowEvents {
@@ -43,7 +44,26 @@ void SetMainWindowClientLimits(int32_t min_w, int32_t min_h, int32_t max_w, int3
 void RaiseMainWindow();
 // Switches the window between its frame and the desktop's full screen.
 bool SetMainWindowFullScreen(bool on);
+// True in either kind of full screen.
 bool MainWindowFullScreen();
+
+struct DisplayModeSize {
+  int32_t w, h;
+  bool operator==(const DisplayModeSize&) const = default;
+};
+// The display modes of the display the main window is on, in the system's
+// order; empty without a window.
+std::vector<DisplayModeSize> DisplayModes();
+// Exclusive full screen: the display changes to a mode of w x h at the
+// desktop's pixel format and the window covers it. False, with the window
+// back in its frame and the desktop's mode, when the display does not end up
+// in that mode.
+bool EnterExclusiveFullScreen(int32_t w, int32_t h);
+// Back from full screen to the window, with a client area of w x h whose
+// window stands at (x, y) on the desktop.
+void LeaveFullScreenTo(int32_t x, int32_t y, int32_t w, int32_t h);
+// Where the window stands on the desktop.
+void MainWindowPosition(int32_t& x, int32_t& y);
 
 // Runs the event loop until QuitEventLoop; engine messages are served in it.
 void RunEventLoop();
