@@ -42,7 +42,8 @@ int StartDisplayOutput();
 void StopDisplayOutput();
 
 // The lock of the output in use (the view lock of the painted output, else
-// the display lock); drawing onto pages holds it while it draws.
+// the display lock); drawing onto pages holds it while it draws, never
+// across update, which waits for the window thread to paint under it.
 std::mutex& OutputLock();
 
 // Converts the region of the plane (nullptr: the whole plane; after a reset

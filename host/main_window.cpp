@@ -142,7 +142,10 @@ void OnPaint() { PaintWindow(); }
 
 void RaiseFromAnotherInstance(uintptr_t) { RaiseMainWindow(); }
 
-int32_t IsFullScreen() { return MainWindowFullScreen() ? 1 : 0; }
+int32_t IsFullScreen() {
+  if (!g_settings.direct3d) return WindowOutputFullScreen() ? 1 : 0;  // the painted output keeps the flag
+  return MainWindowFullScreen() ? 1 : 0;
+}
 int32_t DesktopWidth() {
   int32_t w, h;
   DesktopSize(w, h);

@@ -1,7 +1,8 @@
 // Presentation of the screen frame in the main window: one streaming texture
-// of the frame's size, updated in the changed region only, drawn scaled with
-// linear filtering into the output rectangle. Window thread only; without a
-// window nothing happens.
+// of the frame's size, updated in the changed region only, drawn into the
+// output rectangle, scaled with linear filtering when that is not the frame's
+// size (the painted view is drawn 1:1). Window thread only; without a window
+// nothing happens.
 #pragma once
 #include <cstdint>
 
