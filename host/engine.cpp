@@ -6,6 +6,7 @@
 #include "host/main_window.h"
 #include "platform/dynamic_library.h"
 #include "platform/error_box.h"
+#include "platform/window.h"
 #include "platform/window_thread.h"
 #include "runtime/dispatch.h"
 #include "runtime/runtime_settings.h"
@@ -86,7 +87,7 @@ void FillEngineInfo(KevaEngineInfo& info) {
   info.stop_flag = reinterpret_cast<volatile const uint32_t*>(&g_script_stop_flag);
   info.active = reinterpret_cast<volatile const int32_t*>(&g_application_active);
   info.program = ProgramLibraryHandle();
-  info.main_window = nullptr;  // the window handle joins with the window-painted output work
+  info.main_window = MainWindowHandle();
   info.width = static_cast<uint32_t>(g_settings.width);
   info.height = static_cast<uint32_t>(g_settings.height);
   info.depth = static_cast<uint32_t>(g_settings.depth);

@@ -138,6 +138,7 @@ void DestroyMainWindow() {
 }
 
 bool MainWindowExists() { return window != nullptr; }
+void* MainWindowHandle() { return window; }
 void SetMainWindowClientSize(int32_t w, int32_t h) { if (window) SDL_SetWindowSize(window, w, h); }
 void SetMainWindowClientLimits(int32_t min_w, int32_t min_h, int32_t max_w, int32_t max_h) {
   if (!window) return;

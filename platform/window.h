@@ -38,6 +38,8 @@ void DesktopSize(int32_t& w, int32_t& h);
 bool CreateMainWindow(std::string_view title_sjis, const WindowPlacement& placement, const WindowEvents& events);
 void DestroyMainWindow();
 bool MainWindowExists();
+// The main window as the platform knows it (what native libraries are handed), or nullptr.
+void* MainWindowHandle();
 void SetMainWindowClientSize(int32_t w, int32_t h);
 // The smallest and largest client size the user can drag the window to.
 void SetMainWindowClientLimits(int32_t min_w, int32_t min_h, int32_t max_w, int32_t max_h);

@@ -33,7 +33,7 @@ typedef struct KevaEngineInfo {
   volatile const uint32_t* stop_flag;  /* nonzero once the scripts are being stopped */
   volatile const int32_t* active;      /* 1 while the application is active */
   void* program;                       /* the engine program, a handle for dlsym */
-  void* main_window;                   /* the main window, or 0 when there is none */
+  void* main_window;                   /* the main window (an SDL_Window), or 0 when there is none */
   uint32_t width, height, depth;       /* [Screen] Width, Height, Depth */
 } KevaEngineInfo;
 

@@ -42,6 +42,7 @@ int main() {
   if (dll_call(f, 3) != 1) return 22;
   if (dll_call(f, 4) != 640 || dll_call(f, 5) != 480 || dll_call(f, 6) != 24) return 23;
   if (dll_call(f, 7) != 0) return 24;                  // a w of 0: nothing written
+  if (dll_call(f, 8) != 0) return 24;                  // headless: no main window
 
   // unloading ends the functions' numbers; the slot is free again
   if (dll_unload(lib) != 1) return 25;

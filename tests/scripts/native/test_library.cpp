@@ -35,7 +35,8 @@ uint32_t upper_case_in_place(uint32_t address) {
 
 /* The engine record of message 1234, one field at a time: 0 the message's
  * result, 1 the stop flag, 2 the active flag, 3 whether the program handle is
- * set, 4 to 6 the screen's width, height and depth; 7 what a w of 0 returns. */
+ * set, 4 to 6 the screen's width, height and depth; 7 what a w of 0 returns; 8
+ * whether the main window handle is set. */
 uint32_t engine_info(uint32_t field) {
   KevaEngineInfo info;
   std::memset(&info, 0xEE, sizeof info);
@@ -49,6 +50,7 @@ uint32_t engine_info(uint32_t field) {
     case 4: return info.width;
     case 5: return info.height;
     case 6: return info.depth;
+    case 8: return info.main_window != nullptr;
     default: return 0xFFFFFFFFu;
   }
 }
