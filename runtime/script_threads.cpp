@@ -36,7 +36,11 @@ struct ScriptThread {
   int os_suspend_count = 0;
 };
 
-std::array<ScriptThread, kScriptThreadSlots> table;
+// Never destroyed: when something ends the process with exit() while script
+// threads run (the display connection breaks, a native library exits), their
+// slots must not be torn down under them, and a joinable std::thread must not
+// be destroyed (that aborts the process).
+std::array<ScriptThread, kScriptThreadSlots>& table = *new std::array<ScriptThread, kScriptThreadSlots>;
 std::mutex table_lock;  // creation, reaping and joining of slot threads
 std::atomic<int> running_threads{0};
 
