@@ -85,6 +85,10 @@ void CallOnWindowThread(void (*fn)(uintptr_t), uintptr_t arg) {
 }
 
 void PostToWindowThread(void (*fn)(uintptr_t), uintptr_t arg) {
+  if (!have_window_thread.load()) {  // nobody would ever serve it
+    fn(arg);
+    return;
+  }
   auto* message = new PendingMessage{0, 0, 0};
   message->posted = fn;
   message->arg = arg;

@@ -40,6 +40,7 @@ void CallOnWindowThread(void (*fn)(uintptr_t), uintptr_t arg);
 // Queues fn(arg) to run on the window thread at its next serving of
 // messages, whether or not engine messages are enabled, and returns at once.
 // Any thread may post (a failed script closing the window, a finished dialog).
+// With no window thread at all it runs on the caller at once.
 void PostToWindowThread(void (*fn)(uintptr_t), uintptr_t arg);
 
 // Window thread: runs every queued message and posted call. Returns how many ran.

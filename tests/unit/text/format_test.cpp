@@ -37,7 +37,7 @@ TEST_P(FormatCases, MatchTheWindowsRuntime) {
     if (a.two) words.push_back(a.hi);
   }
   uint32_t block = Block(4 * words.size() + 4);
-  std::memcpy(ToHost(block), words.data(), 4 * words.size());
+  if (!words.empty()) std::memcpy(ToHost(block), words.data(), 4 * words.size());
   char out[1024];
   size_t n = FormatScriptText(Str(c.format), block, out, sizeof out);
   EXPECT_EQ(std::string(out, n), c.expected);
