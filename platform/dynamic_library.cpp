@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <ffi.h>
+#include <link.h>
 
 #include <array>
 #include <atomic>
@@ -23,7 +24,16 @@ void CloseDynamicLibrary(void* library) {
 
 void* FindLibraryFunction(void* library, const char* name) {
   if (!library || !name) return nullptr;
-  return dlsym(library, name);
+  void* address = dlsym(library, name);
+  if (!address) return nullptr;
+  // Only code may be called: an exported variable of that name is no function.
+  Dl_info info;
+  void* entry = nullptr;
+  if (dladdr1(address, &info, &entry, RTLD_DL_SYMENT) && entry) {
+    const unsigned type = ELF64_ST_TYPE(static_cast<const ElfW(Sym)*>(entry)->st_info);
+    if (type != STT_FUNC && type != STT_GNU_IFUNC) return nullptr;
+  }
+  return address;
 }
 
 void* ProgramLibraryHandle() {

@@ -9,7 +9,7 @@
 // A loaded library, or nullptr with the loader's reason in error.
 void* OpenDynamicLibrary(const std::string& host_path_or_name, std::string& error);
 void CloseDynamicLibrary(void* library);
-// The exported function (or object) of that name, or nullptr.
+// The exported function of that name, or nullptr (also for a variable).
 void* FindLibraryFunction(void* library, const char* name);
 // The running program itself, as a library handle (its exported symbols).
 void* ProgramLibraryHandle();

@@ -15,7 +15,7 @@ int main() {
   if (dll_load("libraries.c") != -1 || dll_load("native") != -1) return 2;  // not libraries
 
   if (dll_proc(lib, "no_such_function") != 0) return 3;
-  if (dll_proc(lib, 0) != 0) return 4;
+  if (dll_proc(lib, 0) != 0 || dll_proc(lib, "exported_data") != 0) return 4;
   if (dll_proc(1, "no_arguments") != 0) return 5;     // a free slot
   if (dll_proc(256, "no_arguments") != 0) return 6;
   f = dll_proc(lib, "no_arguments");

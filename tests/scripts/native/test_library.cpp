@@ -6,6 +6,8 @@
 
 extern "C" {
 
+uint32_t exported_data = 5;  // not a function: dll_proc refuses it
+
 uint32_t no_arguments(void) { return 42; }
 
 /* The first word is the first argument. */
