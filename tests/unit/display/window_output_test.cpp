@@ -6,6 +6,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "builtin_call.h"
 #include "display/display_output.h"
 #include "graphics/plane_builtins.h"
 #include "vm/arena.h"
@@ -79,14 +80,7 @@ class Painted : public testing::Test {
     std::memcpy(ToHost(scratch_ + 64), &r, 16);
     return Call(builtin_update, {scratch_ + 64});
   }
-  uint32_t Call(BuiltinHandler h, std::initializer_list<uint32_t> words) {
-    uint32_t at = scratch_;
-    for (uint32_t w : words) {
-      std::memcpy(ToHost(at), &w, 4);
-      at += 4;
-    }
-    return h(BuiltinArgs{scratch_});
-  }
+  uint32_t Call(BuiltinHandler h, std::initializer_list<uint32_t> words) { return CallBuiltin(h, scratch_, words); }
   uint32_t scratch_ = 0;
 };
 

@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "builtin_call.h"
 #include "graphics/blit_geometry.h"
 #include "platform/error_box.h"
 #include "vm/arena.h"
@@ -44,14 +45,7 @@ class GeometryTest : public ::testing::Test {
     SetPlaneAt(slot, p);
     return p;
   }
-  uint32_t Call(BuiltinHandler h, std::initializer_list<uint32_t> words) {
-    uint32_t at = scratch_;
-    for (uint32_t w : words) {
-      std::memcpy(ToHost(at), &w, 4);
-      at += 4;
-    }
-    return h(BuiltinArgs{scratch_});
-  }
+  uint32_t Call(BuiltinHandler h, std::initializer_list<uint32_t> words) { return CallBuiltin(h, scratch_, words); }
   // A rectangle or parameter block in script memory; each call takes a new place.
   uint32_t Rect(int32_t l, int32_t t, int32_t r, int32_t b) {
     const int32_t words[4] = {l, t, r, b};

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "builtin_call.h"
 #include "graphics/blit_modes.h"
 #include "graphics/planes.h"
 #include "platform/error_box.h"
@@ -34,14 +35,7 @@ class GraphicsTest : public ::testing::Test {
   }
 
   // Calls a handler with the given argument words.
-  uint32_t Call(BuiltinHandler h, std::initializer_list<uint32_t> words) {
-    uint32_t at = scratch_;
-    for (uint32_t w : words) {
-      std::memcpy(ToHost(at), &w, 4);
-      at += 4;
-    }
-    return h(BuiltinArgs{scratch_});
-  }
+  uint32_t Call(BuiltinHandler h, std::initializer_list<uint32_t> words) { return CallBuiltin(h, scratch_, words); }
   // Script memory free for the test's own records (past the argument words).
   uint32_t Buffer(uint32_t offset = 0) const { return scratch_ + 256 + offset; }
   uint32_t Word(uint32_t addr) const {

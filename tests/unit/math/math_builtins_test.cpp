@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "builtin_call.h"
 #include "runtime/math_builtins.h"
 #include "vm/arena.h"
 
@@ -23,14 +24,7 @@ class MathTest : public ::testing::Test {
   }
   void TearDown() override { ArenaFree(scratch_); }
 
-  uint32_t Call(BuiltinHandler h, std::initializer_list<uint32_t> words) {
-    uint32_t at = scratch_;
-    for (uint32_t w : words) {
-      std::memcpy(ToHost(at), &w, 4);
-      at += 4;
-    }
-    return h(BuiltinArgs{scratch_});
-  }
+  uint32_t Call(BuiltinHandler h, std::initializer_list<uint32_t> words) { return CallBuiltin(h, scratch_, words); }
   int32_t CallInt(BuiltinHandler h, std::initializer_list<uint32_t> words) {
     return static_cast<int32_t>(Call(h, words));
   }
