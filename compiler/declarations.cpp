@@ -382,31 +382,39 @@ void InitStaticScalar(uint32_t address, int32_t type) {
 
 void InitStatic(uint32_t address, int32_t type);
 
-void InitStaticArray(uint32_t address, int32_t type) {
+// The elements of an array initialiser, with or without braces; an empty
+// position leaves its element as it is (zero for a static array).
+// init(i, element type) reads element i.
+template <class InitElement>
+void InitArrayElements(int32_t type, InitElement init) {
   int32_t element = TargetType(type);
   int32_t count = Cell(type, 2);
-  int32_t size = TypeSize(element);
   bool braces = g.tok.code == kTokLBrace;
   if (braces) NextToken();
   int32_t i = 0;
   for (;;) {
     if (braces && g.tok.code == kTokRBrace) break;
-    if (g.tok.code == kTokComma) {  // an empty position keeps its zero
+    if (g.tok.code == kTokComma) {
       ++i;
       NextToken();
       continue;
     }
     if (i >= count) RaiseError(kErrType);
-    if (g.tok.code == kTokString && !IsArray(element)) {
-      // a string literal cannot fill a char array, but may fill a pointer element
-      if (TypeSize(element) == 1) RaiseError(kErrType);
-    }
-    InitStatic(address + static_cast<uint32_t>(i * size), element);
+    init(i, element);
     ++i;
     if (g.tok.code != kTokComma) break;
     NextToken();
   }
   if (braces) Expect(kTokRBrace);
+}
+
+void InitStaticArray(uint32_t address, int32_t type) {
+  int32_t size = TypeSize(TargetType(type));
+  InitArrayElements(type, [&](int32_t i, int32_t element) {
+    // a string literal cannot fill a char array, but may fill a pointer element
+    if (g.tok.code == kTokString && !IsArray(element) && TypeSize(element) == 1) RaiseError(kErrType);
+    InitStatic(address + static_cast<uint32_t>(i * size), element);
+  });
 }
 
 void InitStatic(uint32_t address, int32_t type) {
@@ -422,26 +430,8 @@ void InitStatic(uint32_t address, int32_t type) {
 void InitLocal(int32_t offset, int32_t type);
 
 void InitLocalArray(int32_t offset, int32_t type) {
-  int32_t element = TargetType(type);
-  int32_t count = Cell(type, 2);
-  int32_t size = TypeSize(element);
-  bool braces = g.tok.code == kTokLBrace;
-  if (braces) NextToken();
-  int32_t i = 0;
-  for (;;) {
-    if (braces && g.tok.code == kTokRBrace) break;
-    if (g.tok.code == kTokComma) {  // an empty position leaves its element as it is
-      ++i;
-      NextToken();
-      continue;
-    }
-    if (i >= count) RaiseError(kErrType);
-    InitLocal(offset + i * size, element);
-    ++i;
-    if (g.tok.code != kTokComma) break;
-    NextToken();
-  }
-  if (braces) Expect(kTokRBrace);
+  int32_t size = TypeSize(TargetType(type));
+  InitArrayElements(type, [&](int32_t i, int32_t element) { InitLocal(offset + i * size, element); });
 }
 
 void InitLocal(int32_t offset, int32_t type) {
