@@ -6,10 +6,8 @@
 #include <initializer_list>
 #include <vector>
 
-#include "builtin_call.h"
+#include "../graphics/graphics_fixture.h"
 #include "graphics/blit_geometry.h"
-#include "platform/error_box.h"
-#include "vm/arena.h"
 
 namespace {
 
@@ -19,24 +17,11 @@ BlitParams P(int mode, int level = 0, int amount = 0, uint32_t a = 0, uint32_t b
   return BlitParams{uint8_t(mode), 0, uint8_t(level), uint8_t(amount), a, b};
 }
 
-class GeometryTest : public ::testing::Test {
+class GeometryTest : public GraphicsTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(ArenaStart());
-    SetErrorLevel(0);
-    g_graphics_settings.Width = 8;
-    g_graphics_settings.Height = 4;
-    g_graphics_settings.Depth = 32;
-    g_graphics_settings.MultiThreading = 1;
-    g_colour_mapping = 0;
-    GraphicsStart();
-    scratch_ = ArenaAllocZeroed(4096);
-    ASSERT_NE(scratch_, 0u);
-  }
-  void TearDown() override {
-    GraphicsShutdown();
-    ArenaFree(scratch_);
-    SetErrorLevel(1);
+    GraphicsTest::SetUp();
+    g_graphics_settings.MultiThreading = 1;  // large enough blits split their rows
   }
 
   Plane* Make(uint32_t slot, int w, int h, int bits) {
@@ -45,7 +30,6 @@ class GeometryTest : public ::testing::Test {
     SetPlaneAt(slot, p);
     return p;
   }
-  uint32_t Call(BuiltinHandler h, std::initializer_list<uint32_t> words) { return CallBuiltin(h, scratch_, words); }
   // A rectangle or parameter block in script memory; each call takes a new place.
   uint32_t Rect(int32_t l, int32_t t, int32_t r, int32_t b) {
     const int32_t words[4] = {l, t, r, b};
