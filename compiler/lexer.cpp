@@ -482,6 +482,18 @@ int NextCharSlow() {
 
 inline int Peek() { return g.text ? g.text[g.position] : 0; }
 
+// A macro reference ends its token: a '#' right after it is its own character,
+// never the start of a splice (so p##q with p a parameter is not joined).
+// Takes that '#' as the current character and says so.
+bool EndsMacroReference(const uint8_t* name, size_t n) {
+  if (g.frame_depth == 0 || g.text[g.position + 1] != '#') return false;
+  int s = FindGlobalSymbol(std::string_view(reinterpret_cast<const char*>(name), n));
+  if (s < 0 || Sym(s).kind != kSymMacro) return false;
+  g.ch = '#';
+  ++g.position;
+  return true;
+}
+
 // ---- Macros ------------------------------------------------------------------------
 
 char param_name_buffer[4200];
@@ -1137,11 +1149,12 @@ int NextToken() {
       while (IsNameChar(g.ch)) {
         bool lead = IsLead(g.ch);
         if (n < kLineBufferSize - 2) name[n++] = static_cast<uint8_t>(g.ch);
-        NextChar();
         if (lead) {
-          if (n < kLineBufferSize - 2) name[n++] = static_cast<uint8_t>(g.ch);
           NextChar();
+          if (n < kLineBufferSize - 2) name[n++] = static_cast<uint8_t>(g.ch);
         }
+        if (g.text && g.text[g.position] == '#' && EndsMacroReference(name, n)) break;
+        NextChar();
       }
       uint32_t h = Hash(name, n);
       int gi = GlobalSymbolHashed(name, n, h);
