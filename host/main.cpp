@@ -46,7 +46,8 @@ constexpr const char* kUsage =
     "\n"
     "Exit status (headless): the main script's main() result when the scripts\n"
     "end by themselves; 0 after exit(); 1 after a failed script, a script that\n"
-    "does not load, or any error box; 124 at the timeout; 2 for bad arguments.\n";
+    "does not load, or any error box (also when [General] Error=0 hides it);\n"
+    "124 at the timeout; 2 for bad arguments.\n";
 
 struct Options {
   bool headless = false;
@@ -141,7 +142,7 @@ int RunHeadless(const Options& o) {
     std::fprintf(stderr, "keva: timed out after %g seconds\n", o.timeout_seconds);
     return 124;
   }
-  if (ErrorBoxCount() > 0 || screenshot_failed) return 1;
+  if (ReportedErrorCount() > 0 || screenshot_failed) return 1;
   if (stopped) return 0;  // exit()
   return main_ended ? static_cast<int>(result) : 1;
 }
