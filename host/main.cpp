@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "display/display_output.h"
 #include "host/engine.h"
@@ -23,6 +24,8 @@
 #include "vm/context.h"
 
 namespace {
+
+constexpr uint32_t kTimeoutGraceMs = 1000;
 
 constexpr const char* kUsage =
     "usage: keva [--headless] [--timeout SECONDS] [--screenshot FILE] [PATH]\n"
@@ -101,6 +104,19 @@ std::string OwnExecutable() {
   return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
 }
 
+// At the timeout the scripts are asked to stop, but a builtin that runs long
+// (a 2 GiB fill) finishes only then, and the run must still end on time: if
+// the shut-down has not finished within a short grace, the process ends here.
+void EndSoonAfterTimeout(double timeout_seconds) {
+  std::thread([timeout_seconds] {
+    SleepMs(kTimeoutGraceMs);
+    std::fprintf(stderr, "keva: timed out after %g seconds (a builtin was still running)\n", timeout_seconds);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(124);
+  }).detach();
+}
+
 int RunHeadless(const Options& o) {
   UseStandardOutputForDebugOutput();
   BecomeWindowThread();
@@ -124,6 +140,7 @@ int RunHeadless(const Options& o) {
     if (ServeEngineMessages() == 0) SleepMs(1);
   }
   bool stopped = ScriptStopRequested() && !timed_out;
+  if (timed_out) EndSoonAfterTimeout(o.timeout_seconds);
   StopAllScriptThreads();
   bool screenshot_failed = false;
   if (!o.screenshot.empty()) {

@@ -31,6 +31,13 @@ check failure_stops_threads 1 '#include "keva.h"
 int spin(int x) { while (1) ; }
 int main() { int z; thd_begin(spin, 0, 0, 0); z = 0; return 1 / z; }'
 TIMEOUT=0.3 check timeout 124 'int main() { while (1) ; }'
+# One builtin that runs for many seconds does not hold the end of the run.
+started=$(date +%s)
+TIMEOUT=1 check timeout_in_a_builtin 124 '#include "keva.h"
+int main() { crc16(0x10000, 0x7FFFFFFF); crc16(0x10000, 0x7FFFFFFF); return 0; }'
+if [ $(( $(date +%s) - started )) -gt 8 ]; then
+  echo "FAIL timeout_in_a_builtin ended $(( $(date +%s) - started )) s after its start"; failures=$((failures + 1))
+fi
 
 # log_out writes one line per call to standard output.
 check log_out 0 '#include "keva.h"
@@ -56,5 +63,5 @@ rm "$dir/configure.cfg"
 "$keva" --headless "$dir/missing.c" 2> /dev/null
 [ $? = 2 ] && echo "ok   missing_path" || { echo "FAIL missing_path"; failures=$((failures + 1)); }
 
-echo "$((13 - failures)) passed, $failures failed"
+echo "$((14 - failures)) passed, $failures failed"
 [ "$failures" = 0 ]
