@@ -16,6 +16,7 @@
 #include "platform/debug_output.h"
 #include "platform/debug_window.h"
 #include "platform/error_box.h"
+#include "platform/program_folder.h"
 #include "platform/single_instance.h"
 #include "platform/window.h"
 #include "platform/window_thread.h"
@@ -96,12 +97,6 @@ bool ParseArguments(int argc, char** argv, Options& o, int& status) {
     }
   }
   return true;
-}
-
-std::string OwnExecutable() {
-  char buffer[4096];
-  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
 }
 
 // At the timeout the scripts are asked to stop, but a builtin that runs long
@@ -194,7 +189,7 @@ int main(int argc, char** argv) {
   Options options;
   int status = 0;
   if (!ParseArguments(argc, argv, options, status)) return status;
-  std::string path = options.path.empty() ? OwnExecutable() : options.path;
+  std::string path = options.path.empty() ? ProgramPath() : options.path;
   std::string script_override;
   if (!LocateGame(path, g_game_paths, script_override)) {
     std::fprintf(stderr, "keva: %s: no such game, folder or file\n", path.c_str());
