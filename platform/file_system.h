@@ -14,6 +14,14 @@
 #include <string>
 #include <string_view>
 
+// One version of one file: the file's identity (device and inode) and what
+// changes when it is written (size, modification and change times in ns).
+struct FileStamp {
+  uint64_t device = 0, inode = 0;
+  int64_t size = -1, modified_ns = 0, changed_ns = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
 // An open host file; closes itself. Positions are 64-bit, origins are
 // 0 (start), 1 (current) and 2 (end).
 class HostFile {
@@ -43,6 +51,8 @@ class HostFile {
   int64_t Size() const;
   // Forces written data to the disk.
   bool Sync();
+  // What tells one file and one version of it apart (see FileStamp).
+  bool Stamp(struct FileStamp& stamp) const;
 
  private:
   int fd_ = -1;
@@ -68,5 +78,11 @@ HostFile CreateHostFileForWrite(const std::string& host_path);
 // letters, character by character (a trail byte is never folded); the order is
 // that of the folded bytes, unsigned, a prefix first. <0, 0 or >0.
 int CompareSjisNoCase(std::string_view a, std::string_view b);
-// UTF-8 text compared the same way (ASCII and U+FF21..U+FF3A / U+FF41..U+FF5A).
+// The folded bytes CompareSjisNoCase compares: two names are equal under it
+// exactly when their folded forms are (a key for case-insensitive lookups).
+std::string FoldSjis(std::string_view text);
+// UTF-8 text compared the same way (ASCII and U+FF21..U+FF3A / U+FF41..U+FF5A),
+// also taking the JIS-table spellings of characters that code page 932 maps
+// elsewhere (U+301C, U+2014, U+2212, U+2016, U+00A2, U+00A3, U+00AC) as the
+// code page 932 ones (U+FF5E, U+2015, U+FF0D, U+2225, U+FFE0, U+FFE1, U+FFE2).
 bool EqualUtf8NoCase(std::string_view a, std::string_view b);
