@@ -313,11 +313,12 @@ std::vector<std::string> OtherSpellings(const std::string& dir, std::string_view
 }
 
 // Finds a host path for parts[i..] below the host folder `host` that `accept`
-// takes. Every folder that stands for a component is tried (the exact name
-// first), so twins of one folder in two encodings are both seen.
+// takes. With all_twins every entry that stands for a component is tried (the
+// exact name first), so twins of one folder in two encodings or two cases are
+// all seen; without, each component takes the first one found.
 template <typename Accept>
-bool ResolveFrom(const std::string& host, const std::vector<std::string_view>& parts, size_t i, int& visits,
-                 const Accept& accept, std::string& found) {
+bool ResolveFrom(const std::string& host, const std::vector<std::string_view>& parts, size_t i, bool all_twins,
+                 int& visits, const Accept& accept, std::string& found) {
   if (i == parts.size()) {
     if (!accept(host)) return false;
     found = host.empty() ? std::string(".") : host;
@@ -326,19 +327,25 @@ bool ResolveFrom(const std::string& host, const std::vector<std::string_view>& p
   if (--visits < 0) return false;
   std::string_view name = parts[i];
   std::string exact = Join(host, name);
-  if (Exists(exact) && ResolveFrom(exact, parts, i + 1, visits, accept, found)) return true;
+  if (Exists(exact)) {
+    if (ResolveFrom(exact, parts, i + 1, all_twins, visits, accept, found)) return true;
+    if (!all_twins) return false;
+  }
   if (name == "..") return false;
   for (const std::string& spelling : OtherSpellings(host, name)) {
-    if (ResolveFrom(Join(host, spelling), parts, i + 1, visits, accept, found)) return true;
-    if (visits < 0) return false;
+    if (ResolveFrom(Join(host, spelling), parts, i + 1, all_twins, visits, accept, found)) return true;
+    if (!all_twins || visits < 0) return false;
   }
   return false;
 }
 
+// A relative path (what scripts pass: below the working directory, the game
+// folder) searches every twin; a path from the root is the host's own and
+// takes the first folder found for each component, which keeps a miss cheap.
 bool Resolve(const std::vector<std::string_view>& parts, bool absolute, bool want_directory, std::string& found) {
   int visits = kMaxVisits;
   auto accept = [&](const std::string& host) { return !want_directory || IsDirectory(host); };
-  return ResolveFrom(absolute ? std::string("/") : std::string(), parts, 0, visits, accept, found);
+  return ResolveFrom(absolute ? std::string("/") : std::string(), parts, 0, !absolute, visits, accept, found);
 }
 
 }  // namespace

@@ -116,8 +116,11 @@ TEST(FileSystem, LookupRulesForGameFoldersFromWindows) {
       {g + "\x81\x91\x81\x92\x81\xCA.TXT", "cent pound not"},              // ¢£¬
       {g + "x\x81\x5C\x81\x7Cy.txt", "dash minus"},                         // ―－
   };
+  // Scripts name files relative to the game folder, the working directory.
+  const fs::path cwd = fs::current_path();
+  fs::current_path(t.root);
   for (const Case& c : cases) {
-    HostFile f = OpenFileForRead(t.root.string() + "/" + c.path);
+    HostFile f = OpenFileForRead(c.path);
     std::string got = "<none>";
     if (f.is_open()) {
       got.assign(static_cast<size_t>(f.Size()), '\0');
@@ -130,10 +133,15 @@ TEST(FileSystem, LookupRulesForGameFoldersFromWindows) {
   // Written files: an existing one in whichever twin holds it, a new one in
   // the first folder found, in UTF-8.
   std::string host;
-  ASSERT_TRUE(ResolveWritePath(t.root.string() + "/" + g + data_sjis + "\\b.txt", host));
-  EXPECT_EQ(host, (t.root / game / data_utf8 / "b.txt").string());
-  ASSERT_TRUE(ResolveWritePath(t.root.string() + "/" + g + "gone\\..\\" + data_sjis + "\\new.txt", host));
-  EXPECT_EQ(host, (t.root / game / data_sjis / "new.txt").string());
+  EXPECT_TRUE(ResolveWritePath(g + data_sjis + "\\b.txt", host));
+  EXPECT_EQ(host, game + "/" + data_utf8 + "/b.txt");
+  EXPECT_TRUE(ResolveWritePath(g + "gone\\..\\" + data_sjis + "\\new.txt", host));
+  EXPECT_EQ(host, game + "/" + data_sjis + "/new.txt");
+  // A path from the root is the host's own: each folder is the first found.
+  EXPECT_TRUE(ResolveReadPath(t.root.string() + "/" + g + data_sjis + "\\a.txt", host));
+  EXPECT_FALSE(ResolveReadPath(t.root.string() + "/" + g + data_sjis + "\\b.txt", host));
+  EXPECT_TRUE(ResolveReadPath(t.root.string() + "/" + g + "old\\..\\data\\BG", host));
+  fs::current_path(cwd);
 }
 
 TEST(FileSystem, WritePathsCreateUtf8NamesInResolvedDirectories) {
