@@ -197,10 +197,12 @@ int main(int argc, char** argv) {
   if (!ParseArguments(argc, argv, options, status)) return status;
   std::string path = options.path.empty() ? ProgramPath() : options.path;
   std::string script_override;
-  if (!LocateGame(path, g_game_paths, script_override)) {
-    std::fprintf(stderr, "keva: %s: no such game, folder or file\n", path.c_str());
+  std::string located;
+  if (!LocateGame(path, g_game_paths, script_override, &located)) {
+    std::fprintf(stderr, "keva: %s\n", located.c_str());
     return 2;
   }
+  if (!located.empty()) std::fprintf(stderr, "keva: %s\n", located.c_str());
   LoadConfiguration(g_settings, g_game_paths, DocumentsDirectory());
   ChooseMainScript(g_settings, g_game_paths);
   if (!script_override.empty()) {
