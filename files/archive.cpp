@@ -211,9 +211,7 @@ void KeepIndex(std::shared_ptr<const ArchiveIndex> index) {
   *oldest = std::move(index);
 }
 
-ArchiveStatus BuildIndex(HostFile& archive, ArchiveIndex& index) {
-  ArchiveStatus status = LoadTable(archive, index.table);
-  if (status != ArchiveStatus::kOk) return status;
+ArchiveStatus BuildIndex(ArchiveIndex& index) {
   try {
     index.by_name.reserve(index.table.count);
     for (uint32_t i = 0; i < index.table.count; ++i) {
@@ -229,6 +227,26 @@ ArchiveStatus BuildIndex(HostFile& archive, ArchiveIndex& index) {
     return ArchiveStatus::kNoMemory;
   }
   return ArchiveStatus::kOk;
+}
+
+// A lookup in a table that is not kept: the first record of that name.
+ArchiveStatus FindInTable(const ArchiveTable& table, std::string_view name, bool* found, ArchiveMember* member) {
+  bool bad_names = false;
+  for (uint32_t i = 0; i < table.count; ++i) {
+    bool ok;
+    std::string_view stored = table.Name(i, &ok);
+    if (!ok) {
+      bad_names = true;
+      continue;
+    }
+    if (CompareSjisNoCase(name, stored) != 0) continue;
+    if (!table.DataInside(i)) return ArchiveStatus::kTruncated;
+    *member = table.Member(i, stored);
+    *found = true;
+    return ArchiveStatus::kOk;
+  }
+  // A record whose name cannot be read might have been the one asked for.
+  return bad_names ? ArchiveStatus::kCorrupt : ArchiveStatus::kOk;
 }
 
 int64_t NowNs() {
@@ -254,10 +272,14 @@ ArchiveStatus FindArchiveMember(HostFile& archive, std::string_view name, bool* 
   if (!index) {
     auto built = std::make_shared<ArchiveIndex>();
     int64_t read_at = NowNs();
-    ArchiveStatus status = BuildIndex(archive, *built);
+    ArchiveStatus status = LoadTable(archive, built->table);
+    if (status != ArchiveStatus::kOk) return status;
+    if (!stamped || std::max(stamp.modified_ns, stamp.changed_ns) >= read_at - kSettleNs)
+      return FindInTable(built->table, name, found, member);  // not kept: one pass is enough
+    status = BuildIndex(*built);
     if (status != ArchiveStatus::kOk) return status;
     built->stamp = stamp;
-    if (stamped && std::max(stamp.modified_ns, stamp.changed_ns) < read_at - kSettleNs) KeepIndex(built);
+    KeepIndex(built);
     index = std::move(built);
   }
   auto it = index->by_name.find(FoldSjis(name));
