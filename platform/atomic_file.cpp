@@ -172,6 +172,14 @@ bool AtomicReplace::Commit() {
   return true;
 }
 
+std::FILE* AtomicReplace::OpenStream() {
+  if (!file_.is_open()) return nullptr;
+  int fd = ::dup(file_.fd());
+  std::FILE* f = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+  if (!f && fd >= 0) ::close(fd);
+  return f;
+}
+
 void AtomicReplace::Abort() {
   file_.Close();
   if (!temp_.empty()) ::unlink(temp_.c_str());

@@ -6,6 +6,7 @@
 // truncated file.
 #pragma once
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -35,6 +36,9 @@ class AtomicReplace {
   // an ordinary create would give; a replaced one keeps its mode.
   bool Begin(const std::string& host_path);
   HostFile& file() { return file_; }
+  // A stdio stream on the temporary file, for writers that need one; close it
+  // (fclose) before Commit. nullptr when there is none.
+  std::FILE* OpenStream();
   // fsync, close, rename over the target, fsync of the folder. False (target
   // untouched) when any step before the rename fails.
   bool Commit();

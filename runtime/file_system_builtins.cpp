@@ -259,8 +259,10 @@ bool ProfileName(uint32_t addr, std::string& out) {
 bool WildcardMatch(std::string_view pattern, std::string_view name) {
   if (Glob(pattern, name)) return true;
   // "x.*" also takes names without any dot, as "x" alone would.
-  if (pattern.size() >= 2 && pattern.ends_with(".*") && name.find('.') == std::string_view::npos)
-    return Glob(pattern.substr(0, pattern.size() - 2), name);
+  // "x." takes only names without a dot.
+  if (name.find('.') != std::string_view::npos) return false;
+  if (pattern.size() >= 2 && pattern.ends_with(".*")) return Glob(pattern.substr(0, pattern.size() - 2), name);
+  if (pattern.size() >= 2 && pattern.ends_with('.')) return Glob(pattern.substr(0, pattern.size() - 1), name);
   return false;
 }
 

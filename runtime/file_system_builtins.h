@@ -18,9 +18,9 @@ inline GameFolders g_game_folders;
 // Closes every open search (RuntimeStart and RuntimeStop).
 void CloseAllSearches();
 
-// The windows attribute bits of an entry, and the match of one name against a
-// pattern with `*` and `?` (case ignored, "*.*" also matching names without
-// a dot); both exposed for the tests.
+// The match of one name against a pattern with `*` and `?` (case ignored; a
+// pattern ending in ".*" also takes names without a dot, one ending in "."
+// takes only those).
 bool WildcardMatch(std::string_view pattern, std::string_view name);
 
 // The special-folder number table of dir_getpath, as a host path ("" when
