@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,6 +80,35 @@ std::string FolderOf(const std::string& host_path) {
 
 std::atomic<unsigned> temp_counter{0};
 
+// Temporary files are named ".<name>.new-<pid>-<n>". One left behind by a
+// writer that died (its process is gone) is removed before the next write of
+// the same file, so crashes do not pile up copies of a save.
+void RemoveStaleTemporaries(const std::string& folder, const std::string& base) {
+  const std::string prefix = "." + base + ".new-";
+  DIR* d = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (!d) return;
+  std::vector<std::string> stale;
+  while (dirent* e = ::readdir(d)) {
+    std::string_view entry(e->d_name);
+    if (!entry.starts_with(prefix)) continue;
+    std::string_view rest = entry.substr(prefix.size());
+    size_t dash = rest.find('-');
+    if (dash == 0 || dash == std::string_view::npos) continue;
+    long pid = 0;
+    for (char c : rest.substr(0, dash)) {
+      if (c < '0' || c > '9' || pid > 100000000) {
+        pid = -1;
+        break;
+      }
+      pid = pid * 10 + (c - '0');
+    }
+    if (pid <= 0 || pid == ::getpid()) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) stale.emplace_back(entry);
+  }
+  ::closedir(d);
+  for (const std::string& name : stale) ::unlink(Join(folder, name).c_str());
+}
+
 }  // namespace
 
 std::string NewEntryName(const std::string& host_dir, std::string_view name_sjis) {
@@ -142,6 +172,7 @@ bool AtomicReplace::Begin(const std::string& host_path) {
   struct stat st;
   bool existing = ::stat(host_path.c_str(), &st) == 0;
   if (existing && !S_ISREG(st.st_mode)) return false;
+  RemoveStaleTemporaries(folder, base);
   for (int attempt = 0; attempt < 16; ++attempt) {
     std::string temp = Join(folder, "." + base + ".new-" + std::to_string(::getpid()) + "-" +
                                         std::to_string(temp_counter.fetch_add(1)));

@@ -1,7 +1,9 @@
 // Pack slots, streams, the system file and mload.
 #include "builtins_fixture.h"
+#include "files/archive.h"
 #include "files/compressed.h"
 #include "files/file_builtins.h"
+#include "platform/file_system.h"
 
 namespace {
 
@@ -58,6 +60,28 @@ TEST_F(FileBuiltinsTest, PackSaveWritesACompressedFileThatReadsBackExpanded) {
   EXPECT_EQ(Call(builtin_pack_read, {h, buf, kFail}), kFail);
   EXPECT_EQ(Call(builtin_pack_read, {h, 0xFFFFFFF0u, 64}), kFail);
   EXPECT_EQ(Call(builtin_pack_read, {h, 0, 4}), kFail);
+}
+
+TEST_F(FileBuiltinsTest, PackSlotsReadArchiveMembersButStreamsNeverDo) {
+  const std::vector<std::string> names = {"inner.txt"};
+  const std::string member = "member bytes";
+  HostFile out = CreateHostFileForWrite((dir_ / "arc.bin").string());
+  std::string error;
+  ASSERT_TRUE(WriteArchive(out, names, 3,
+                           [&](size_t, HostFile& f, std::string&) { return f.Write(member.data(), member.size()); },
+                           error));
+  ASSERT_TRUE(out.Close());
+  uint32_t h = Call(builtin_pack_open, {Str("ARC\\inner.txt")});
+  ASSERT_NE(h, 0u);
+  EXPECT_EQ(Call(builtin_pack_size, {h}), member.size());
+  uint32_t buf = Block(32);
+  EXPECT_EQ(Call(builtin_pack_read, {h, buf, 32}), member.size());
+  EXPECT_EQ(Read(buf), member);
+  EXPECT_EQ(Call(builtin_fopen, {Str("arc\\inner.txt"), Str("rb")}), 0u);
+  uint32_t loaded = Call(builtin_mload, {Str("arc\\inner.txt"), 7, 5});
+  ASSERT_NE(loaded, 0u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(ToHost(loaded)), 5), "bytes");
+  ArenaFree(loaded);
 }
 
 TEST_F(FileBuiltinsTest, PackSaveWithNothingToSaveKeepsTheOldFile) {

@@ -86,4 +86,14 @@ for delay in 0.3 0.7 1.1; do
     fail "killed after $delay s: the save mixes two writes"
   fi
 done
+# The next save removes the temporary files the killed engines left behind.
+run tidy '#include "keva.h"
+int main() {
+  char buf[16];
+  sysfile("big.sav", buf, 16);
+  return sysio(1) == 1 ? 0 : 1;
+}'
+[ $? = 0 ] || fail "save after the kills"
+left=$(ls -A "$dir" | grep -c '^\.big\.sav\.new-')
+[ "$left" = 0 ] && echo "ok   no temporary file left" || fail "$left temporary files left behind"
 exit $((failures > 0))
