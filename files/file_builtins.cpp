@@ -202,6 +202,8 @@ uint32_t builtin_fopen(BuiltinArgs args) {
   // Loose files only, never archives; an existing name is found without
   // regard to case or encoding, a new one is written in its folder's form.
   if (!ResolveReadPath(path, host) && !(writes && ResolveSavePath(path, false, host))) return 0;
+  HostEntryInfo info;
+  if (GetHostEntryInfo(host, info) && !info.regular) return 0;  // folders and devices are no files here
   int slot = -1;
   for (int i = 0; i < kStreamCount && slot < 0; ++i)
     if (!streams[i]) slot = i;

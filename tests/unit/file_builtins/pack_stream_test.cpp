@@ -131,6 +131,8 @@ TEST_F(FileBuiltinsTest, StreamsRefuseHostileArguments) {
   EXPECT_EQ(Call(builtin_fopen, {0, Str("rb")}), 0u);
   EXPECT_EQ(Call(builtin_fopen, {Str("missing.txt"), Str("rb")}), 0u);
   EXPECT_EQ(Call(builtin_fopen, {Str("nofolder\\x.txt"), Str("wb")}), 0u);
+  std::filesystem::create_directory(dir_ / "folder");
+  EXPECT_EQ(Call(builtin_fopen, {Str("folder"), Str("rb")}), 0u);
   uint32_t buf = Block(16);
   // Handles that were never opened: small numbers, and what a pointer would look like.
   for (uint32_t forged : {0u, 1u, 64u, 65u, 0x12345678u, kFail}) {
