@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "builtins_fixture.h"
+#include "files/file_builtins.h"
 #include "platform/atomic_file.h"
 #include "platform/profile.h"
 
@@ -48,15 +49,31 @@ TEST_F(AtomicFileTest, AReplacedFileKeepsItsMode) {
 }
 
 TEST_F(AtomicFileTest, AFailedWriteLeavesTheOldFileWhole) {
+  // As on a full disk: the helper itself, a settings write, a compressed
+  // save and the system file, each over an existing file.
   WriteFile("save.dat", "the old save");
+  WriteFile("settings.ini", "[S]\nk=old\n");
+  WriteFile("pack.bin", "old pack");
+  WriteFile("system.dat", "old system file");
   std::string big(64 * 1024, 'x');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 13);  // hard to compress
+  uint32_t data = Block(big.size());
+  std::memcpy(ToHost(data), big.data(), big.size());
   {
     FileSizeLimit limit(4096);
     EXPECT_FALSE(SaveFile("save.dat", big.data(), big.size()));
-    EXPECT_FALSE(WriteProfileString("settings.ini", "S", "k", big));
+    EXPECT_FALSE(WriteProfileString("settings.ini", "S", "k", std::string(8192, 'v')));
+    EXPECT_EQ(Call(builtin_pack_save, {Str("pack.bin"), data, static_cast<uint32_t>(big.size())}), 0u);
+    EXPECT_EQ(Call(builtin_sysfile, {Str("system.dat"), data, static_cast<uint32_t>(big.size())}), 1u);
+    std::memcpy(ToHost(data), big.data(), big.size());
+    EXPECT_EQ(Call(builtin_sysio, {1}), 0u);
+    WriteSystemFile();  // the write at the runtime's stop fails the same way
   }
   EXPECT_EQ(ReadFile("save.dat"), "the old save");
-  EXPECT_EQ(Names(), std::vector<std::string>{"save.dat"});
+  EXPECT_EQ(ReadFile("settings.ini"), "[S]\nk=old\n");
+  EXPECT_EQ(ReadFile("pack.bin"), "old pack");
+  EXPECT_EQ(ReadFile("system.dat"), "old system file");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"pack.bin", "save.dat", "settings.ini", "system.dat"}));
 }
 
 TEST_F(AtomicFileTest, PathsThatCannotBeSavedAreRefused) {
