@@ -62,6 +62,19 @@ TEST_F(FileSystemTest, FindPatternsFollowTheWildcardRules) {
   for (const Case& c : cases) EXPECT_EQ(Find(c.pattern), c.expected) << c.pattern;
 }
 
+TEST_F(FileSystemTest, NamesComeBackAsShiftJis) {
+  // セーブ.txt stored in UTF-8, and 福.txt stored raw in Shift_JIS as copied
+  // from Windows: both reach scripts in Shift_JIS and open again by that name.
+  WriteFile("jp/\xe3\x82\xbb\xe3\x83\xbc\xe3\x83\x96.txt", "utf8");
+  WriteFile("jp/\x95\x9f.txt", "raw");
+  EXPECT_EQ(Find("JP\\*.TXT"), (NameList{"\x83\x5a\x81\x5b\x83\x75.txt", "\x95\x9f.txt"}));
+  EXPECT_EQ(Call(builtin_file_size, {Str("jp\\\x83\x5a\x81\x5b\x83\x75.txt")}), 4u);
+  EXPECT_EQ(Call(builtin_file_size, {Str("jp\\\x95\x9f.txt")}), 3u);
+  // The trail byte 0x5C of ソ is no separator, and ? takes the whole character.
+  WriteFile("jp/\xe3\x82\xbd.dat", "so");
+  EXPECT_EQ(Find("jp\\?.dat"), NameList{"\x83\x5c.dat"});
+}
+
 TEST_F(FileSystemTest, TheFindRecordHasTheLayoutScriptsRead) {
   uint32_t rec = Block(320, 0xCC);
   uint32_t h = Call(builtin_find_first, {Str("data\\image.bmp"), rec});
