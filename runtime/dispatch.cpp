@@ -4,6 +4,7 @@
 
 #include "compiler/compiler.h"
 #include "graphics/planes.h"
+#include "graphics/text.h"
 #include "platform/window_thread.h"
 #include "platform/error_box.h"
 #include "runtime/library_builtins.h"
@@ -71,7 +72,7 @@ int RuntimeStart() {
   // Reset of the builtin families, in this order (each joins as it is built):
   UnloadAllLibraries();
   GraphicsStart();  // planes and pages freed, the initial palette installed, plane 0 created
-  //   fonts are recreated
+  TextStart();  // every font slot back to its default; no font objects yet
   //   the 16 pack slots are closed
   //   the dirty-rectangle list, hit lists and sprite lists are emptied
   SetBuiltinHook(DispatchBuiltin);
@@ -84,7 +85,8 @@ int RuntimeStop() {
   //   sequence and CD audio are stopped and freed; the network channel is closed
   RegexCleanUp();  // patterns and regions freed, the regular-expression library's global clean-up
   ResetStringTokens();  // strtok positions forgotten
-  //   the 16 pack slots are closed; fonts freed
+  //   the 16 pack slots are closed
+  TextShutdown();  // font objects and the work plane freed
   GraphicsShutdown();  // planes, pages and the palette
   UnloadAllLibraries();
   //   the 3D renderer shut down; the effect objects freed

@@ -20,6 +20,8 @@ packages=(
   libjpeg62-turbo-dev
   # text: fonts and their rasteriser
   libfreetype-dev libfontconfig-dev fonts-ipafont-gothic
+  # text: the Japanese mincho faces that games name ("ＭＳ 明朝" and its variants)
+  fonts-ipafont-mincho
   # tests and benchmarks
   libgtest-dev libbenchmark-dev
   # benchmark-only: the comparison composites of graphics_bench (never linked into the engine)
