@@ -150,6 +150,10 @@ uint32_t DrawPlain(Plane* p, RasterFont* font, const TextLayout& layout, int32_t
     uint8_t* row = PlaneRow(p, static_cast<int32_t>(y0 + j)) + x0 * bytes;
     const uint8_t* bits = plain_bits.data() + static_cast<size_t>(j) * pitch;
     for (int32_t i = 0; i < w; ++i) {
+      if (!opaque && (i & 7) == 0 && bits[i >> 3] == 0) {
+        i += 7;  // eight pixels without ink
+        continue;
+      }
       if (bits[i >> 3] & (0x80 >> (i & 7))) {
         PutPixel(row + i * bytes, bytes, fore);
       } else if (opaque) {

@@ -285,6 +285,11 @@ struct FallbackFace {
 struct CachedGlyph {
   FT_Glyph glyph;  // outline with the synthesised styles applied; nullptr: nothing to draw
   FT_Pos advance;  // 26.6, whole pixels
+  // Its 1-bit rendering upright, made on first use: rows top-down; the top-left
+  // pixel lies at (left, -top) from the pen position on the baseline.
+  bool rendered = false;
+  int32_t left = 0, top = 0, width = 0, height = 0, pitch = 0;
+  std::vector<uint8_t> bits;
 };
 
 }  // namespace
@@ -372,10 +377,10 @@ std::pair<int16_t, uint32_t> GlyphFor(RasterFont* font, char32_t cp) {
   return found;
 }
 
-const CachedGlyph& LoadGlyph(RasterFont* font, int16_t face_number, uint32_t index) {
+CachedGlyph& LoadGlyph(RasterFont* font, int16_t face_number, uint32_t index) {
   uint64_t key = (static_cast<uint64_t>(static_cast<uint16_t>(face_number)) << 32) | index;
   if (auto it = font->glyphs.find(key); it != font->glyphs.end()) return it->second;
-  if (font->glyphs.size() > 4096) {
+  if (font->glyphs.size() > 1024) {
     for (auto& [k, g] : font->glyphs)
       if (g.glyph) FT_Done_Glyph(g.glyph);
     font->glyphs.clear();
@@ -409,6 +414,34 @@ void RenderOutline(FT_Outline* outline, const MonoTarget& t) {
   bitmap.num_grays = 2;
   bitmap.pixel_mode = FT_PIXEL_MODE_MONO;
   FT_Outline_Get_Bitmap(library, outline, &bitmap);
+}
+
+// Upright glyphs are rendered once into a bitmap of their own and copied for
+// every use: at whole-pixel positions they come out the same.
+void OrBits(const CachedGlyph& g, int32_t x, int32_t y, const MonoTarget& t) {
+  for (int32_t r = 0; r < g.height; ++r) {
+    int32_t ty = y + r;
+    if (ty < 0 || ty >= t.height) continue;
+    const uint8_t* src = g.bits.data() + static_cast<size_t>(r) * g.pitch;
+    uint8_t* dst = t.bits + static_cast<size_t>(ty) * t.pitch;
+    if (x >= 0 && int64_t{x} + g.width <= t.width) {
+      int shift = x & 7;
+      uint8_t* d = dst + (x >> 3);
+      for (int32_t k = 0; k < g.pitch; ++k) {
+        uint8_t v = src[k];
+        if (!v) continue;
+        d[k] |= static_cast<uint8_t>(v >> shift);
+        // Bits past the glyph's width are zero, so what spills over stays in the row.
+        if (shift && static_cast<uint8_t>(v << (8 - shift))) d[k + 1] |= static_cast<uint8_t>(v << (8 - shift));
+      }
+      continue;
+    }
+    for (int32_t i = 0; i < g.width; ++i) {
+      int64_t tx = int64_t{x} + i;
+      if (tx < 0 || tx >= t.width || !(src[i >> 3] & (0x80 >> (i & 7)))) continue;
+      dst[tx >> 3] |= static_cast<uint8_t>(0x80 >> (tx & 7));
+    }
+  }
 }
 
 // A band along the baseline from x = 0 to x = length, between top and
@@ -505,15 +538,33 @@ void DrawTextMono(RasterFont* font, const TextLayout& layout, int32_t origin_x, 
   // The top-left of the cell in FreeType's coordinates (y up from the bottom row).
   FT_Vector origin{static_cast<FT_Pos>(origin_x) * 64, static_cast<FT_Pos>(t.height - origin_y) * 64};
   for (const TextLayout::Glyph& lg : layout.glyphs) {
-    const CachedGlyph& g = LoadGlyph(font, lg.face, lg.index);
+    CachedGlyph& g = LoadGlyph(font, lg.face, lg.index);
     if (!g.glyph) continue;
     auto* og = reinterpret_cast<FT_OutlineGlyph>(g.glyph);
     FT_Pos dy = -font->faces[0].metrics.ascent26;
     if (!font->rotated) {
-      FT_Pos dx = origin.x + lg.pen_x, y = origin.y + dy;
-      FT_Outline_Translate(&og->outline, dx, y);
-      RenderOutline(&og->outline, t);
-      FT_Outline_Translate(&og->outline, -dx, -y);
+      CachedGlyph& cached = g;
+      if (!cached.rendered) {
+        cached.rendered = true;
+        FT_BBox box;
+        FT_Outline_Get_CBox(&og->outline, &box);
+        cached.left = static_cast<int32_t>(box.xMin >> 6);
+        cached.top = static_cast<int32_t>((box.yMax + 63) >> 6);
+        int32_t right = static_cast<int32_t>((box.xMax + 63) >> 6), bottom = static_cast<int32_t>(box.yMin >> 6);
+        cached.width = std::max(0, right - cached.left);
+        cached.height = std::max(0, cached.top - bottom);
+        if (int64_t{cached.width} * cached.height > (int64_t{1} << 26)) cached.width = cached.height = 0;
+        cached.pitch = (cached.width + 7) / 8;
+        cached.bits.assign(static_cast<size_t>(cached.pitch) * cached.height, 0);
+        if (cached.width && cached.height) {
+          FT_Pos sx = -static_cast<FT_Pos>(cached.left) * 64, sy = -static_cast<FT_Pos>(bottom) * 64;
+          FT_Outline_Translate(&og->outline, sx, sy);
+          RenderOutline(&og->outline, MonoTarget{cached.bits.data(), cached.width, cached.height, cached.pitch});
+          FT_Outline_Translate(&og->outline, -sx, -sy);
+        }
+      }
+      OrBits(cached, origin_x + static_cast<int32_t>(lg.pen_x >> 6) + cached.left,
+             origin_y + font->faces[0].metrics.ascent - cached.top, t);
       continue;
     }
     FT_Glyph copy = nullptr;
