@@ -359,14 +359,22 @@ TEST_F(TextTest, GlyphsAFaceLacksComeFromAnotherFace) {
   ASSERT_TRUE(ResolveFace("DejaVu Sans", 400, false, latin));
   ASSERT_EQ(latin.family, "DejaVu Sans");  // a face without kanji or kana
   ASSERT_EQ(SetFont(1, "DejaVu Sans", 24), 1u);
+  // Two user-defined characters (no face has them) give the face's empty boxes.
+  Plane* boxes = MakePlane(3, 80, 30, 32);
+  ASSERT_EQ(DrawTextInPlane(3, 0, 0, 1, "\xF0\x40\xF0\x41", 1), 1u);
   // The NEC and IBM rows of code page 932 as well: ① ㈱ 髙 﨑.
   for (const char* text : {"日本", "①㈱", "髙﨑"}) {
     SCOPED_TRACE(text);
     Plane* p = MakePlane(2, 80, 30, 32);
     ASSERT_EQ(Text(2, 0, 0, 1, text, 1), 1u);
-    int ink = 0;
-    for (bool b : Changed(p)) ink += b;
+    int ink = 0, differ = 0;
+    std::vector<bool> box_ink = Changed(boxes), text_ink = Changed(p);
+    for (size_t i = 0; i < text_ink.size(); ++i) {
+      ink += text_ink[i];
+      differ += text_ink[i] != box_ink[i];
+    }
     EXPECT_GT(ink, 60);
+    EXPECT_GT(differ, 40);
   }
 }
 
