@@ -33,14 +33,17 @@ bool StartLibraries() {
 struct FaceFamily {
   const char* candidates[6];
   const char* generic;
+  // The Windows face's ascent, descent and units per em.
+  int windows_ascent, windows_descent, windows_units;
 };
 constexpr FaceFamily kGothic{{"IPAGothic", "Noto Sans Mono CJK JP", "VL Gothic", "TakaoGothic", "IPAexGothic", nullptr},
-                             "monospace"};
+                             "monospace", 220, 36, 256};
 constexpr FaceFamily kPGothic{{"IPAPGothic", "Noto Sans CJK JP", "VL PGothic", "TakaoPGothic", "IPAexGothic", nullptr},
-                              "sans-serif"};
-constexpr FaceFamily kMincho{{"IPAMincho", "Noto Serif CJK JP", "TakaoMincho", "IPAexMincho", nullptr, nullptr}, "serif"};
+                              "sans-serif", 220, 36, 256};
+constexpr FaceFamily kMincho{{"IPAMincho", "Noto Serif CJK JP", "TakaoMincho", "IPAexMincho", nullptr, nullptr},
+                             "serif", 220, 36, 256};
 constexpr FaceFamily kPMincho{{"IPAPMincho", "Noto Serif CJK JP", "TakaoPMincho", "IPAexMincho", nullptr, nullptr},
-                              "serif"};
+                              "serif", 220, 36, 256};
 
 struct FaceTableEntry {
   const char* name;  // folded UTF-8
@@ -200,34 +203,43 @@ bool MatchFamily(const std::string& family, int32_t weight, bool italic, Resolve
   return ok;
 }
 
-// Cell metrics of a face at a size: GDI's rule, the Windows ascent and descent
-// of the font scaled so that together they make the cell height.
+// Cell metrics at a size: GDI's rule, the Windows ascent and descent of the
+// face scaled so that together they make the cell height. A stand-in for a
+// Windows face takes that face's proportions, so that its characters are as
+// wide and its lines as high as the game expects.
 struct CellMetrics {
   int32_t ascent, descent;  // whole pixels; ascent + descent = cell height
   FT_Pos ascent26;
+  FT_F26Dot6 em26;  // the size every face of the font is set to
 };
 
-CellMetrics SizeFace(FT_Face face, int32_t cell_height, int32_t em_height) {
-  long a = 0, d = 0;
-  if (auto* os2 = static_cast<TT_OS2*>(FT_Get_Sfnt_Table(face, FT_SFNT_OS2)); os2 && os2->usWinAscent + os2->usWinDescent > 0) {
+CellMetrics MeasureCell(FT_Face face, const ResolvedFace& resolved, int32_t height) {
+  long a = 0, d = 0, units = face->units_per_EM ? face->units_per_EM : 1000;
+  if (resolved.windows_units > 0) {
+    a = resolved.windows_ascent;
+    d = resolved.windows_descent;
+    units = resolved.windows_units;
+  } else if (auto* os2 = static_cast<TT_OS2*>(FT_Get_Sfnt_Table(face, FT_SFNT_OS2));
+             os2 && os2->usWinAscent + os2->usWinDescent > 0) {
     a = os2->usWinAscent;
     d = os2->usWinDescent;
   } else {
     a = face->ascender;
     d = -face->descender;
   }
-  long units = face->units_per_EM ? face->units_per_EM : 1000;
-  if (a + d <= 0) {
+  if (a + d <= 0 || a < 0 || d < 0) {
     a = units * 4 / 5;
     d = units - a;
   }
-  if (cell_height <= 0) cell_height = static_cast<int32_t>((static_cast<int64_t>(em_height) * (a + d) + units / 2) / units);
-  cell_height = std::max(cell_height, 1);
-  FT_F26Dot6 em26 = static_cast<FT_F26Dot6>(static_cast<int64_t>(cell_height) * 64 * units / (a + d));
-  FT_Set_Char_Size(face, 0, std::max<FT_F26Dot6>(em26, 1), 72, 72);
+  // A negative height is the em height, as the platform font call takes it;
+  // 0 asks for a usual size.
+  int32_t cell = height > 0 ? height
+                            : static_cast<int32_t>((static_cast<int64_t>(height < 0 ? -height : 16) * (a + d) + units / 2) / units);
+  cell = std::max(cell, 1);
   CellMetrics m;
-  m.ascent = static_cast<int32_t>((static_cast<int64_t>(cell_height) * a * 2 + (a + d)) / (2 * (a + d)));
-  m.descent = cell_height - m.ascent;
+  m.em26 = std::max<FT_F26Dot6>(1, static_cast<FT_F26Dot6>(static_cast<int64_t>(cell) * 64 * units / (a + d)));
+  m.ascent = static_cast<int32_t>((static_cast<int64_t>(cell) * a * 2 + (a + d)) / (2 * (a + d)));
+  m.descent = cell - m.ascent;
   m.ascent26 = static_cast<FT_Pos>(m.ascent) * 64;
   return m;
 }
@@ -247,6 +259,7 @@ void UseGameFontFolder(const std::string& host_folder) {
 
 bool ResolveFace(std::string_view face_sjis, int32_t weight, bool italic, ResolvedFace& out) {
   if (!StartLibraries()) return false;
+  out = ResolvedFace{};
   if (!face_sjis.empty() && face_sjis[0] == '@') face_sjis.remove_prefix(1);
   std::string utf8 = SjisToUtf8(face_sjis);
   std::string folded = NormalisedFaceName(utf8);
@@ -265,9 +278,14 @@ bool ResolveFace(std::string_view face_sjis, int32_t weight, bool italic, Resolv
   }
   for (const FaceTableEntry& e : kFaceTable) {
     if (folded != e.name) continue;
+    bool found = false;
     for (const char* candidate : e.family->candidates)
-      if (candidate && MatchFamily(candidate, weight, italic, out, true)) return true;
-    return MatchFamily(e.family->generic, weight, italic, out, false);
+      if (candidate && (found = MatchFamily(candidate, weight, italic, out, true))) break;
+    if (!found && !MatchFamily(e.family->generic, weight, italic, out, false)) return false;
+    out.windows_ascent = e.family->windows_ascent;
+    out.windows_descent = e.family->windows_descent;
+    out.windows_units = e.family->windows_units;
+    return true;
   }
   if (!utf8.empty() && MatchFamily(utf8, weight, italic, out, true)) return true;
   return MatchFamily(utf8.empty() ? "monospace" : utf8, weight, italic, out, false);
@@ -277,7 +295,6 @@ namespace {
 
 struct FallbackFace {
   FT_Face face;
-  CellMetrics metrics;
   std::string file;
   int index;
 };
@@ -296,8 +313,10 @@ struct CachedGlyph {
 
 struct RasterFont {
   FontRequest request;
+  bool vertical = false;  // the face was named with a leading '@'
   std::string family;  // of the main face, for the fallback search
   std::vector<FallbackFace> faces;  // [0] is the font's own face
+  CellMetrics cell{};
   bool embolden = false, slant = false;
   FT_Pos bold_strength = 0;  // 26.6
   FT_Matrix rotation{0x10000, 0, 0, 0x10000};
@@ -327,9 +346,8 @@ int16_t AddFace(RasterFont* font, const std::string& file, int index) {
   if (font->faces.size() >= 32) return -1;
   FT_Face face = OpenFace(file, index);
   if (!face) return -1;
-  const FontRequest& r = font->request;
-  CellMetrics m = SizeFace(face, r.height > 0 ? r.height : 0, r.height > 0 ? 0 : (r.height < 0 ? -r.height : 16));
-  font->faces.push_back({face, m, file, index});
+  FT_Set_Char_Size(face, 0, font->cell.em26, 72, 72);
+  font->faces.push_back({face, file, index});
   return static_cast<int16_t>(font->faces.size() - 1);
 }
 
@@ -377,8 +395,8 @@ std::pair<int16_t, uint32_t> GlyphFor(RasterFont* font, char32_t cp) {
   return found;
 }
 
-CachedGlyph& LoadGlyph(RasterFont* font, int16_t face_number, uint32_t index) {
-  uint64_t key = (static_cast<uint64_t>(static_cast<uint16_t>(face_number)) << 32) | index;
+CachedGlyph& LoadGlyph(RasterFont* font, int16_t face_number, uint32_t index, bool turned) {
+  uint64_t key = (uint64_t{turned} << 48) | (static_cast<uint64_t>(static_cast<uint16_t>(face_number)) << 32) | index;
   if (auto it = font->glyphs.find(key); it != font->glyphs.end()) return it->second;
   if (font->glyphs.size() > 1024) {
     for (auto& [k, g] : font->glyphs)
@@ -398,6 +416,14 @@ CachedGlyph& LoadGlyph(RasterFont* font, int16_t face_number, uint32_t index) {
     if (font->embolden) {
       FT_Outline_EmboldenXY(outline, font->bold_strength, 0);
       cached.advance += (font->bold_strength + 32) & ~63;
+    }
+    if (turned) {
+      // (x, y) -> (-y, x), then back into the cell: its top to the pen, its
+      // bottom on the descent line.
+      FT_Matrix quarter{0, -0x10000, 0x10000, 0};
+      FT_Outline_Transform(outline, &quarter);
+      const CellMetrics& m = font->cell;
+      FT_Outline_Translate(outline, m.ascent26, -static_cast<FT_Pos>(m.descent) * 64);
     }
     if (FT_Get_Glyph(face->glyph, &cached.glyph) != 0) cached.glyph = nullptr;
   }
@@ -450,7 +476,7 @@ void RenderBand(RasterFont* font, FT_Pos length, FT_Pos top, FT_Pos thickness, F
   if (thickness <= 0 || length <= 0) return;
   FT_Outline band;
   if (FT_Outline_New(library, 4, 1, &band) != 0) return;
-  FT_Pos y0 = top - font->faces[0].metrics.ascent26, y1 = y0 - thickness;
+  FT_Pos y0 = top - font->cell.ascent26, y1 = y0 - thickness;
   band.points[0] = {0, y0};
   band.points[1] = {length, y0};
   band.points[2] = {length, y1};
@@ -475,10 +501,15 @@ RasterFont* CreateRasterFont(const FontRequest& request) {
   if (!ResolveFace(request.face, request.weight, request.italic, resolved)) return nullptr;
   auto font = std::make_unique<RasterFont>();
   font->request = request;
+  font->vertical = !request.face.empty() && request.face[0] == '@';
   font->family = resolved.family;
+  FT_Face face = OpenFace(resolved.file, resolved.index);
+  if (!face) return nullptr;
+  font->cell = MeasureCell(face, resolved, request.height);
+  FT_Done_Face(face);
   if (AddFace(font.get(), resolved.file, resolved.index) != 0) return nullptr;
-  FT_Face face = font->faces[0].face;
-  const CellMetrics& m = font->faces[0].metrics;
+  face = font->faces[0].face;
+  const CellMetrics& m = font->cell;
   int32_t cell = m.ascent + m.descent;
   // Styles the face does not have are synthesised.
   font->embolden = want_bold && !(face->style_flags & FT_STYLE_FLAG_BOLD);
@@ -519,14 +550,17 @@ uint64_t RasterFontsCreated() { return fonts_created; }
 void LayoutText(RasterFont* font, std::string_view sjis, TextLayout& out) {
   out.glyphs.clear();
   out.width = 0;
-  const CellMetrics& m = font->faces[0].metrics;
+  const CellMetrics& m = font->cell;
   out.height = m.ascent + m.descent;
   std::u32string text = DecodeUtf8(SjisToUtf8(sjis));
   FT_Pos pen = 0;
   for (char32_t cp : text) {
     auto [face, index] = GlyphFor(font, cp);
-    const CachedGlyph& g = LoadGlyph(font, face, index);
-    out.glyphs.push_back({face, index, static_cast<int32_t>(pen)});
+    // Vertical faces stand the full-width characters up (not the half-width
+    // katakana and forms).
+    bool turned = font->vertical && cp >= 0x1100 && !(cp >= 0xFF61 && cp <= 0xFFEF);
+    const CachedGlyph& g = LoadGlyph(font, face, index, turned);
+    out.glyphs.push_back({face, index, static_cast<int32_t>(pen), turned});
     pen += g.advance;
     if (pen > (int64_t{1} << 30)) break;  // far beyond any plane
   }
@@ -538,10 +572,10 @@ void DrawTextMono(RasterFont* font, const TextLayout& layout, int32_t origin_x, 
   // The top-left of the cell in FreeType's coordinates (y up from the bottom row).
   FT_Vector origin{static_cast<FT_Pos>(origin_x) * 64, static_cast<FT_Pos>(t.height - origin_y) * 64};
   for (const TextLayout::Glyph& lg : layout.glyphs) {
-    CachedGlyph& g = LoadGlyph(font, lg.face, lg.index);
+    CachedGlyph& g = LoadGlyph(font, lg.face, lg.index, lg.turned);
     if (!g.glyph) continue;
     auto* og = reinterpret_cast<FT_OutlineGlyph>(g.glyph);
-    FT_Pos dy = -font->faces[0].metrics.ascent26;
+    FT_Pos dy = -font->cell.ascent26;
     if (!font->rotated) {
       CachedGlyph& cached = g;
       if (!cached.rendered) {
@@ -564,7 +598,7 @@ void DrawTextMono(RasterFont* font, const TextLayout& layout, int32_t origin_x, 
         }
       }
       OrBits(cached, origin_x + static_cast<int32_t>(lg.pen_x >> 6) + cached.left,
-             origin_y + font->faces[0].metrics.ascent - cached.top, t);
+             origin_y + font->cell.ascent - cached.top, t);
       continue;
     }
     FT_Glyph copy = nullptr;

@@ -30,6 +30,9 @@ struct ResolvedFace {
   int index = 0;       // face index inside the file (collections)
   std::string family;  // UTF-8, as the font names itself
   bool from_game_folder = false;
+  // For a stand-in of a Windows face, that face's Windows ascent, descent and
+  // units per em, by which the cell is laid out; 0 units: the font's own.
+  int windows_ascent = 0, windows_descent = 0, windows_units = 0;
 };
 
 // The face a request would use (no font object is made).
@@ -53,6 +56,8 @@ struct TextLayout {
     int16_t face;       // 0: the font's own face; others: fallback faces
     uint32_t index;     // glyph index in that face
     int32_t pen_x;      // 26.6 pen position along the baseline
+    bool turned;        // vertical-writing face: a full-width glyph turned a quarter
+                        // counter-clockwise, so that it stands upright in text running down
   };
   std::vector<Glyph> glyphs;
   int32_t width = 0;   // cx: the sum of the advances, whole pixels

@@ -260,6 +260,31 @@ TEST_F(TextTest, OpaqueBoxFollowsTheAngleAndTheItalicWidth) {
   EXPECT_NE(Raw(p, (b.left + b.right) / 2, (b.top + b.bottom) / 2), kMarker);
 }
 
+// The stand-ins of the MS faces are laid out with the MS proportions: at a
+// cell of n pixels a full-width character is n wide, a half-width one n / 2.
+TEST_F(TextTest, StandInsKeepTheWindowsFaceWidths) {
+  struct Case {
+    const char* face;
+    int32_t size;
+    const char* text;
+    int32_t width;
+  };
+  const Case cases[] = {
+      {"ＭＳ ゴシック", 16, "字字", 32}, {"ＭＳ ゴシック", 16, "ab", 16}, {"MS Gothic", 12, "Aあ", 18},
+      {"ＭＳ 明朝", 24, "字", 24},       {"@ＭＳ 明朝", 20, "1234", 40},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    ASSERT_EQ(SetFont(1, c.face, c.size), 1u);
+    Plane* p = MakePlane(2, 80, 40, 32);
+    // Opaque, in a background colour the text shares: the box alone shows.
+    ASSERT_EQ(Text(2, 0, 0, 0x40000000 | 0x0303, c.text, 1), 1u);
+    Box b = ChangedBox(p);
+    EXPECT_EQ(b.right - b.left, c.width);
+    EXPECT_EQ(b.bottom - b.top, c.size);
+  }
+}
+
 TEST_F(TextTest, FontSlotsRefuseNumbersAboveThirtyOne) {
   std::vector<uint8_t> before(32 * 48);
   for (uint32_t n = 0; n < 32; ++n) {
@@ -376,6 +401,30 @@ TEST_F(TextTest, GlyphsAFaceLacksComeFromAnotherFace) {
     EXPECT_GT(ink, 60);
     EXPECT_GT(differ, 40);
   }
+}
+
+// A vertical-writing face ('@') in text that runs down (2700) stands the
+// full-width characters upright: each looks as it does in level text, one
+// below the other; half-width letters lie on their side.
+TEST_F(TextTest, VerticalFacesStandFullWidthCharactersUp) {
+  ASSERT_EQ(SetFont(1, "ＭＳ ゴシック", 16), 1u);
+  ASSERT_EQ(SetFont(2, "@ＭＳ ゴシック", 16, 0, 2700), 1u);
+  ASSERT_EQ(SetFont(3, "ＭＳ ゴシック", 16, 0, 2700), 1u);
+  Plane* level = MakePlane(1, 40, 40, 32);
+  ASSERT_EQ(Text(1, 0, 0, 1, "字", 1), 1u);
+  ASSERT_EQ(Text(1, 0, 16, 1, "あ", 1), 1u);
+  Plane* down = MakePlane(2, 40, 40, 32);
+  ASSERT_EQ(Text(2, 0, 0, 1, "字あ", 2), 1u);
+  EXPECT_EQ(std::memcmp(PlanePixels(level), PlanePixels(down), size_t(down->stride) * down->height), 0);
+  Plane* lying = MakePlane(3, 40, 40, 32);
+  ASSERT_EQ(Text(3, 0, 0, 1, "字あ", 3), 1u);  // the same face without '@': the characters lie
+  EXPECT_NE(std::memcmp(PlanePixels(level), PlanePixels(lying), size_t(lying->stride) * lying->height), 0);
+  // Half-width letters are not stood up: "A" reads the same with or without '@'.
+  Plane* a1 = MakePlane(4, 40, 40, 32);
+  ASSERT_EQ(Text(4, 0, 0, 1, "A", 2), 1u);
+  Plane* a2 = MakePlane(5, 40, 40, 32);
+  ASSERT_EQ(Text(5, 0, 0, 1, "A", 3), 1u);
+  EXPECT_EQ(std::memcmp(PlanePixels(a1), PlanePixels(a2), size_t(a2->stride) * a2->height), 0);
 }
 
 TEST_F(TextTest, GtextfFormatsLikeSprintf) {
