@@ -52,6 +52,8 @@ constexpr CoverageTables kCoverage = MakeCoverageTables();
 // Larger cells than this are refused (an anti-aliased font is made at eight
 // times its size).
 constexpr int64_t kLargestCell = 4096;
+// Strings are drawn up to this many bytes: more could never show on a plane.
+constexpr size_t kLongestText = 65536;
 // The work plane never takes more than this many bytes.
 constexpr int64_t kLargestWorkPlane = int64_t{64} << 20;
 
@@ -288,6 +290,7 @@ uint32_t DrawTextInPlane(uint32_t plane, int32_t x, int32_t y, uint32_t colour, 
   FontSlot& slot = slots[font];
   RasterFont* raster = SlotFont(slot);
   if (!raster) return 0;
+  sjis = sjis.substr(0, kLongestText);
   if (g_text_hook) g_text_hook(sjis);
   if (p->bits < 8) return 1;  // drawing on 1- and 4-bit planes does nothing
   static TextLayout layout;

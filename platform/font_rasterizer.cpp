@@ -293,6 +293,10 @@ bool ResolveFace(std::string_view face_sjis, int32_t weight, bool italic, Resolv
 
 namespace {
 
+// The glyph renderings one font object keeps (anti-aliased fonts are made at
+// eight times their size, so a glyph may take tens of kilobytes).
+constexpr size_t kGlyphCacheBytes = size_t{16} << 20;
+
 struct FallbackFace {
   FT_Face face;
   std::string file;
@@ -325,6 +329,7 @@ struct RasterFont {
   FcFontSet* fallback_list = nullptr;  // built on the first missing glyph
   std::unordered_map<char32_t, std::pair<int16_t, uint32_t>> glyph_of;
   std::unordered_map<uint64_t, CachedGlyph> glyphs;
+  size_t bitmap_bytes = 0;  // of the glyphs' renderings, bounded by kGlyphCacheBytes
 };
 
 namespace {
@@ -398,10 +403,11 @@ std::pair<int16_t, uint32_t> GlyphFor(RasterFont* font, char32_t cp) {
 CachedGlyph& LoadGlyph(RasterFont* font, int16_t face_number, uint32_t index, bool turned) {
   uint64_t key = (uint64_t{turned} << 48) | (static_cast<uint64_t>(static_cast<uint16_t>(face_number)) << 32) | index;
   if (auto it = font->glyphs.find(key); it != font->glyphs.end()) return it->second;
-  if (font->glyphs.size() > 1024) {
+  if (font->glyphs.size() > 1024 || font->bitmap_bytes > kGlyphCacheBytes) {
     for (auto& [k, g] : font->glyphs)
       if (g.glyph) FT_Done_Glyph(g.glyph);
     font->glyphs.clear();
+    font->bitmap_bytes = 0;
   }
   CachedGlyph cached{nullptr, 0};
   FT_Face face = font->faces[face_number].face;
@@ -590,6 +596,7 @@ void DrawTextMono(RasterFont* font, const TextLayout& layout, int32_t origin_x, 
         if (int64_t{cached.width} * cached.height > (int64_t{1} << 26)) cached.width = cached.height = 0;
         cached.pitch = (cached.width + 7) / 8;
         cached.bits.assign(static_cast<size_t>(cached.pitch) * cached.height, 0);
+        font->bitmap_bytes += cached.bits.size();
         if (cached.width && cached.height) {
           FT_Pos sx = -static_cast<FT_Pos>(cached.left) * 64, sy = -static_cast<FT_Pos>(bottom) * 64;
           FT_Outline_Translate(&og->outline, sx, sy);

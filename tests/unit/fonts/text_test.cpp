@@ -362,6 +362,30 @@ TEST_F(TextTest, FailureValues) {
   }
 }
 
+TEST_F(TextTest, ExtremePositionsAnglesAndLengthsAreSafe) {
+  Plane* p = MakePlane(1, 64, 20, 32);
+  struct Case {
+    int32_t x, y, angle, flags;
+  };
+  const int32_t big = 0x7FFFFFFF, small = -0x7FFFFFFF - 1;
+  const Case cases[] = {
+      {big, big, 0, 0},      {small, small, 0, 0},           {small, 0, 0, kFontAntiAliased},
+      {big, 0, 0, kFontAntiAliased}, {0, 0, big, 0},          {0, 0, small, kFontAntiAliased},
+      {-30, 5, 450, kFontItalic | kFontBold | kFontUnderline | kFontStrikeOut},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(SetFont(1, "ＭＳ ゴシック", 16, c.flags, c.angle), 1u);
+    uint32_t r = Text(1, c.x, c.y, 1 | kTextOpaque, "字a", 1);
+    EXPECT_LE(r, 1u);
+  }
+  // A string far longer than any plane is wide.
+  std::string longest(1 << 20, 'A');
+  ASSERT_EQ(SetFont(1, "ＭＳ ゴシック", 16), 1u);
+  FillRect(p, 0, 0, 64, 20, kMarker);
+  EXPECT_EQ(DrawTextInPlane(1, 0, 0, 1, longest, 1), 1u);
+  EXPECT_GE(ChangedBox(p).right, 62);  // letters up to the right edge
+}
+
 TEST_F(TextTest, PlainTextIgnoresTheClipAntiAliasedTextKeepsToIt) {
   int32_t rect[4] = {0, 0, 8, 20};
   std::memcpy(ToHost(Buffer(200)), rect, sizeof rect);
