@@ -304,8 +304,8 @@ struct FallbackFace {
 };
 
 struct CachedGlyph {
-  FT_Glyph glyph;  // outline with the synthesised styles applied; nullptr: nothing to draw
-  FT_Pos advance;  // 26.6, whole pixels
+  FT_Glyph glyph = nullptr;  // outline with the synthesised styles applied; nullptr: nothing to draw
+  FT_Pos advance = 0;        // 26.6, whole pixels
   // Its 1-bit rendering upright, made on first use: rows top-down; the top-left
   // pixel lies at (left, -top) from the pen position on the baseline.
   bool rendered = false;
@@ -409,7 +409,7 @@ CachedGlyph& LoadGlyph(RasterFont* font, int16_t face_number, uint32_t index, bo
     font->glyphs.clear();
     font->bitmap_bytes = 0;
   }
-  CachedGlyph cached{nullptr, 0};
+  CachedGlyph cached;
   FT_Face face = font->faces[face_number].face;
   if (FT_Load_Glyph(face, index, FT_LOAD_NO_BITMAP | FT_LOAD_TARGET_MONO) == 0 &&
       face->glyph->format == FT_GLYPH_FORMAT_OUTLINE) {

@@ -22,6 +22,8 @@ packages=(
   libfreetype-dev libfontconfig-dev fonts-ipafont-gothic
   # text: the Japanese mincho faces that games name ("ＭＳ 明朝" and its variants)
   fonts-ipafont-mincho
+  # packaging: manual pages from --help, the Debian package's library dependencies
+  help2man dpkg-dev file
   # tests and benchmarks
   libgtest-dev libbenchmark-dev
   # benchmark-only: the comparison composites of graphics_bench (never linked into the engine)
