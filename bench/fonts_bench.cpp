@@ -62,6 +62,26 @@ void BM_Gtext(benchmark::State& state) {
 }
 BENCHMARK(BM_Gtext)->ArgName("anti_aliased")->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 
+// A slot whose record changes before every line (a name box and the message
+// at two sizes): the slot's font objects come back from the spares.
+void BM_GtextSwitchingRecords(benchmark::State& state) {
+  Setup& s = Shared();
+  int32_t size = 24;
+  for (auto _ : state) {
+    FontRecord r{};
+    std::memcpy(r.face, "\x82\x6c\x82\x72\x20\x83\x53\x83\x56\x83\x62\x83\x4e", 13);
+    r.size = size;
+    size ^= 1;
+    std::memcpy(ToHost(s.record), &r, sizeof r);
+    uint32_t words[2] = {1, s.record};
+    std::memcpy(ToHost(s.args), words, sizeof words);
+    builtin_font_set(BuiltinArgs{s.args});
+    benchmark::DoNotOptimize(DrawTextInPlane(0, 8, 8, 7, s.line, 1));
+  }
+  state.SetItemsProcessed(state.iterations() * kCharacters);
+}
+BENCHMARK(BM_GtextSwitchingRecords)->Unit(benchmark::kMicrosecond);
+
 void BM_BlitLine(benchmark::State& state) {
   Setup& s = Shared();
   SetPlaneAt(2, CreatePlane(kCharacters * 24, 24, 32));

@@ -29,6 +29,16 @@ struct FontSlot {
 };
 std::array<FontSlot, kFontSlots> slots;
 
+// Font objects that slots gave up, most recent last, so that a slot switched
+// back and forth between records (a name box and the message text) does not
+// make its fonts again every time.
+struct SpareFont {
+  FontRecord made_from;
+  RasterFont* font;
+};
+constexpr size_t kSpareFonts = 8;
+std::vector<SpareFont> spare_fonts;
+
 // The work plane of anti-aliased text: 1 bit per pixel, rows top-down, only grows.
 std::vector<uint8_t> work_bits;
 int32_t work_width = 0, work_height = 0;  // width is a multiple of 8
@@ -69,12 +79,40 @@ void DeleteFonts() {
     DeleteRasterFont(s.font);
     s.font = nullptr;
   }
+  for (SpareFont& f : spare_fonts) DeleteRasterFont(f.font);
+  spare_fonts.clear();
+}
+
+// Takes the spare font object made from this record, or nullptr.
+RasterFont* TakeSpareFont(const FontRecord& record) {
+  for (auto it = spare_fonts.begin(); it != spare_fonts.end(); ++it)
+    if (std::memcmp(&it->made_from, &record, sizeof record) == 0) {
+      RasterFont* font = it->font;
+      spare_fonts.erase(it);
+      return font;
+    }
+  return nullptr;
+}
+
+void KeepSpareFont(const FontRecord& made_from, RasterFont* font) {
+  if (!font) return;
+  if (spare_fonts.size() >= kSpareFonts) {
+    DeleteRasterFont(spare_fonts.front().font);
+    spare_fonts.erase(spare_fonts.begin());
+  }
+  spare_fonts.push_back({made_from, font});
 }
 
 // The slot's font object, made again only when its record changed; nullptr
 // when it cannot be made.
 RasterFont* SlotFont(FontSlot& s) {
   if (s.font && std::memcmp(&s.record, &s.made_from, sizeof(FontRecord)) == 0) return s.font;
+  if (RasterFont* spare = TakeSpareFont(s.record)) {
+    KeepSpareFont(s.made_from, s.font);
+    s.font = spare;
+    s.made_from = s.record;
+    return spare;
+  }
   const FontRecord& r = s.record;
   int64_t height = r.size;
   if (r.flags & kFontAntiAliased) height *= 8;
@@ -91,7 +129,7 @@ RasterFont* SlotFont(FontSlot& s) {
   request.strike_out = r.flags & kFontStrikeOut;
   RasterFont* font = CreateRasterFont(request);
   if (!font) return nullptr;
-  DeleteRasterFont(s.font);
+  KeepSpareFont(s.made_from, s.font);
   s.font = font;
   s.made_from = s.record;
   return font;

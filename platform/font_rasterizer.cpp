@@ -244,6 +244,18 @@ CellMetrics MeasureCell(FT_Face face, const ResolvedFace& resolved, int32_t heig
   return m;
 }
 
+// What names resolved to, so that a font made again does not ask fontconfig
+// again; forgotten when the game's fonts change.
+struct ResolvedName {
+  std::string face;
+  int32_t weight;
+  bool italic;
+  ResolvedFace resolved;
+};
+std::vector<ResolvedName> resolved_names;
+
+bool ResolveFaceUncached(std::string_view face_sjis, int32_t weight, bool italic, ResolvedFace& out);
+
 }  // namespace
 
 void UseGameFontFolder(const std::string& host_folder) {
@@ -251,6 +263,7 @@ void UseGameFontFolder(const std::string& host_folder) {
   if (host_folder == game_font_folder) return;
   game_font_folder = host_folder;
   game_fonts.clear();
+  resolved_names.clear();
   FcConfigAppFontClear(nullptr);
   if (host_folder.empty()) return;
   int budget = 20000;  // entries looked at: a big game folder is not walked for ever
@@ -259,6 +272,20 @@ void UseGameFontFolder(const std::string& host_folder) {
 
 bool ResolveFace(std::string_view face_sjis, int32_t weight, bool italic, ResolvedFace& out) {
   if (!StartLibraries()) return false;
+  for (const ResolvedName& r : resolved_names)
+    if (r.face == face_sjis && r.weight == weight && r.italic == italic) {
+      out = r.resolved;
+      return true;
+    }
+  if (!ResolveFaceUncached(face_sjis, weight, italic, out)) return false;
+  if (resolved_names.size() >= 64) resolved_names.erase(resolved_names.begin());
+  resolved_names.push_back({std::string(face_sjis), weight, italic, out});
+  return true;
+}
+
+namespace {
+
+bool ResolveFaceUncached(std::string_view face_sjis, int32_t weight, bool italic, ResolvedFace& out) {
   out = ResolvedFace{};
   if (!face_sjis.empty() && face_sjis[0] == '@') face_sjis.remove_prefix(1);
   std::string utf8 = SjisToUtf8(face_sjis);
@@ -291,11 +318,13 @@ bool ResolveFace(std::string_view face_sjis, int32_t weight, bool italic, Resolv
   return MatchFamily(utf8.empty() ? "monospace" : utf8, weight, italic, out, false);
 }
 
+}  // namespace
+
 namespace {
 
 // The glyph renderings one font object keeps (anti-aliased fonts are made at
 // eight times their size, so a glyph may take tens of kilobytes).
-constexpr size_t kGlyphCacheBytes = size_t{16} << 20;
+constexpr size_t kGlyphCacheBytes = size_t{4} << 20;
 
 struct FallbackFace {
   FT_Face face;
@@ -512,9 +541,8 @@ RasterFont* CreateRasterFont(const FontRequest& request) {
   FT_Face face = OpenFace(resolved.file, resolved.index);
   if (!face) return nullptr;
   font->cell = MeasureCell(face, resolved, request.height);
-  FT_Done_Face(face);
-  if (AddFace(font.get(), resolved.file, resolved.index) != 0) return nullptr;
-  face = font->faces[0].face;
+  FT_Set_Char_Size(face, 0, font->cell.em26, 72, 72);
+  font->faces.push_back({face, resolved.file, resolved.index});
   const CellMetrics& m = font->cell;
   int32_t cell = m.ascent + m.descent;
   // Styles the face does not have are synthesised.

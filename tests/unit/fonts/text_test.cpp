@@ -323,6 +323,13 @@ TEST_F(TextTest, AnUnchangedRecordKeepsItsFontObject) {
   ASSERT_EQ(SetFont(4, "ＭＳ ゴシック", 13), 1u);
   ASSERT_EQ(Text(1, 0, 0, 1, "d", 4), 1u);
   EXPECT_EQ(RasterFontsCreated(), before + 2);
+  // Back to the first record, and that record in another slot: the object
+  // made for it serves again.
+  ASSERT_EQ(SetFont(4, "ＭＳ ゴシック", 12), 1u);
+  ASSERT_EQ(Text(1, 0, 0, 1, "e", 4), 1u);
+  ASSERT_EQ(SetFont(5, "ＭＳ ゴシック", 13), 1u);
+  ASSERT_EQ(Text(1, 0, 0, 1, "f", 5), 1u);
+  EXPECT_EQ(RasterFontsCreated(), before + 2);
 }
 
 TEST_F(TextTest, FailureValues) {
