@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <unordered_map>
@@ -479,6 +480,16 @@ void RenderOutline(FT_Outline* outline, const MonoTarget& t) {
 
 // Upright glyphs are rendered once into a bitmap of their own and copied for
 // every use: at whole-pixel positions they come out the same.
+inline uint64_t LoadBigEndian64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return __builtin_bswap64(v);
+}
+inline void StoreBigEndian64(uint8_t* p, uint64_t v) {
+  v = __builtin_bswap64(v);
+  std::memcpy(p, &v, 8);
+}
+
 void OrBits(const CachedGlyph& g, int32_t x, int32_t y, const MonoTarget& t) {
   for (int32_t r = 0; r < g.height; ++r) {
     int32_t ty = y + r;
@@ -486,14 +497,24 @@ void OrBits(const CachedGlyph& g, int32_t x, int32_t y, const MonoTarget& t) {
     const uint8_t* src = g.bits.data() + static_cast<size_t>(r) * g.pitch;
     uint8_t* dst = t.bits + static_cast<size_t>(ty) * t.pitch;
     if (x >= 0 && int64_t{x} + g.width <= t.width) {
+      // Eight bytes at a time (the glyph's rows are padded to whole words);
+      // bits past the glyph's width are zero, so nothing set lands outside
+      // the row, and the last words of a row go byte by byte.
       int shift = x & 7;
-      uint8_t* d = dst + (x >> 3);
-      for (int32_t k = 0; k < g.pitch; ++k) {
-        uint8_t v = src[k];
+      int32_t first = x >> 3;
+      for (int32_t k = 0; k < g.pitch; k += 8) {
+        uint64_t v = LoadBigEndian64(src + k);
         if (!v) continue;
-        d[k] |= static_cast<uint8_t>(v >> shift);
-        // Bits past the glyph's width are zero, so what spills over stays in the row.
-        if (shift && static_cast<uint8_t>(v << (8 - shift))) d[k + 1] |= static_cast<uint8_t>(v << (8 - shift));
+        uint8_t* d = dst + first + k;
+        uint8_t spill = shift ? static_cast<uint8_t>((v & 0xFF) << (8 - shift)) : 0;
+        if (first + k + 8 <= t.pitch) {
+          StoreBigEndian64(d, LoadBigEndian64(d) | (v >> shift));
+        } else {
+          uint64_t w = v >> shift;
+          for (int b = 0; b < 8; ++b)
+            if (uint8_t part = static_cast<uint8_t>(w >> (56 - 8 * b))) d[b] |= part;
+        }
+        if (spill) d[8] |= spill;
       }
       continue;
     }
@@ -622,7 +643,7 @@ void DrawTextMono(RasterFont* font, const TextLayout& layout, int32_t origin_x, 
         cached.width = std::max(0, right - cached.left);
         cached.height = std::max(0, cached.top - bottom);
         if (int64_t{cached.width} * cached.height > (int64_t{1} << 26)) cached.width = cached.height = 0;
-        cached.pitch = (cached.width + 7) / 8;
+        cached.pitch = (cached.width + 63) / 64 * 8;  // whole 64-bit words
         cached.bits.assign(static_cast<size_t>(cached.pitch) * cached.height, 0);
         font->bitmap_bytes += cached.bits.size();
         if (cached.width && cached.height) {
