@@ -7,6 +7,8 @@
 #include FT_GLYPH_H
 #include FT_OUTLINE_H
 #include FT_TRUETYPE_TABLES_H
+#include <hb-ft.h>
+#include <hb.h>
 
 #include <algorithm>
 #include <cmath>
@@ -348,6 +350,7 @@ struct CachedGlyph {
 struct RasterFont {
   FontRequest request;
   bool vertical = false;  // the face was named with a leading '@'
+  hb_font_t* shaper = nullptr;  // vertical faces: finds the vertical forms of the own face
   std::string family;  // of the main face, for the fallback search
   std::vector<FallbackFace> faces;  // [0] is the font's own face
   CellMetrics cell{};
@@ -384,6 +387,28 @@ int16_t AddFace(RasterFont* font, const std::string& file, int index) {
   FT_Set_Char_Size(face, 0, font->cell.em26, 72, 72);
   font->faces.push_back({face, file, index});
   return static_cast<int16_t>(font->faces.size() - 1);
+}
+
+// Characters that a vertical-writing face stands up in text running down: the
+// full-width ones, not the half-width katakana and forms.
+bool StandsUpInVertical(char32_t cp) { return cp >= 0x1100 && !(cp >= 0xFF61 && cp <= 0xFFEF); }
+
+// The glyph a face draws a character with in vertical writing (its 'vert'
+// form: a long-vowel mark that runs down, brackets that open downward, the
+// comma and full stop in the upper right), or `glyph` when it has none.
+uint32_t VerticalForm(RasterFont* font, char32_t cp, uint32_t glyph) {
+  if (!font->shaper) font->shaper = hb_ft_font_create_referenced(font->faces[0].face);
+  hb_buffer_t* buffer = hb_buffer_create();
+  hb_codepoint_t c = cp;
+  hb_buffer_add_codepoints(buffer, &c, 1, 0, 1);
+  hb_buffer_set_direction(buffer, HB_DIRECTION_TTB);
+  hb_buffer_guess_segment_properties(buffer);
+  hb_shape(font->shaper, buffer, nullptr, 0);
+  unsigned count = 0;
+  hb_glyph_info_t* info = hb_buffer_get_glyph_infos(buffer, &count);
+  if (count == 1 && info[0].codepoint != 0) glyph = info[0].codepoint;
+  hb_buffer_destroy(buffer);
+  return glyph;
 }
 
 // The face and glyph index that draw a character: the font's own face, else
@@ -425,6 +450,8 @@ std::pair<int16_t, uint32_t> GlyphFor(RasterFont* font, char32_t cp) {
       }
     }
   }
+  if (font->vertical && found.first == 0 && found.second != 0 && StandsUpInVertical(cp))
+    found.second = VerticalForm(font, cp, found.second);
   if (font->glyph_of.size() > 8192) font->glyph_of.clear();
   font->glyph_of[cp] = found;
   return found;
@@ -595,8 +622,9 @@ void DeleteRasterFont(RasterFont* font) {
   if (!font) return;
   for (auto& [k, g] : font->glyphs)
     if (g.glyph) FT_Done_Glyph(g.glyph);
-  for (FallbackFace& f : font->faces) FT_Done_Face(f.face);
   if (font->fallback_list) FcFontSetDestroy(font->fallback_list);
+  if (font->shaper) hb_font_destroy(font->shaper);  // before the face it refers to
+  for (FallbackFace& f : font->faces) FT_Done_Face(f.face);
   delete font;
 }
 
@@ -611,9 +639,7 @@ void LayoutText(RasterFont* font, std::string_view sjis, TextLayout& out) {
   FT_Pos pen = 0;
   for (char32_t cp : text) {
     auto [face, index] = GlyphFor(font, cp);
-    // Vertical faces stand the full-width characters up (not the half-width
-    // katakana and forms).
-    bool turned = font->vertical && cp >= 0x1100 && !(cp >= 0xFF61 && cp <= 0xFFEF);
+    bool turned = font->vertical && StandsUpInVertical(cp);
     const CachedGlyph& g = LoadGlyph(font, face, index, turned);
     out.glyphs.push_back({face, index, static_cast<int32_t>(pen), turned});
     pen += g.advance;

@@ -22,6 +22,8 @@ packages=(
   libfreetype-dev libfontconfig-dev fonts-ipafont-gothic
   # text: the Japanese mincho faces that games name ("ＭＳ 明朝" and its variants)
   fonts-ipafont-mincho
+  # text: the vertical forms of characters in vertical-writing faces
+  libharfbuzz-dev
   # packaging: manual pages from --help, the Debian package's library dependencies
   help2man dpkg-dev file
   # tests and benchmarks

@@ -456,6 +456,17 @@ TEST_F(TextTest, VerticalFacesStandFullWidthCharactersUp) {
   Plane* a2 = MakePlane(5, 40, 40, 32);
   ASSERT_EQ(Text(5, 0, 0, 1, "A", 3), 1u);
   EXPECT_EQ(std::memcmp(PlanePixels(a1), PlanePixels(a2), size_t(a2->stride) * a2->height), 0);
+  // The face's vertical forms: the long-vowel mark runs down, the full stop
+  // sits in the upper right of its cell.
+  Plane* mark = MakePlane(6, 40, 40, 32);
+  ASSERT_EQ(Text(6, 0, 0, 1, "ー", 2), 1u);
+  Box m = ChangedBox(mark);
+  EXPECT_GT(m.bottom - m.top, 2 * (m.right - m.left));
+  Plane* stop = MakePlane(7, 40, 40, 32);
+  ASSERT_EQ(Text(7, 0, 0, 1, "。", 2), 1u);
+  Box f = ChangedBox(stop);
+  EXPECT_GE(f.left, 8);
+  EXPECT_LE(f.bottom, 8);
 }
 
 TEST_F(TextTest, GtextfFormatsLikeSprintf) {
