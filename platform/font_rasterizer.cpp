@@ -47,6 +47,11 @@ constexpr FaceFamily kMincho{{"IPAMincho", "Noto Serif CJK JP", "TakaoMincho", "
                              "serif", 220, 36, 256};
 constexpr FaceFamily kPMincho{{"IPAPMincho", "Noto Serif CJK JP", "TakaoPMincho", "IPAexMincho", nullptr, nullptr},
                               "serif", 220, 36, 256};
+// The newer faces (Meiryo, Yu) keep the stand-in's own proportions.
+constexpr FaceFamily kNewerGothic{{"IPAPGothic", "Noto Sans CJK JP", "VL PGothic", "TakaoPGothic", "IPAexGothic", nullptr},
+                                  "sans-serif", 0, 0, 0};
+constexpr FaceFamily kNewerMincho{{"IPAPMincho", "Noto Serif CJK JP", "TakaoPMincho", "IPAexMincho", nullptr, nullptr},
+                                  "serif", 0, 0, 0};
 
 struct FaceTableEntry {
   const char* name;  // folded UTF-8
@@ -59,18 +64,18 @@ const FaceTableEntry kFaceTable[] = {
     {"mspgothic", &kPGothic},
     {"msui\xe3\x82\xb4\xe3\x82\xb7\xe3\x83\x83\xe3\x82\xaf", &kPGothic},     // ＭＳ ＵＩ ゴシック
     {"msuigothic", &kPGothic},
-    {"\xe3\x83\xa1\xe3\x82\xa4\xe3\x83\xaa\xe3\x82\xaa", &kPGothic},          // メイリオ
-    {"meiryo", &kPGothic},
-    {"meiryoui", &kPGothic},
-    {"\xe6\xb8\xb8\xe3\x82\xb4\xe3\x82\xb7\xe3\x83\x83\xe3\x82\xaf", &kPGothic},  // 游ゴシック
-    {"yugothic", &kPGothic},
-    {"yugothicui", &kPGothic},
+    {"\xe3\x83\xa1\xe3\x82\xa4\xe3\x83\xaa\xe3\x82\xaa", &kNewerGothic},          // メイリオ
+    {"meiryo", &kNewerGothic},
+    {"meiryoui", &kNewerGothic},
+    {"\xe6\xb8\xb8\xe3\x82\xb4\xe3\x82\xb7\xe3\x83\x83\xe3\x82\xaf", &kNewerGothic},  // 游ゴシック
+    {"yugothic", &kNewerGothic},
+    {"yugothicui", &kNewerGothic},
     {"ms\xe6\x98\x8e\xe6\x9c\x9d", &kMincho},                                 // ＭＳ 明朝
     {"msmincho", &kMincho},
     {"msp\xe6\x98\x8e\xe6\x9c\x9d", &kPMincho},                               // ＭＳ Ｐ明朝
     {"mspmincho", &kPMincho},
-    {"\xe6\xb8\xb8\xe6\x98\x8e\xe6\x9c\x9d", &kPMincho},                      // 游明朝
-    {"yumincho", &kPMincho},
+    {"\xe6\xb8\xb8\xe6\x98\x8e\xe6\x9c\x9d", &kNewerMincho},                      // 游明朝
+    {"yumincho", &kNewerMincho},
 };
 
 // Folds a UTF-8 face name for comparison: full-width ASCII becomes ASCII,
