@@ -117,7 +117,7 @@ std::u32string DecodeUtf8(std::string_view s) {
     auto c = static_cast<uint8_t>(s[i]);
     int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
     char32_t cp = extra == 0 ? c : extra == 1 ? (c & 0x1F) : extra == 2 ? (c & 0x0F) : (c & 0x07);
-    if (i + extra >= s.size() + (extra ? 0 : 1)) break;
+    if (i + extra >= s.size() && extra) break;  // a cut sequence at the end
     for (int k = 1; k <= extra; ++k) cp = (cp << 6) | (static_cast<uint8_t>(s[i + k]) & 0x3F);
     out += cp;
     i += 1 + extra;
@@ -235,7 +235,7 @@ CellMetrics MeasureCell(FT_Face face, const ResolvedFace& resolved, int32_t heig
     a = face->ascender;
     d = -face->descender;
   }
-  if (a + d <= 0 || a < 0 || d < 0) {
+  if (a < 0 || d < 0 || a + d < units / 4 || a + d > units * 4) {  // missing or absurd
     a = units * 4 / 5;
     d = units - a;
   }

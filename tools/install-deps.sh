@@ -24,6 +24,8 @@ packages=(
   fonts-ipafont-mincho
   # text: the vertical forms of characters in vertical-writing faces
   libharfbuzz-dev
+  # text tests: a face without Japanese, to show the glyph fallback
+  fonts-dejavu-core
   # packaging: manual pages from --help, the Debian package's library dependencies
   help2man dpkg-dev file
   # tests and benchmarks
