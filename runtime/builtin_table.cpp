@@ -7,6 +7,7 @@
 #include "graphics/blit_geometry.h"
 #include "graphics/image_files.h"
 #include "graphics/plane_builtins.h"
+#include "graphics/text.h"
 #include "files/file_builtins.h"
 #include "input/typed_characters.h"
 #include "runtime/checksum_builtins.h"
@@ -113,12 +114,12 @@ const BuiltinEntry kBuiltinTable[kBuiltinCount + 1] = {
     /*  77 */ {"vpage", builtin_vpage, 1, "int", "plane"},
     /*  78 */ {"apage", builtin_apage, 1, "int", "plane"},
     /*  79 */ {"update", builtin_update, 1, "int", "rect"},
-    /*  80 */ {"font_list", NotBuiltReturnsZero, 2, "int", "buf, max"},
-    /*  81 */ {"font_use", NotBuiltReturnsZero, 1, "int", "font"},
-    /*  82 */ {"font_set", NotBuiltReturnsZero, 2, "int", "font, record"},
-    /*  83 */ {"font_get", NotBuiltReturnsZero, 2, "int", "font, dst"},
-    /*  84 */ {"gtext", NotBuiltReturnsZero, 5, "int", "plane, x, y, color, str"},
-    /*  85 */ {"gtextf", NotBuiltReturnsZero, -1, "int", "plane, x, y, color, format, ..."},
+    /*  80 */ {"font_list", builtin_font_list, 2, "int", "buf, max"},
+    /*  81 */ {"font_use", builtin_font_use, 1, "int", "font"},
+    /*  82 */ {"font_set", builtin_font_set, 2, "int", "font, record"},
+    /*  83 */ {"font_get", builtin_font_get, 2, "int", "font, dst"},
+    /*  84 */ {"gtext", builtin_gtext, 5, "int", "plane, x, y, color, str"},
+    /*  85 */ {"gtextf", builtin_gtextf, -1, "int", "plane, x, y, color, format, ..."},
     /*  86 */ {"drt_init", NotBuiltReturnsZero, 0, "int", ""},
     /*  87 */ {"drt_set", NotBuiltReturnsZero, 1, "int", "rect"},
     /*  88 */ {"drt_copy", NotBuiltReturnsZero, 5, "int", "dst, x, y, src, src_rect"},

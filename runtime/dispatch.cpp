@@ -5,6 +5,7 @@
 #include "compiler/compiler.h"
 #include "files/file_builtins.h"
 #include "graphics/planes.h"
+#include "graphics/text.h"
 #include "platform/window_thread.h"
 #include "platform/error_box.h"
 #include "runtime/file_system_builtins.h"
@@ -73,7 +74,7 @@ int RuntimeStart() {
   // Reset of the builtin families, in this order (each joins as it is built):
   UnloadAllLibraries();
   GraphicsStart();  // planes and pages freed, the initial palette installed, plane 0 created
-  //   fonts are recreated
+  TextStart();  // every font slot back to its default; no font objects yet
   CloseAllPackSlots();  // the 16 pack slots; also the open streams and searches
   CloseAllStreams();
   CloseAllSearches();
@@ -91,7 +92,7 @@ int RuntimeStop() {
   CloseAllPackSlots();  // the 16 pack slots; also the open streams (flushed) and searches
   CloseAllStreams();
   CloseAllSearches();
-  //   fonts freed
+  TextShutdown();  // font objects and the work plane freed
   GraphicsShutdown();  // planes, pages and the palette
   UnloadAllLibraries();
   //   the 3D renderer shut down; the effect objects freed
