@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "audio/sound_buffers.h"
 #include "display/display_output.h"
 #include "host/engine.h"
 #include "host/main_window.h"
@@ -25,7 +26,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: keva [--headless] [--timeout SECONDS] [--screenshot FILE] [PATH]\n"
+    "usage: keva [--headless] [--timeout SECONDS] [--screenshot FILE] [--audio-out FILE.wav] [PATH]\n"
     "       keva --self-check\n"
     "\n"
     "Runs a game. PATH is the game's executable or configuration file, the game's\n"
@@ -41,6 +42,8 @@ constexpr const char* kUsage =
     "  --timeout SECONDS  headless: stop the scripts after this long\n"
     "  --screenshot FILE  headless: at the end, write what the screen shows to\n"
     "                     FILE (.png or .bmp)\n"
+    "  --audio-out FILE   write everything the engine plays to FILE, a 16-bit\n"
+    "                     stereo WAV (windowed or headless)\n"
     "  --self-check       run a small hand-assembled program on the script VM\n"
     "  --help             show this help\n"
     "\n"
@@ -52,6 +55,7 @@ struct Options {
   bool headless = false;
   double timeout_seconds = 0;
   std::string screenshot;
+  std::string audio_out;
   std::string path;
 };
 
@@ -79,6 +83,8 @@ bool ParseArguments(int argc, char** argv, Options& o, int& status) {
       }
     } else if (a == "--screenshot" && i + 1 < argc) {
       o.screenshot = argv[++i];
+    } else if (a == "--audio-out" && i + 1 < argc) {
+      o.audio_out = argv[++i];
     } else if (!a.empty() && a[0] == '-') {
       std::fprintf(stderr, "keva: unknown option '%s'\n%s", a.c_str(), kUsage);
       status = 2;
@@ -191,6 +197,7 @@ int main(int argc, char** argv) {
   // Paths given on the command line are relative to where keva was started,
   // not to the game's folder it works in.
   if (!options.screenshot.empty()) options.screenshot = std::filesystem::absolute(options.screenshot).string();
+  if (!options.audio_out.empty()) g_sound_settings.record_path = std::filesystem::absolute(options.audio_out).string();
   if (chdir(g_game_paths.module_directory.c_str()) != 0) {
     std::fprintf(stderr, "keva: cannot enter %s\n", g_game_paths.module_directory.c_str());
     return 2;
@@ -200,5 +207,6 @@ int main(int argc, char** argv) {
     if (WindowSystemAvailable()) return RunWindowed();
     std::fprintf(stderr, "keva: no display; running headless\n");
   }
+  g_sound_settings.use_device = false;  // the mixer runs paced by the clock
   return RunHeadless(options);
 }

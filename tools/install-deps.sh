@@ -20,6 +20,8 @@ packages=(
   libjpeg62-turbo-dev
   # text: fonts and their rasteriser
   libfreetype-dev libfontconfig-dev fonts-ipafont-gothic
+  # sound: Ogg Vorbis decoding (libvorbisenc writes the test fixtures) and the mixer's resampler
+  libogg-dev libvorbis-dev libsamplerate0-dev
   # tests and benchmarks
   libgtest-dev libbenchmark-dev
   # benchmark-only: the comparison composites of graphics_bench (never linked into the engine)
