@@ -130,11 +130,11 @@ bool ReadFormat(SoundSource& s, const Chunk& fmt) {
   s.coefficients = f + 22;
   if (extra < 4 || s.coefficient_count < 1 || 22u + 4u * s.coefficient_count > fmt.size) return false;
   // A block holds a 7-byte header per channel (two samples each) and then
-  // one nibble per further sample.
+  // one nibble per further sample; the samples per block must be what the
+  // block align holds, which also bounds a hostile block align.
   uint32_t header = 7u * s.wav_channels;
-  if (s.block_align < header || s.samples_per_block < 2) return false;
-  uint32_t nibble_samples = (s.block_align - header) * 2 / s.wav_channels;
-  if (s.samples_per_block - 2u > nibble_samples) return false;
+  if (s.block_align < header) return false;
+  if (s.samples_per_block != 2 + (s.block_align - header) * 2 / s.wav_channels) return false;
   s.adpcm_block_size = s.samples_per_block * s.wav_channels * 2u;
   s.adpcm_buffer = static_cast<uint8_t*>(std::malloc(s.adpcm_block_size));
   return s.adpcm_buffer != nullptr;

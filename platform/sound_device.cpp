@@ -48,6 +48,9 @@ struct SoundBuffer {
   // Under the mix lock:
   bool playing = false, looping = false;
   uint32_t position = 0;  // frame the next read starts at
+  // What has been heard, in frames of the buffer: behind the position by
+  // what the resampler holds.
+  double heard = 0;
   int32_t volume = 0, pan = 0;
   uint32_t frequency = 0;  // 0: the format's rate
   float gain_left = 1, gain_right = 1;
@@ -131,6 +134,7 @@ uint32_t Gather(const SoundBuffer& b, uint32_t count, float* out) {
 void EndOfBuffer(SoundBuffer& b) {
   b.playing = false;
   b.position = 0;
+  b.heard = 0;
 }
 
 // Produces the buffer's next `frames` frames at the mix rate into out.
@@ -151,6 +155,7 @@ void RenderVoice(SoundBuffer& b, float* out, uint32_t frames) {
       ToFloat(b, b.position, n, out + 2 * produced);
       b.position += n;
       produced += n;
+      b.heard = b.position;
       if (b.position == b.frames && !b.looping) EndOfBuffer(b);
     }
   } else {
@@ -178,6 +183,8 @@ void RenderVoice(SoundBuffer& b, float* out, uint32_t frames) {
       produced += static_cast<uint32_t>(d.output_frames_gen);
       b.position += static_cast<uint32_t>(d.input_frames_used);
       if (b.looping) b.position %= b.frames;
+      b.heard += static_cast<double>(d.output_frames_gen) / ratio;
+      if (b.heard >= b.frames) b.heard = b.looping ? std::fmod(b.heard, b.frames) : b.frames - 1;
       if (last && d.output_frames_gen == 0) {
         EndOfBuffer(b);
         b.resampling = false;
@@ -461,7 +468,7 @@ bool SoundBufferPlaying(const SoundBuffer* b) {
 void GetSoundBufferPosition(const SoundBuffer* b, uint32_t* play, uint32_t* write) {
   std::lock_guard hold(g_mixer.lock);
   uint32_t frame = b->format.FrameSize();
-  uint32_t at = b->position * frame;
+  uint32_t at = std::min(static_cast<uint32_t>(b->heard), b->frames - 1) * frame;
   if (play) *play = at;
   if (write) {
     // Fifteen milliseconds ahead while playing: what the mixer may read next.
@@ -473,10 +480,10 @@ void GetSoundBufferPosition(const SoundBuffer* b, uint32_t* play, uint32_t* writ
 void SetSoundBufferPosition(SoundBuffer* b, uint32_t offset) {
   std::lock_guard hold(g_mixer.lock);
   uint32_t frame = offset / b->format.FrameSize();
-  b->position = frame < b->frames ? frame : 0;
-  if (b->resampling) {
-    src_reset(b->resampler);
-  }
+  if (frame >= b->frames) return;
+  b->position = frame;
+  b->heard = frame;
+  if (b->resampling) src_reset(b->resampler);
 }
 
 void SetSoundBufferVolume(SoundBuffer* b, int32_t volume) {

@@ -87,14 +87,14 @@ bool LockSoundBuffer(SoundBuffer* buffer, uint32_t offset, uint32_t bytes, uint8
                      uint8_t** second, uint32_t* second_size);
 
 // Starts at the current position; a non-looping buffer stops by itself at its
-// end (its position then stays at the end).
+// end (its position then goes back to 0).
 void PlaySoundBuffer(SoundBuffer* buffer, bool looping);
 void StopSoundBuffer(SoundBuffer* buffer);  // the position stays where it is
 bool SoundBufferPlaying(const SoundBuffer* buffer);
 // Byte offsets: the play cursor, and the write cursor (where it is safe to
 // write, a little ahead of the play cursor while playing).
 void GetSoundBufferPosition(const SoundBuffer* buffer, uint32_t* play, uint32_t* write);
-void SetSoundBufferPosition(SoundBuffer* buffer, uint32_t offset);  // rounded down to a frame
+void SetSoundBufferPosition(SoundBuffer* buffer, uint32_t offset);  // rounded down to a frame; past the end: no change
 
 // Hundredths of a decibel: volume -10000 (silent) .. 0, pan -10000 .. 10000
 // (a negative pan lowers the right channel by that much, a positive one the
