@@ -512,6 +512,7 @@ int StartSound() {
   SoundDeviceOptions options;
   options.use_hardware = g_sound_settings.use_device;
   options.record_path = g_sound_settings.record_path;
+  options.paced = g_sound_settings.paced;
   if (!OpenSoundDevice(options))
     std::fprintf(stderr, "keva: cannot create the sound recording %s\n", options.record_path.c_str());
   g_device = SoundDeviceOpen();

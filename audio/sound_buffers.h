@@ -13,6 +13,7 @@ struct SoundSettings {
   int32_t direct_sound = 1;  // [System] DirectSound: 0 = no device, every load fails
   bool use_device = true;    // false (headless): the mixer runs paced by the clock
   std::string record_path;   // --audio-out: the mix is recorded to this WAV file
+  bool paced = true;         // false (tests): nothing mixes but MixSoundFrames
 };
 inline SoundSettings g_sound_settings;
 
