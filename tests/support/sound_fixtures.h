@@ -21,7 +21,9 @@ inline void Put32(Bytes& b, uint32_t v) {
   Put16(b, v & 0xFFFF);
   Put16(b, v >> 16);
 }
-inline void PutId(Bytes& b, const char* id) { b.insert(b.end(), id, id + 4); }
+inline void PutId(Bytes& b, const char* id) {
+  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(id[i]));
+}
 
 // Interleaved 16-bit frames of a sine: `frames` frames, one frequency per
 // channel (a channel whose frequency is 0 is silent), amplitude 0..1.
