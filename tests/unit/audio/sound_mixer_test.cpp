@@ -2,8 +2,16 @@
 // streams, checked on the mixed float frames.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <bit>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
 #include <limits>
 #include <vector>
 
@@ -249,6 +257,35 @@ TEST_F(SoundMixer, UnusableFormatsAndSizesMakeNoBuffer) {
   const Case cases[] = {{{0, 22050, 16}, 100}, {{9, 22050, 16}, 180}, {{2, 22050, 24}, 120}, {{2, 0, 16}, 100},
                         {{2, 22050, 16}, 0},   {{2, 22050, 16}, 6},   {{2, 22050, 16}, 0x10000000}};
   for (const Case& c : cases) EXPECT_EQ(CreateSoundBuffer(c.format, c.bytes, false), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// The device's own callback (SDL's dummy driver, which needs no sound card)
+// mixes in real time and the recording gets what it mixed.
+TEST(SoundDevice, TheDeviceMixesInRealTimeAndRecords) {
+  setenv("SDL_AUDIODRIVER", "dummy", 1);
+  std::string path = (std::filesystem::temp_directory_path() / ("keva-mix-" + std::to_string(getpid()) + ".wav")).string();
+  SoundDeviceOptions options;
+  options.record_path = path;
+  ASSERT_TRUE(OpenSoundDevice(options));
+  ASSERT_GT(SoundDeviceRate(), 0u);
+  SoundBuffer* b = CreateSoundBuffer({1, 22050, 16}, 22050, false);  // half a second
+  ASSERT_NE(b, nullptr);
+  PlaySoundBuffer(b, false);
+  for (int i = 0; i < 300 && SoundBufferPlaying(b); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_FALSE(SoundBufferPlaying(b));  // it played out by itself
+  CloseSoundDevice();
+  std::ifstream in(path, std::ios::binary);
+  Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_GE(file.size(), 44u);
+  uint32_t data = file[40] | file[41] << 8 | file[42] << 16 | uint32_t(file[43]) << 24;
+  EXPECT_EQ(data, file.size() - 44);
+  EXPECT_GT(data, 0u);
+  std::filesystem::remove(path);
+  EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
 }
 
 }  // namespace
