@@ -206,6 +206,55 @@ TEST_F(SoundMixer, TheEqualiserRaisesItsBandAndLeavesOthers) {
   }
 }
 
+TEST_F(SoundMixer, ChorusAndFlangerDelayByTheirDelayInMilliseconds) {
+  // Fully wet, no depth, no feedback: a click comes out after the delay.
+  struct Case {
+    SoundEffectKind kind;
+    float delay_ms;
+  };
+  for (Case c : {Case{SoundEffectKind::kChorus, 10}, Case{SoundEffectKind::kFlanger, 2}}) {
+    SCOPED_TRACE(c.delay_ms);
+    std::vector<int16_t> click(2 * 4800, 0);
+    click[0] = click[1] = 16384;
+    SoundBuffer* b = Buffer(2, kRate, click, false, true);
+    SoundEffectSettings s = Effect(c.kind, {100, 0, 0, 1, 0, c.delay_ms, 0});
+    s.fields[4] = 1;  // sine
+    s.fields[6] = 2;  // no phase difference
+    ASSERT_TRUE(SetSoundBufferEffects(b, &s, 1));
+    std::vector<float> out = Mix(4800);
+    size_t peak = 0;
+    for (size_t n = 0; n < 4800; ++n)
+      if (std::fabs(out[2 * n]) > std::fabs(out[2 * peak])) peak = n;
+    EXPECT_NEAR(double(peak), c.delay_ms * kRate / 1000, 2);
+    ReleaseSoundBuffer(b);
+  }
+}
+
+TEST_F(SoundMixer, TheCompressorLowersWhatPassesItsThresholdByItsRatio) {
+  // A full-scale tone, threshold -20 dB, ratio 4: 20 dB over becomes 5 dB.
+  SoundBuffer* b = Buffer(1, kRate, Sine(kRate, kRate, {500}, 1.0), true, true);
+  SoundEffectSettings s = Effect(SoundEffectKind::kCompressor, {0, 1, 500, -20, 4, 0});
+  ASSERT_TRUE(SetSoundBufferEffects(b, &s, 1));
+  std::vector<float> out = Mix(kRate / 2);
+  float peak = 0;
+  for (size_t n = kRate / 4; n < kRate / 2; ++n) peak = std::max(peak, std::fabs(out[2 * n]));
+  EXPECT_NEAR(peak, 0.178, 0.03);  // -15 dB
+  ReleaseSoundBuffer(b);
+}
+
+TEST_F(SoundMixer, TheReverbTailFallsBy60DecibelsOverTheReverbTime) {
+  std::vector<int16_t> burst(2 * kRate, 0);
+  for (size_t n = 0; n < 480; ++n) burst[2 * n] = burst[2 * n + 1] = static_cast<int16_t>((n * 7919 % 2001) * 16 - 16000);
+  SoundBuffer* b = Buffer(2, kRate, burst, false, true);
+  SoundEffectSettings s = Effect(SoundEffectKind::kReverb, {0, 0, 600, 0.5f});
+  ASSERT_TRUE(SetSoundBufferEffects(b, &s, 1));
+  std::vector<float> out = Mix(kRate);
+  auto level = [&](double at_ms) { return 20 * std::log10(Rms(out.data() + 2 * size_t(at_ms * 48), 2400, 0)); };
+  // From 100 ms to 400 ms (half the reverb time) about 30 dB are lost.
+  EXPECT_NEAR(level(100) - level(400), 30, 10);
+  ReleaseSoundBuffer(b);
+}
+
 TEST_F(SoundMixer, EveryEffectRunsFromItsDefaultsAndFromOutOfRangeFields) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   for (int kind = 0; kind < kSoundEffectKinds; ++kind) {
