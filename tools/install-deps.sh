@@ -22,6 +22,8 @@ packages=(
   libfreetype-dev libfontconfig-dev fonts-ipafont-gothic
   # sound: Ogg Vorbis decoding (libvorbisenc writes the test fixtures) and the mixer's resampler
   libogg-dev libvorbis-dev libsamplerate0-dev
+  # packaging: manual pages from --help, the Debian package's library dependencies
+  help2man dpkg-dev file
   # tests and benchmarks
   libgtest-dev libbenchmark-dev
   # benchmark-only: the comparison composites of graphics_bench (never linked into the engine)
