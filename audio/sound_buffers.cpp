@@ -508,7 +508,11 @@ double AttenuationToLinear(int32_t a) {
 }
 
 int StartSound() {
-  if (!g_sound_settings.direct_sound) return 1;
+  if (!g_sound_settings.direct_sound) {
+    if (!g_sound_settings.record_path.empty())
+      std::fprintf(stderr, "keva: sound is off ([System] DirectSound=0): nothing is recorded\n");
+    return 1;
+  }
   SoundDeviceOptions options;
   options.use_hardware = g_sound_settings.use_device;
   options.record_path = g_sound_settings.record_path;

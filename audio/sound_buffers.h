@@ -17,8 +17,9 @@ struct SoundSettings {
 };
 inline SoundSettings g_sound_settings;
 
-// Engine start-up and shut-down (the device, then the slots freed before it
-// closes). Both return 1; without a usable device the engine runs silent.
+// Engine start-up and shut-down (the device, when [System] DirectSound is
+// on, then the slots freed before it closes). Both return 1; without a
+// usable sound card the mixer runs silent on its timer.
 int StartSound();
 int StopSound();
 // Frees every slot (whenever the runtime stops). Any thread may call it.

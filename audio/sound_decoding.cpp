@@ -3,6 +3,7 @@
 #include <vorbis/vorbisfile.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -186,7 +187,9 @@ void DecodeAdpcmBlock(SoundSource& s, const uint8_t* in) {
     int code = nibble >= 8 ? nibble - 16 : nibble;
     int predicted = (sample1[c] * coefficient1[c] + sample2[c] * coefficient2[c]) >> 8;
     int sample = std::clamp(predicted + code * delta[c], -32768, 32767);
-    delta[c] = std::max(16, delta[c] * kAdaptation[nibble] >> 8);
+    // A hostile block can grow the delta without end: it stops where the
+    // next product still fits.
+    delta[c] = std::clamp(delta[c] * kAdaptation[nibble] >> 8, 16, INT_MAX / 768);
     sample2[c] = sample1[c];
     sample1[c] = sample;
     *out++ = static_cast<int16_t>(sample);

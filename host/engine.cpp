@@ -43,7 +43,7 @@ int EngineInit() {
   //    graphics start) are built by RuntimeStart below, which is also the reset
   // 2. networking, when [System] Net is on
   StartDisplayOutput();  // scaled to the window ([System] Direct3D) or 1:1
-  if (g_settings.direct_sound) StartSound();  // sound, when [System] DirectSound is on
+  StartSound();  // sound, when [System] DirectSound is on
   // 5. MIDI, when [System] DirectMusic is on
   // 6. input devices
   // 7. CD audio, when [Drive] CD is on
@@ -63,7 +63,7 @@ int EngineShutdown() {
   RuntimeStop();
   FreeExternalArea();
   // 5. CD audio, input devices and MIDI are released here, in this order, then sound
-  if (g_settings.direct_sound) StopSound();
+  StopSound();
   StopDisplayOutput();
   //    then networking
   // 6. the lookup tables are freed with the graphics shut-down
