@@ -52,6 +52,14 @@ struct SoundSlot {
   uint32_t bytes_written = 0;
   int due_half = 1;
   SoundSource source;
+
+  // A process that ends without the sound shut-down still ends the thread.
+  ~SoundSlot() {
+    if (thread.joinable()) {
+      stop_request = 1;
+      thread.join();
+    }
+  }
 };
 
 std::array<SoundSlot, kSlotCount> g_slots;

@@ -89,6 +89,14 @@ struct Mixer {
   std::string record_path, record_temp;
   uint64_t recorded_frames = 0;
   int16_t record_scratch[2 * kChunkFrames];
+
+  // A process that ends without closing the device still ends the pacer.
+  ~Mixer() {
+    if (pacer.joinable()) {
+      stop_pacer = true;
+      pacer.join();
+    }
+  }
 };
 Mixer g_mixer;
 
@@ -137,6 +145,7 @@ void EndOfBuffer(SoundBuffer& b) {
   b.playing = false;
   b.position = 0;
   b.heard = 0;
+  b.resampling = false;  // the next start resets the converter
 }
 
 // Produces the buffer's next `frames` frames at the mix rate into out.
@@ -187,10 +196,7 @@ void RenderVoice(SoundBuffer& b, float* out, uint32_t frames) {
       if (b.looping) b.position %= b.frames;
       b.heard += static_cast<double>(d.output_frames_gen) / ratio;
       if (b.heard >= b.frames) b.heard = b.looping ? std::fmod(b.heard, b.frames) : b.frames - 1;
-      if (last && d.output_frames_gen == 0) {
-        EndOfBuffer(b);
-        b.resampling = false;
-      }
+      if (last && d.output_frames_gen == 0) EndOfBuffer(b);
     }
   }
   std::fill(out + 2 * produced, out + 2 * frames, 0.0f);

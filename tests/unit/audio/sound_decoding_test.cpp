@@ -85,7 +85,7 @@ TEST(SoundDecoding, AdpcmDecodesMonoAndStereoAndStopsBeforeAnIncompleteLastBlock
 TEST(SoundDecoding, AdpcmHeaderSamplesComeOlderFirstAndADecodeCanStartInsideABlock) {
   // One stereo block of two samples per channel: header only.
   Bytes data;
-  data.insert(data.end(), {0, 0});     // predictors
+  data.push_back(0), data.push_back(0);  // predictors
   Put16(data, 16), Put16(data, 16);    // deltas
   Put16(data, 11), Put16(data, 21);    // sample 1 (newer) of channel 0, 1
   Put16(data, 10), Put16(data, 20);    // sample 2 (older)
