@@ -242,6 +242,35 @@ TEST_F(SoundMixer, TheCompressorLowersWhatPassesItsThresholdByItsRatio) {
   ReleaseSoundBuffer(b);
 }
 
+TEST_F(SoundMixer, DistortionSquaresTheWaveByItsEdgeAndScalesByItsGain) {
+  // A 500 Hz tone through a wide post-EQ: the edge flattens the peaks (the
+  // crest factor of a sine, 1.41, falls toward 1), the gain scales the level.
+  struct Case {
+    float gain_db, edge;
+    double crest_below, crest_above, level;  // level against the 0 dB, edge 0 run
+  };
+  const Case cases[] = {{0, 0, 1.5, 1.3, 1.0}, {0, 95, 1.25, 0.9, -1}, {-20, 0, 1.5, 1.3, 0.1}};
+  double reference = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.gain_db << " " << c.edge);
+    SoundBuffer* b = Buffer(1, kRate, Sine(kRate, kRate, {500}, 0.5), true, true);
+    SoundEffectSettings s = Effect(SoundEffectKind::kDistortion, {c.gain_db, c.edge, 500, 8000, 8000});
+    ASSERT_TRUE(SetSoundBufferEffects(b, &s, 1));
+    std::vector<float> out = Mix(kRate / 2);
+    const float* tail = out.data() + 2 * 4800;
+    size_t count = kRate / 2 - 4800;
+    double rms = Rms(tail, count, 0), peak = 0;
+    for (size_t n = 0; n < count; ++n) peak = std::max(peak, double(std::fabs(tail[2 * n])));
+    EXPECT_LT(peak / rms, c.crest_below);
+    EXPECT_GT(peak / rms, c.crest_above);
+    if (c.level == 1.0) reference = rms;
+    if (c.level > 0) {
+      EXPECT_NEAR(rms / reference, c.level, c.level * 0.05);
+    }
+    ReleaseSoundBuffer(b);
+  }
+}
+
 TEST_F(SoundMixer, TheReverbTailFallsBy60DecibelsOverTheReverbTime) {
   std::vector<int16_t> burst(2 * kRate, 0);
   for (size_t n = 0; n < 480; ++n) burst[2 * n] = burst[2 * n + 1] = static_cast<int16_t>((n * 7919 % 2001) * 16 - 16000);
