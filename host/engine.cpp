@@ -4,6 +4,7 @@
 #include "display/display_output.h"
 #include "graphics/planes.h"
 #include "host/main_window.h"
+#include "net/networking.h"
 #include "platform/dynamic_library.h"
 #include "platform/error_box.h"
 #include "platform/window.h"
@@ -41,7 +42,7 @@ void ApplySettings() {
 int EngineInit() {
   // 1. the sine and arctangent tables (MathStart) and the blend tables (the
   //    graphics start) are built by RuntimeStart below, which is also the reset
-  // 2. networking, when [System] Net is on
+  if (g_settings.net) NetStart();  // 2. networking, when [System] Net is on
   StartDisplayOutput();  // scaled to the window ([System] Direct3D) or 1:1
   // 4. sound, when [System] DirectSound is on
   // 5. MIDI, when [System] DirectMusic is on
@@ -64,7 +65,7 @@ int EngineShutdown() {
   FreeExternalArea();
   // 5. CD audio, input devices, MIDI and sound are released here, in this order
   StopDisplayOutput();
-  //    then networking
+  NetShutdown();  // then networking
   // 6. the lookup tables are freed with the graphics shut-down
   return 1;
 }
