@@ -114,6 +114,7 @@ struct Network {
   std::atomic<bool> stop{false};
   WakeSignal wake;
   std::atomic<bool> wake_pending{false};
+  std::atomic<uint64_t> wake_ups{0};
   // Server.
   Socket listener = kNoSocket;
   Connection channels[kServerChannels];
@@ -125,6 +126,13 @@ struct Network {
   std::atomic<bool> connected{false};
 };
 Network net;
+
+// The network thread's wait for its sockets and its wake signal.
+void Wait(SocketWait* sockets, int count, int timeout_ms) {
+  WaitForSockets(sockets, count, net.wake, timeout_ms);
+  net.wake_ups.fetch_add(1, std::memory_order_relaxed);
+  net.wake_pending = false;  // before the rings are looked at, so no request is missed
+}
 
 void ReportSocketError(int32_t code) { ShowError(1, "%s", SocketErrorMessage(code)); }
 
@@ -173,25 +181,31 @@ bool Wanted(const Connection& c, SocketWait& w) {
   return w.want_read || w.want_write;
 }
 
-// Before the sockets close, what the script queued still goes out while the
-// peers take it, up to a time limit.
+// Before the sockets close, what the script queued still goes out and is
+// acknowledged (a server channel closes with a reset, which would drop what
+// is still in flight), while the peers take it, up to a time limit.
 void FlushQueued(Connection* const* connections, int count) {
   uint32_t start = TickCount();
   for (;;) {
     SocketWait waits[kServerChannels];
     int n = 0;
+    bool in_flight = false;
     {
       std::lock_guard guard(net.lock);
       for (int i = 0; i < count; ++i) {
         Connection& c = *connections[i];
-        if (c.socket == kNoSocket) continue;
+        if (c.socket == kNoSocket || c.failed) continue;
         Pump(c, false);
-        if (!c.failed && c.send.Stored() > 0) waits[n++] = {c.socket, false, true};
+        if (c.failed) continue;
+        if (c.send.Stored() > 0) waits[n++] = {c.socket, false, true};
+        else if (UnacknowledgedBytes(c.socket) > 0) in_flight = true;
       }
     }
     uint32_t spent = TickCount() - start;
-    if (n == 0 || spent >= kFlushOnCloseMs) return;
-    WaitForSockets(waits, n, net.wake, static_cast<int>(std::min<uint32_t>(kFlushOnCloseMs - spent, 50)));
+    if ((n == 0 && !in_flight) || spent >= kFlushOnCloseMs) return;
+    // Acknowledgements raise no event: those are waited for in short steps.
+    int step = in_flight ? 1 : static_cast<int>(std::min<uint32_t>(kFlushOnCloseMs - spent, 50));
+    WaitForSockets(waits, n, net.wake, step);
   }
 }
 
@@ -251,8 +265,7 @@ void ServerThread() {
       for (int i = 0; i < kServerChannels; ++i)
         if (net.channels[i].used && Wanted(net.channels[i], waits[count])) owner[count++] = i;
     }
-    WaitForSockets(waits, count, net.wake, accept_paused ? static_cast<int>(kAcceptPauseMs) : -1);
-    net.wake_pending = false;  // before the rings are looked at, so no request is missed
+    Wait(waits, count, accept_paused ? static_cast<int>(kAcceptPauseMs) : -1);
     if (net.stop) break;
     bool readable[kServerChannels] = {};
     for (int i = 0; i < count; ++i) {
@@ -319,8 +332,7 @@ void ClientThread() {
       return;
     }
     SocketWait w{s, false, true};
-    WaitForSockets(&w, 1, net.wake, -1);
-    net.wake_pending = false;
+    Wait(&w, 1, -1);
     if (!w.writable) continue;
     error = FinishConnect(s);
     if (error) {
@@ -341,8 +353,7 @@ void ClientThread() {
       std::lock_guard guard(net.lock);
       any = Wanted(c, w);
     }
-    WaitForSockets(&w, any ? 1 : 0, net.wake, -1);
-    net.wake_pending = false;
+    Wait(&w, any ? 1 : 0, -1);
     if (net.stop) break;
     std::lock_guard guard(net.lock);
     Pump(c, any && w.readable);
@@ -418,6 +429,8 @@ const char* SocketErrorMessage(int32_t code) {
     if (m.code == code) return m.text;
   return kUndefinedError;
 }
+
+uint64_t NetworkThreadWakeUps() { return net.wake_ups.load(std::memory_order_relaxed); }
 
 bool NetStart() {
   if (net.wake.fd < 0 && !OpenWakeSignal(net.wake)) return false;

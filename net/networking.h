@@ -18,6 +18,10 @@ void NetShutdown();
 // run by the runtime stop).
 void NetClose();
 
+// How many times the network thread has woken from its wait since start: a
+// thread that sleeps while nothing moves keeps this still.
+uint64_t NetworkThreadWakeUps();
+
 // The engine's message for a socket error code ("未定義エラー" for codes
 // without one).
 const char* SocketErrorMessage(int32_t code);

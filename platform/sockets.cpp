@@ -4,7 +4,9 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -176,6 +178,11 @@ long ReceiveSome(Socket s, void* buffer, size_t length, int32_t* error) {
     *error = LastError();
     return -1;
   }
+}
+
+size_t UnacknowledgedBytes(Socket s) {
+  int n = 0;
+  return ioctl(s, SIOCOUTQ, &n) == 0 && n > 0 ? static_cast<size_t>(n) : 0;
 }
 
 void CloseSocket(Socket s) {

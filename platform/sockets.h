@@ -36,6 +36,10 @@ int32_t FinishConnect(Socket s);
 long SendSome(Socket s, const void* data, size_t length, int32_t* error);
 long ReceiveSome(Socket s, void* buffer, size_t length, int32_t* error);
 
+// Bytes sent on the socket that the peer has not acknowledged yet (0 when
+// unknown). A connection closed with a reset loses them.
+size_t UnacknowledgedBytes(Socket s);
+
 void CloseSocket(Socket s);
 
 // Lets other threads wake a thread that waits in WaitForSockets.
