@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -306,10 +307,56 @@ void EndClient() {
   net.running = false;
 }
 
+// The outcome of a name lookup, shared with the thread that does it.
+struct Lookup {
+  std::mutex lock;
+  bool done = false;
+  bool found = false;
+  uint32_t address = 0;
+};
+
+// Looks the host name up on a thread of its own, so that net_close never
+// waits for the resolver: when the stop comes first, the lookup is left to
+// finish alone. False when the name does not resolve or on a stop.
+bool LookUpHost(uint32_t* address) {
+  auto lookup = std::make_shared<Lookup>();
+  try {
+    std::thread([lookup, host = net.host] {
+      uint32_t found_address = 0;
+      bool found = ResolveIPv4(host.c_str(), &found_address);
+      {
+        std::lock_guard guard(lookup->lock);
+        lookup->found = found;
+        lookup->address = found_address;
+        lookup->done = true;
+      }
+      SignalWake(net.wake);  // the wake signal lives as long as the process
+    }).detach();
+  } catch (const std::system_error&) {
+    return false;
+  }
+  while (!net.stop) {
+    {
+      std::lock_guard guard(lookup->lock);
+      if (lookup->done) {
+        *address = lookup->address;
+        return lookup->found;
+      }
+    }
+    Wait(nullptr, 0, -1);
+  }
+  return false;
+}
+
 void ClientThread() {
   Connection& c = net.client;
   uint32_t address = 0;
-  if (!net.started || !ResolveIPv4(net.host.c_str(), &address)) {
+  bool found = net.started && LookUpHost(&address);
+  if (net.stop) {
+    EndClient();
+    return;
+  }
+  if (!found) {
     ShowError(1, "%s", kCannotConnect);
     EndClient();
     return;
