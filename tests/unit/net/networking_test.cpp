@@ -488,6 +488,16 @@ TEST_F(NetworkingTest, FailedClientConnectionsEndWithTheirMessage) {
   }
 }
 
+TEST_F(NetworkingTest, AServerOnAPortInUseFailsWithItsMessage) {
+  uint16_t port = 0;
+  int listener = PlainListener(&port);
+  ASSERT_GE(listener, 0);
+  sockets_.push_back(listener);
+  EXPECT_EQ(Open(nullptr, port), 0);
+  EXPECT_EQ(State(), 0);
+  EXPECT_TRUE(BoxShown(SocketErrorMessage(10048)));
+}
+
 TEST_F(NetworkingTest, WithoutTheSocketStartUpNothingOpens) {
   NetShutdown();
   uint16_t port = 0;

@@ -116,4 +116,21 @@ failures=0
 [ $client_status = 0 ] || { echo "FAIL client status $client_status"; cat client.err; failures=1; }
 [ $server_status = 0 ] || { echo "FAIL server status $server_status"; cat server.err; failures=1; }
 [ $failures = 0 ] && echo "ok   two engines exchanged 200000 bytes both ways"
+
+# Without [System] Net no server opens.
+mkdir "$dir/off"
+cp "$header" "$dir/off/keva.h"
+printf '[Test]\nPort=%s\n' "$port" > "$dir/off/configure.cfg"
+cat > "$dir/off/off.c" <<'SCRIPT'
+#include "keva.h"
+int main() {
+  if (net_open(0, ini_geti("Test", "Port", 0)) != 0) return 30;
+  if (net_state() != 0) return 31;
+  if (net_send(0, "x", 1) != -1) return 32;
+  return 0;
+}
+SCRIPT
+"$keva" --headless --timeout 60 off/off.c > off.out 2> off.err
+status=$?
+if [ $status = 0 ]; then echo "ok   without Net no server opens"; else echo "FAIL Net off: status $status"; cat off.err; failures=1; fi
 exit $failures
