@@ -143,13 +143,24 @@ void WakeNetworkThread() {
 }
 
 // Sends what the socket takes and, when the socket is readable, receives what
-// fits, without blocking. Called under the lock.
+// fits, without blocking. Called by the network thread without the lock: the
+// lock covers the indices and flags, not the socket calls. That is safe
+// because each ring has one producer and one consumer, the builtins never
+// touch the part of a ring the thread is sending from or receiving into, and
+// only the network thread clears a ring or sets the failed and closed flags
+// while it runs.
 void Pump(Connection& c, bool readable) {
   int32_t error;
-  while (!c.failed && c.send.Stored() > 0) {
-    std::span<const uint8_t> piece = c.send.ReadablePiece();
+  for (;;) {
+    std::span<const uint8_t> piece;
+    {
+      std::lock_guard guard(net.lock);
+      if (!c.failed) piece = c.send.ReadablePiece();
+    }
+    if (piece.empty()) break;
     long n = SendSome(c.socket, piece.data(), piece.size(), &error);
     if (n == 0) break;
+    std::lock_guard guard(net.lock);
     if (n < 0) {
       c.failed = true;
       c.send.Clear();
@@ -157,10 +168,16 @@ void Pump(Connection& c, bool readable) {
     }
     c.send.Consume(static_cast<uint32_t>(n));
   }
-  while (readable && !c.failed && !c.peer_closed && c.receive.Free() > 0) {
-    std::span<uint8_t> piece = c.receive.WritablePiece();
+  while (readable) {
+    std::span<uint8_t> piece;
+    {
+      std::lock_guard guard(net.lock);
+      if (!c.failed && !c.peer_closed) piece = c.receive.WritablePiece();
+    }
+    if (piece.empty()) break;
     long n = ReceiveSome(c.socket, piece.data(), piece.size(), &error);
     if (n == 0) break;
+    std::lock_guard guard(net.lock);
     if (n > 0) {
       c.receive.Commit(static_cast<uint32_t>(n));
     } else if (error == 0) {
@@ -191,16 +208,14 @@ void FlushQueued(Connection* const* connections, int count) {
     SocketWait waits[kServerChannels];
     int n = 0;
     bool in_flight = false;
-    {
+    for (int i = 0; i < count; ++i) {
+      Connection& c = *connections[i];
+      if (c.socket == kNoSocket) continue;
+      Pump(c, false);
       std::lock_guard guard(net.lock);
-      for (int i = 0; i < count; ++i) {
-        Connection& c = *connections[i];
-        if (c.socket == kNoSocket || c.failed) continue;
-        Pump(c, false);
-        if (c.failed) continue;
-        if (c.send.Stored() > 0) waits[n++] = {c.socket, false, true};
-        else if (UnacknowledgedBytes(c.socket) > 0) in_flight = true;
-      }
+      if (c.failed) continue;
+      if (c.send.Stored() > 0) waits[n++] = {c.socket, false, true};
+      else if (UnacknowledgedBytes(c.socket) > 0) in_flight = true;
     }
     uint32_t spent = TickCount() - start;
     if ((n == 0 && !in_flight) || spent >= kFlushOnCloseMs) return;
@@ -273,11 +288,11 @@ void ServerThread() {
       if (owner[i] >= 0) readable[owner[i]] = waits[i].readable;
       else if (waits[i].readable) AcceptWaiting(accept_paused_at, accept_paused);
     }
-    std::lock_guard guard(net.lock);
     for (int i = 0; i < kServerChannels; ++i) {
       Connection& c = net.channels[i];
-      if (!c.used) continue;
+      if (!c.used) continue;  // set and cleared only by this thread
       Pump(c, readable[i]);
+      std::lock_guard guard(net.lock);
       if (c.Finished()) CloseChannel(c);
     }
   }
@@ -402,8 +417,8 @@ void ClientThread() {
     }
     Wait(&w, any ? 1 : 0, -1);
     if (net.stop) break;
-    std::lock_guard guard(net.lock);
     Pump(c, any && w.readable);
+    std::lock_guard guard(net.lock);
     if (c.Finished()) break;
   }
   if (net.stop) {
