@@ -505,6 +505,31 @@ TEST_F(NetworkingTest, FailedClientConnectionsEndWithTheirMessage) {
   }
 }
 
+// A server that never accepts, with its listen queue full, leaves the client
+// connecting; net_close ends the attempt at once.
+TEST_F(NetworkingTest, NetCloseEndsAConnectionAttempt) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockets_.push_back(listener);
+  sockaddr_in a = Loopback(0);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  socklen_t size = sizeof a;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &size);
+  for (int i = 0; i < 4; ++i) {  // fill the queue
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockets_.push_back(s);
+    connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_EQ(Open("127.0.0.1", ntohs(a.sin_port)), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(State(), 2);
+  auto start = std::chrono::steady_clock::now();
+  CallBuiltin(builtin_net_close, args_, {});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));  // a connect times out after minutes
+  EXPECT_EQ(State(), 0);
+}
+
 TEST_F(NetworkingTest, AServerOnAPortInUseFailsWithItsMessage) {
   uint16_t port = 0;
   int listener = PlainListener(&port);
