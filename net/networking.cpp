@@ -330,11 +330,22 @@ struct Lookup {
   uint32_t address = 0;
 };
 
+// Lookups left to finish alone, and how many of those may be under way: a
+// script that opens and closes in a loop on a slow name waits for one to end
+// rather than piling up threads.
+std::atomic<int> lookups_under_way{0};
+constexpr int kLookupsUnderWayLimit = 4;
+
 // Looks the host name up on a thread of its own, so that net_close never
 // waits for the resolver: when the stop comes first, the lookup is left to
 // finish alone. False when the name does not resolve or on a stop.
 bool LookUpHost(uint32_t* address) {
+  while (lookups_under_way >= kLookupsUnderWayLimit) {
+    if (net.stop) return false;
+    Wait(nullptr, 0, 50);
+  }
   auto lookup = std::make_shared<Lookup>();
+  ++lookups_under_way;
   try {
     std::thread([lookup, host = net.host] {
       uint32_t found_address = 0;
@@ -345,9 +356,11 @@ bool LookUpHost(uint32_t* address) {
         lookup->address = found_address;
         lookup->done = true;
       }
+      --lookups_under_way;
       SignalWake(net.wake);  // the wake signal lives as long as the process
     }).detach();
   } catch (const std::system_error&) {
+    --lookups_under_way;
     return false;
   }
   while (!net.stop) {
