@@ -433,7 +433,8 @@ TEST_F(NetworkingTest, NetCloseDeliversWhatIsStillQueued) {
     size_t n = std::min<size_t>(bytes.size() - queued, 8191);
     std::memcpy(ToHost(data_), bytes.data() + queued, n);
     int32_t k = Send(0, data_, static_cast<int32_t>(n));
-    ASSERT_GE(k, 0);
+    EXPECT_GE(k, 0);
+    if (k < 0) break;
     queued += static_cast<size_t>(k);
     if (k == 0) ++full;
   }
