@@ -11,6 +11,7 @@
 #include "graphics/text.h"
 #include "files/file_builtins.h"
 #include "input/typed_characters.h"
+#include "net/networking.h"
 #include "runtime/checksum_builtins.h"
 #include "runtime/clock_builtins.h"
 #include "runtime/debug_output_builtins.h"
@@ -30,7 +31,7 @@ namespace {
 
 // Families not built yet answer with their failure value.
 uint32_t NotBuiltReturnsZero(BuiltinArgs) { return 0; }
-uint32_t NotBuiltReturnsMinusOne(BuiltinArgs) { return static_cast<uint32_t>(-1); }
+[[maybe_unused]] uint32_t NotBuiltReturnsMinusOne(BuiltinArgs) { return static_cast<uint32_t>(-1); }
 
 }  // namespace
 
@@ -339,11 +340,11 @@ const BuiltinEntry kBuiltinTable[kBuiltinCount + 1] = {
     /* 301 */ {"ef_water", NotBuiltReturnsZero, 1, "int", "slot"},
     /* 302 */ {"key_init", builtin_key_init, 0, "int", ""},
     /* 303 */ {"key_get", builtin_key_get, 0, "int", ""},
-    /* 304 */ {"net_open", NotBuiltReturnsZero, 2, "int", "host, port"},
-    /* 305 */ {"net_close", NotBuiltReturnsZero, 0, "int", ""},
-    /* 306 */ {"net_send", NotBuiltReturnsMinusOne, 3, "int", "channel, data, len"},
-    /* 307 */ {"net_recv", NotBuiltReturnsMinusOne, 3, "int", "channel, buf, len"},
-    /* 308 */ {"net_state", NotBuiltReturnsZero, 0, "int", ""},
+    /* 304 */ {"net_open", builtin_net_open, 2, "int", "host, port"},
+    /* 305 */ {"net_close", builtin_net_close, 0, "int", ""},
+    /* 306 */ {"net_send", builtin_net_send, 3, "int", "channel, data, len"},
+    /* 307 */ {"net_recv", builtin_net_recv, 3, "int", "channel, buf, len"},
+    /* 308 */ {"net_state", builtin_net_state, 0, "int", ""},
     /* 309 */ {"crc16", builtin_crc16, 2, "int", "data, len"},
     /* 310 */ {"crc32", builtin_crc32, 2, "int", "data, len"},
     /* 311 */ {"dll_load", builtin_dll_load, 1, "int", "path"},

@@ -7,6 +7,7 @@
 #include "files/file_builtins.h"
 #include "graphics/planes.h"
 #include "graphics/text.h"
+#include "net/networking.h"
 #include "platform/window_thread.h"
 #include "platform/error_box.h"
 #include "runtime/file_system_builtins.h"
@@ -88,7 +89,8 @@ int RuntimeStop() {
   // Shut-down of the builtin families, in this order (each joins as it is built):
   //   every sprite of every list is reset; the video is closed
   FreeAllSounds();
-  //   the MIDI sequence and CD audio are stopped and freed; the network channel is closed
+  //   the MIDI sequence and CD audio are stopped and freed
+  NetClose();  // the server or client ended, its thread waited for
   RegexCleanUp();  // patterns and regions freed, the regular-expression library's global clean-up
   ResetStringTokens();  // strtok positions forgotten
   CloseAllPackSlots();  // the 16 pack slots; also the open streams (flushed) and searches
