@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "compiler/compiler.h"
+#include "graphics/plane_effects.h"
 #include "graphics/planes.h"
 #include "platform/window_thread.h"
 #include "platform/error_box.h"
@@ -87,7 +88,8 @@ int RuntimeStop() {
   //   the 16 pack slots are closed; fonts freed
   GraphicsShutdown();  // planes, pages and the palette
   UnloadAllLibraries();
-  //   the 3D renderer shut down; the effect objects freed
+  //   the 3D renderer shut down
+  ResetMeshWarps();  // the eight effect objects freed, their slots emptied
   EnableEngineMessages(false);  // the engine window procedure is taken off
   builtin_lock_present = false;
   //   the system file registered by sysfile is written
