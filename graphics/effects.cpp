@@ -573,18 +573,70 @@ uint32_t builtin_monotone(BuiltinArgs args) {
 
 namespace {
 
-// Sliding sums along a row: out[i] = (sum of in[i .. i + 2r] * k + 32768) >> 16
-// per channel, in holding the row with r edge pixels repeated on each side.
+// A blurred channel from its window sum: (sum * k + 32768) >> 16. The sum of
+// at most 255 bytes and k = 65536 / (2r + 1) both fit in 16 bits, so the
+// product is (high half << 16) + low half and the rounding adds 1 exactly when
+// the low half reaches 32768.
+inline uint8_t Scaled(uint32_t sum, uint32_t k) { return uint8_t((sum * k + 32768) >> 16); }
+#ifdef __SSE2__
+inline __m128i Scaled16(__m128i sum, __m128i k) {
+  return _mm_add_epi16(_mm_mulhi_epu16(sum, k), _mm_srli_epi16(_mm_mullo_epi16(sum, k), 15));
+}
+inline __m128i Widen(const uint8_t* p, int bytes) {
+  uint32_t v = 0;
+  std::memcpy(&v, p, size_t(bytes));
+  return _mm_unpacklo_epi8(_mm_cvtsi32_si128(int(v)), _mm_setzero_si128());
+}
+#endif
+
+// Sliding sums along a row: out[i] = the scaled sum of in[i .. i + 2r] per
+// channel, in holding the row with r edge pixels repeated on each side.
 template <int Bytes>
 void BlurLine(uint8_t* out, const uint8_t* in, int64_t n, int r, uint32_t k) {
+#ifdef __SSE2__
+  if constexpr (Bytes >= 3) {
+    // All channels of a pixel in the 16-bit lanes of one register.
+    const __m128i kk = _mm_set1_epi16(short(k));
+    __m128i sum = _mm_setzero_si128();
+    for (int t = 0; t <= 2 * r; ++t) sum = _mm_add_epi16(sum, Widen(in + t * Bytes, Bytes));
+    for (int64_t i = 0; i < n; ++i) {
+      const __m128i v = Scaled16(sum, kk);
+      const uint32_t px = uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(v, v)));
+      std::memcpy(out + i * Bytes, &px, Bytes);
+      sum = _mm_sub_epi16(_mm_add_epi16(sum, Widen(in + (i + 2 * r + 1) * Bytes, Bytes)), Widen(in + i * Bytes, Bytes));
+    }
+    return;
+  }
+#endif
   uint32_t sum[Bytes] = {};
   for (int t = 0; t <= 2 * r; ++t)
     for (int c = 0; c < Bytes; ++c) sum[c] += in[t * Bytes + c];
   for (int64_t i = 0; i < n; ++i) {
     for (int c = 0; c < Bytes; ++c) {
-      out[i * Bytes + c] = uint8_t((sum[c] * k + 32768) >> 16);
+      out[i * Bytes + c] = Scaled(sum[c], k);
       sum[c] += uint32_t(in[(i + 2 * r + 1) * Bytes + c]) - in[i * Bytes + c];
     }
+  }
+}
+
+// Running sums down the rows for n bytes of a band: out = scaled sums, then
+// the row leaving the window dropped and the one entering it added.
+void BlurBand(uint8_t* out, uint16_t* sum, const uint8_t* add, const uint8_t* drop, int64_t n, uint32_t k) {
+  int64_t c = 0;
+#ifdef __SSE2__
+  const __m128i kk = _mm_set1_epi16(short(k)), zero = _mm_setzero_si128();
+  for (; c + 8 <= n; c += 8) {
+    const __m128i acc = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sum + c));
+    const __m128i v = Scaled16(acc, kk);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + c), _mm_packus_epi16(v, v));
+    const __m128i in = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(add + c)), zero);
+    const __m128i off = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(drop + c)), zero);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(sum + c), _mm_sub_epi16(_mm_add_epi16(acc, in), off));
+  }
+#endif
+  for (; c < n; ++c) {
+    out[c] = Scaled(sum[c], k);
+    sum[c] = uint16_t(sum[c] + add[c] - drop[c]);
   }
 }
 
@@ -629,25 +681,18 @@ void BlurColumns(Plane* dst, const Placement& pl, const View& view, const Box& s
   const int64_t bands = (bytes + band - 1) / band;
 #pragma omp parallel if (Parallel(rows, cols))
   {
-    std::vector<uint32_t> sum(static_cast<size_t>(band));
+    std::vector<uint16_t> sum(static_cast<size_t>(band));  // at most 255 x 255
 #pragma omp for schedule(static)
     for (int64_t b = 0; b < bands; ++b) {
       const int64_t from = b * band, n = std::min(band, bytes - from);
-      std::fill(sum.begin(), sum.end(), 0u);
+      std::fill(sum.begin(), sum.end(), uint16_t{0});
       for (int64_t t = -r; t <= r; ++t) {
         const uint8_t* in = source(y0 + t) + from;
-        for (int64_t c = 0; c < n; ++c) sum[size_t(c)] += in[c];
+        for (int64_t c = 0; c < n; ++c) sum[size_t(c)] = uint16_t(sum[size_t(c)] + in[c]);
       }
-      for (int64_t j = 0; j < rows; ++j) {
-        uint8_t* out = PixelAddress(dst, int32_t(pl.dst.left), int32_t(pl.dst.top + j)) + from;
-        const uint8_t* add = source(y0 + j + r + 1) + from;
-        const uint8_t* drop = source(y0 + j - r) + from;
-        uint32_t* acc = sum.data();
-        for (int64_t c = 0; c < n; ++c) {
-          out[c] = uint8_t((acc[c] * k + 32768) >> 16);
-          acc[c] += uint32_t(add[c]) - drop[c];
-        }
-      }
+      for (int64_t j = 0; j < rows; ++j)
+        BlurBand(PixelAddress(dst, int32_t(pl.dst.left), int32_t(pl.dst.top + j)) + from, sum.data(),
+                 source(y0 + j + r + 1) + from, source(y0 + j - r) + from, n, k);
     }
   }
 }
