@@ -270,8 +270,8 @@ uint32_t builtin_tiled(BuiltinArgs args) {
 #pragma omp parallel for schedule(static) if (Parallel(rows, cols))
   for (int64_t j = 0; j < rows; ++j) {
     const int64_t dx = drawn.left - cx, dy = drawn.top + j - cy;
-    // 16.16 source position, the source's centre at the rectangle's centre.
-    int64_t px = dx * ux - dy * uy + ((sw / 2) << 16), py = dx * uy + dy * ux + ((sh / 2) << 16);
+    // 16.16 source position: the source's top-left corner sits at the centre.
+    int64_t px = dx * ux - dy * uy, py = dx * uy + dy * ux;
     uint8_t* out = PixelAddress(dst, int32_t(drawn.left), int32_t(drawn.top + j));
     for (int64_t i = 0; i < cols; ++i, out += bpp, px += ux, py += uy) {
       int64_t x = px >> 16, y = py >> 16;

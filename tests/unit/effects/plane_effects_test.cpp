@@ -195,8 +195,8 @@ TEST_F(PlaneEffectsTest, MosaicFillsBlocksWithTheirCornersAverage) {
 }
 
 TEST_F(PlaneEffectsTest, MappingsWithoutATurnCopy) {
-  // freemap onto the whole plane, rotate by 0, tiled by 0 with zoom 0 and
-  // smooth at the same size all give the source back.
+  // freemap onto the whole plane, rotate by 0 or a full turn and smooth at
+  // the same size all give the source back.
   Plane* src = Make(kA, 8, 6, 32);
   Pattern(src, 0x01020304);
   const std::vector<uint32_t> want = Pixels(src);
@@ -208,7 +208,6 @@ TEST_F(PlaneEffectsTest, MappingsWithoutATurnCopy) {
       {"freemap", builtin_freemap, {kB, 0, kA, 0, uint32_t(-1)}},
       {"rotate", builtin_rotate, {kB, 0, kA, 0, 0, uint32_t(-1)}},
       {"rotate a full turn", builtin_rotate, {kB, 0, kA, 0, 2048, uint32_t(-1)}},
-      {"tiled", builtin_tiled, {kB, 0, kA, 0, 0, 0}},
       {"smooth", builtin_smooth, {kB, 0, kA, 0, uint32_t(-1)}},
   };
   for (const auto& c : cases) {
@@ -246,6 +245,59 @@ TEST_F(PlaneEffectsTest, RotateAndFreemapTurnAndSkipTheKey) {
   EXPECT_EQ(Call(builtin_freemap, {kB, Words({0, 0, 0, 1000000000, 1000000000, 0, 5, 5}), kA, 0, uint32_t(-1)}), 0u);
   Make(kB, 8, 6, 16);
   EXPECT_EQ(Call(builtin_rotate, {kB, 0, kA, 0, 0, uint32_t(-1)}), 0u);  // formats differ
+}
+
+TEST_F(PlaneEffectsTest, TiledRepeatsTheSourceFromTheCentre) {
+  Plane* src = Make(kA, 4, 3, 24);
+  Pattern(src);
+  const struct {
+    int angle, zoom;
+    int xx, xy, yx, yy;  // source offset per destination step right (xx, xy) and down (yx, yy), in halves
+  } cases[] = {
+      {0, 0, 2, 0, 0, 2},     // zoom 0 counts as 1
+      {0, 2, 1, 0, 0, 1},     // magnified twice
+      {512, 1, 0, 2, -2, 0},  // a quarter turn
+  };
+  for (const auto& c : cases) {
+    Plane* dst = Make(kB, 10, 8, 24);
+    EXPECT_EQ(Call(builtin_tiled, {kB, 0, kA, 0, uint32_t(c.angle), uint32_t(c.zoom)}), 1u);
+    for (int y = 0; y < 8; ++y)
+      for (int x = 0; x < 10; ++x) {
+        // The source's top-left corner sits at the rectangle's centre (5, 4).
+        const int dx = x - 5, dy = y - 4;
+        const int hx = dx * c.xx + dy * c.yx, hy = dx * c.xy + dy * c.yy;
+        auto floor_half = [](int h) { return h >= 0 ? h / 2 : -((-h + 1) / 2); };
+        const int fx = (floor_half(hx) % 4 + 4) % 4, fy = (floor_half(hy) % 3 + 3) % 3;
+        EXPECT_EQ(Get(dst, x, y), Get(src, fx, fy)) << c.angle << " " << c.zoom << " at " << x << "," << y;
+      }
+  }
+  Make(kB, 10, 8, 32);
+  EXPECT_EQ(Call(builtin_tiled, {kB, 0, kA, 0, 0, 1}), 0u);  // formats differ
+}
+
+TEST_F(PlaneEffectsTest, KeysAreComparedInTheSourcesFormat) {
+  const struct {
+    int bits;
+    uint32_t pixel;   // the source pixel at (0, 0)
+    int32_t key;
+  } cases[] = {
+      {32, 0xFF00FF00, 0x0000FF00},  // the alpha byte takes no part
+      {24, 0x00123456, 0x00123456},
+      {16, 0x03E0, 0x0000FF00},      // green packed to x1r5g5b5
+      {16, 0x83E0, 0x0000FF00},      // bit 15 takes no part
+      {8, 0xE3, 0x00FF00FF},         // the nearest index of the 3-3-2 table
+      {8, 7, 0x01000007},            // an index of the engine colour table
+  };
+  for (const auto& c : cases) {
+    Plane* src = Make(kA, 2, 1, c.bits);
+    Put(src, 0, 0, c.pixel);
+    Put(src, 1, 0, 1);
+    Plane* dst = Make(kB, 2, 1, c.bits);
+    Put(dst, 0, 0, 2);
+    EXPECT_EQ(Call(builtin_freemap, {kB, 0, kA, 0, uint32_t(c.key)}), 1u);
+    EXPECT_EQ(Get(dst, 0, 0), 2u) << c.bits << " " << std::hex << c.pixel;  // keyed: left alone
+    EXPECT_EQ(Get(dst, 1, 0), 1u) << c.bits;
+  }
 }
 
 TEST_F(PlaneEffectsTest, SmoothInterpolatesWhenEnlargingAndAveragesWhenReducing) {
