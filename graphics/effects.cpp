@@ -10,6 +10,8 @@
 #include <emmintrin.h>
 #endif
 
+using namespace effect_support;
+
 namespace {
 
 thread_local uint32_t effect_random_state = 1;
@@ -73,6 +75,8 @@ int FreeMap(Plane* dst, const int64_t c[8], Plane* src, const Box& s, SourceKey 
   const auto [min_x, max_x] = std::minmax({c[0], c[2], c[4], c[6]});
   const auto [min_y, max_y] = std::minmax({c[1], c[3], c[5], c[7]});
   if ((max_x - min_x) + (max_y - min_y) > kMaxQuadExtent) return 0;
+  std::vector<uint8_t> copy;
+  const View view = SourceView(dst, src, s, copy);
   const int bpp = dst->bits / 8;
   const int64_t sw = s.width(), sh = s.height();
   auto length = [](int64_t dx, int64_t dy) { return std::abs(dx) + std::abs(dy); };
@@ -81,7 +85,7 @@ int FreeMap(Plane* dst, const int64_t c[8], Plane* src, const Box& s, SourceKey 
   for (int64_t k = 0; k <= n; ++k) {
     const int64_t lx = c[0] + (c[2] - c[0]) * k / n, ly = c[1] + (c[3] - c[1]) * k / n;
     const int64_t rx = c[6] + (c[4] - c[6]) * k / n, ry = c[7] + (c[5] - c[7]) * k / n;
-    const uint8_t* src_row = PixelAddress(src, int32_t(s.left), int32_t(s.top + k * (sh - 1) / n));
+    const uint8_t* src_row = view.Row(k * (sh - 1) / n);
     // A four-connected walk from the left point to the right one, so that the
     // lines of neighbouring steps leave no holes between them.
     const int64_t adx = std::abs(rx - lx), ady = std::abs(ry - ly), m = std::max<int64_t>(1, adx + ady);

@@ -10,6 +10,8 @@
 #include "graphics/plane_effects.h"
 #include "runtime/math_builtins.h"
 
+using namespace effect_support;
+
 namespace {
 
 // The engine's own copy of a context: the record scripts see may be edited,

@@ -66,6 +66,8 @@ uint32_t builtin_ef_water(BuiltinArgs args);   // slot
 
 // ---- shared by the effect files ---------------------------------------------------
 
+namespace effect_support {
+
 // A rectangle in 64 bits, so that no script value can overflow its arithmetic.
 struct Box {
   int64_t left, top, right, bottom;
@@ -131,3 +133,5 @@ struct SourceKey {
     return {true, ConvertColour(uint32_t(key), bytes) & mask, mask};
   }
 };
+
+}  // namespace effect_support

@@ -329,6 +329,44 @@ TEST_F(PlaneEffectsTest, SliceShiftsRowsAndFillsWithZero) {
     }
 }
 
+TEST_F(PlaneEffectsTest, InPlaceGivesWhatACopyGives) {
+  // Effects that read a source while writing a destination see the source as
+  // it was, also when both are the same plane.
+  const uint32_t mirror = Words({11, 0, 11, 8, 0, 8, 0, 0});
+  const struct {
+    const char* name;
+    BuiltinHandler h;
+    std::vector<uint32_t> args;  // destination first; source kA
+  } cases[] = {
+      {"freemap", builtin_freemap, {0, mirror, kA, 0, uint32_t(-1)}},
+      {"rotate", builtin_rotate, {0, 0, kA, 0, 700, uint32_t(-1)}},
+      {"smooth", builtin_smooth, {0, Words({-3, 0, 15, 9}), kA, 0, uint32_t(-1)}},
+      {"tiled", builtin_tiled, {0, 0, kA, Words({2, 2, 7, 6}), 100, 1}},
+      {"gradation", builtin_gradation, {0, 1, 1, kA, 0}},
+      {"mosaic", builtin_mosaic, {0, 1, 2, kA, 0, 3, 2}},
+      {"blur across", builtin_blur, {0, 2, 1, kA, 0, 2}},
+      {"blur down", builtin_blur, {0, 1, 2, kA, 0, uint32_t(-2)}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::vector<uint32_t>> results;
+    for (uint32_t dst : {kB, kA}) {
+      Plane* src = Make(kA, 12, 9, 32);
+      Pattern(src, 0x01070B0D);
+      if (dst == kB) {
+        Make(kB, 12, 9, 32);
+        Pattern(PlaneAt(kB), 0x01070B0D);
+      }
+      std::vector<uint32_t> args = c.args;
+      args[0] = dst;
+      uint32_t at = scratch_;
+      for (uint32_t w : args) std::memcpy(ToHost(at), &w, 4), at += 4;
+      EXPECT_EQ(c.h(BuiltinArgs{scratch_}), 1u) << c.name;
+      results.push_back(Pixels(PlaneAt(dst)));
+    }
+    EXPECT_EQ(results[0], results[1]) << c.name;
+  }
+}
+
 TEST_F(PlaneEffectsTest, HostileRectanglesAreRefused) {
   Plane* p = Make(kA, 8, 6, 24);
   Pattern(p);
