@@ -561,6 +561,22 @@ void BlendTranslucentSpan(uint8_t* d, int count, int bytes_per_pixel, const Tran
     case 4:
       for (int i = 0; i < count; ++i, d += 4) {
         const int da = d[3];
+        if (da == 255) {
+          // An opaque pixel: A = 65025, so each channel is (a c + (255 - a) d) / 255
+          // (the 255 cancels), divided by 255 exactly with shifts below 65536.
+          auto over = [a, ia](int c, int v) {
+            const uint32_t x = uint32_t(a * c + ia * v);
+            return uint8_t((x + 1 + (x >> 8)) >> 8);
+          };
+          d[0] = over(t.blue, d[0]);
+          d[1] = over(t.green, d[1]);
+          d[2] = over(t.red, d[2]);
+          continue;
+        }
+        if (da == 0 && a != 0) {  // a transparent pixel takes the colour itself
+          d[0] = uint8_t(t.blue), d[1] = uint8_t(t.green), d[2] = uint8_t(t.red), d[3] = uint8_t(a);
+          continue;
+        }
         const uint32_t total = uint32_t(255 * da + a * (255 - da));
         if (total == 0) {
           std::memset(d, 0, 4);

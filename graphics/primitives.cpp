@@ -1,7 +1,6 @@
 #include "graphics/primitives.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -95,16 +94,37 @@ int DrawLine(Plane* p, int32_t ix0, int32_t iy0, int32_t ix1, int32_t iy1, uint3
   return 1;
 }
 
+namespace {
+
+// floor(n / d) and its remainder for d > 0.
+inline void FloorDivide(__int128 n, int64_t d, int64_t& q, int64_t& r) {
+  __int128 qq = n / d, rr = n % d;
+  if (rr < 0) --qq, rr += d;
+  q = int64_t(qq);
+  r = int64_t(rr);
+}
+
+// An edge crossing the scan lines [first, end): its x on the current line is
+// exactly q + r / dy (0 <= r < dy), stepped by dq + dr / dy per line.
+struct Edge {
+  int64_t first, end;
+  int64_t q, r, dq, dr, dy;
+  int64_t Crossing() const { return q + (r > 0); }  // the first pixel at or right of x
+  void Step() {
+    q += dq;
+    r += dr;
+    if (r >= dy) ++q, r -= dy;
+  }
+};
+
+}  // namespace
+
 void FillPolygon(Plane* p, const int32_t* points, int32_t count, uint32_t colour) {
   const int64_t top = std::max<int64_t>(p->clip.top, 0), bottom = std::min<int64_t>(p->clip.bottom, p->height);
   const int64_t left = std::max<int64_t>(p->clip.left, 0), right = std::min<int64_t>(p->clip.right, p->width);
   if (top >= bottom || left >= right || !Drawable(p)) return;
 
-  // Edges clipped to the clip's rows: the scan lines [first, end) they cross.
-  struct Edge {
-    int64_t first, end;
-    double x0, y0, dxdy;
-  };
+  // Edges clipped to the clip's rows, positioned on their first line there.
   std::vector<Edge> edges;
   edges.reserve(size_t(count));
   for (int32_t k = 0; k < count; ++k) {
@@ -117,9 +137,11 @@ void FillPolygon(Plane* p, const int32_t* points, int32_t count, uint32_t colour
     e.first = std::max<int64_t>(upper[1], top);
     e.end = std::min<int64_t>(lower[1], bottom);
     if (e.first >= e.end) continue;
-    e.x0 = upper[0];
-    e.y0 = upper[1];
-    e.dxdy = (double(lower[0]) - upper[0]) / (double(lower[1]) - upper[1]);
+    e.dy = int64_t(lower[1]) - upper[1];
+    const int64_t dx = int64_t(lower[0]) - upper[0];
+    FloorDivide(dx, e.dy, e.dq, e.dr);
+    FloorDivide(__int128(e.first - upper[1]) * dx, e.dy, e.q, e.r);
+    e.q += upper[0];
     edges.push_back(e);
   }
   if (edges.empty()) return;
@@ -127,27 +149,26 @@ void FillPolygon(Plane* p, const int32_t* points, int32_t count, uint32_t colour
 
   const TranslucentColour t = PrepareTranslucent(colour, int(colour >> 24));
   const int bpp = p->bits / 8;
-  std::vector<const Edge*> active;
-  std::vector<int64_t> crossings;
+  std::vector<Edge> active;
   size_t next = 0;
   for (int64_t y = edges.front().first; y < bottom; ++y) {
-    while (next < edges.size() && edges[next].first == y) active.push_back(&edges[next++]);
-    std::erase_if(active, [y](const Edge* e) { return e->end <= y; });
+    std::erase_if(active, [y](const Edge& e) { return e.end <= y; });
+    while (next < edges.size() && edges[next].first == y) active.push_back(edges[next++]);
     if (active.empty()) {
       if (next == edges.size()) break;
       y = edges[next].first - 1;
       continue;
     }
-    crossings.clear();
-    for (const Edge* e : active) {
-      const double x = std::ceil(e->x0 + (double(y) - e->y0) * e->dxdy);
-      crossings.push_back(int64_t(std::clamp(x, double(left), double(right))));
-    }
-    std::sort(crossings.begin(), crossings.end());
+    // Kept in order of crossing; from one line to the next it barely changes.
+    for (size_t i = 1; i < active.size(); ++i)
+      for (size_t j = i; j > 0 && active[j].Crossing() < active[j - 1].Crossing(); --j) std::swap(active[j], active[j - 1]);
     uint8_t* row = PixelAddress(p, 0, int32_t(y));
-    for (size_t k = 0; k + 1 < crossings.size(); k += 2)
-      if (crossings[k] < crossings[k + 1])
-        BlendTranslucentSpan(row + crossings[k] * bpp, int(crossings[k + 1] - crossings[k]), bpp, t);
+    for (size_t k = 0; k + 1 < active.size(); k += 2) {
+      const int64_t from = std::clamp(active[k].Crossing(), left, right);
+      const int64_t to = std::clamp(active[k + 1].Crossing(), left, right);
+      if (from < to) BlendTranslucentSpan(row + from * bpp, int(to - from), bpp, t);
+    }
+    for (Edge& e : active) e.Step();
   }
 }
 

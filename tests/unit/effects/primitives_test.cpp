@@ -115,6 +115,31 @@ TEST_F(PrimitivesTest, PolygonFillsHalfOpenSpansInsideTheClip) {
   EXPECT_EQ(Get(q, 3, 5), 0xFFFFFFu);
 }
 
+TEST_F(PrimitivesTest, SpansBlendByTheOverRuleOnEveryDestinationAlpha) {
+  // Every old channel value under a few destination alphas and opacities,
+  // against the rule: A = 255 D + a (255 - D), channel (255 a c + (255 - a) D d) / A.
+  const struct {
+    uint32_t colour;
+    int dest_alpha;
+  } cases[] = {{0x80FF4010, 255}, {0xFF123456, 255}, {0x01FFFFFF, 255}, {0x00ABCDEF, 255},
+               {0x80FF4010, 254}, {0x40102030, 128}, {0xC0FFFFFF, 0},   {0x00ABCDEF, 0}};
+  for (const auto& c : cases) {
+    Plane* p = Make(5, 256, 1, 32);
+    for (int x = 0; x < 256; ++x) Put(p, x, 0, uint32_t(c.dest_alpha) << 24 | uint32_t(x) * 0x010101u);
+    ASSERT_EQ(Call(builtin_gpoly, {5, Words({0, 0, 256, 0, 256, 1, 0, 1}), 4, c.colour}), 1u);
+    const uint32_t a = c.colour >> 24, da = uint32_t(c.dest_alpha), total = 255 * da + a * (255 - da);
+    for (uint32_t x = 0; x < 256; ++x) {
+      uint32_t want = 0;
+      if (total) {
+        want = (total / 255) << 24;
+        for (int shift = 0; shift < 24; shift += 8)
+          want |= ((255 * a * ((c.colour >> shift) & 255) + (255 - a) * da * x) / total) << shift;
+      }
+      ASSERT_EQ(Get(p, int(x), 0), want) << std::hex << c.colour << " over " << x;
+    }
+  }
+}
+
 TEST_F(PrimitivesTest, PolygonRefusesBadArguments) {
   Make(5, 8, 6, 24);
   const uint32_t pts = Words({0, 0, 4, 0, 4, 4});
