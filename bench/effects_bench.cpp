@@ -79,6 +79,28 @@ BENCHMARK(BM_Blur)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
+// The other per-pixel effects on the full plane, one thread. arg: which.
+void BM_PerPixel(benchmark::State& state) {
+  Setup();
+  g_graphics_settings.MultiThreading = 0;
+  for (auto _ : state) {
+    switch (state.range(0)) {
+      case 0: Call(builtin_gradation, {kDest, 0, 0, kSource, 0}); break;
+      case 1: Call(builtin_mosaic, {kDest, 0, 0, kSource, 0, 8, 8}); break;
+      case 2: Call(builtin_monotone, {kDest, 0, 0x102040, 0xF0E0C0}); break;
+      default: Call(builtin_noise, {kDest, 0, 100}); break;
+    }
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * int64_t(kWidth) * kHeight);
+  g_graphics_settings.MultiThreading = 1;
+}
+BENCHMARK(BM_PerPixel)
+    ->ArgName("gradation0_mosaic1_monotone2_noise3")
+    ->DenseRange(0, 3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
 // arg: threads.
 void BM_WaterAndCopy(benchmark::State& state) {
   Setup();

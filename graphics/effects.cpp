@@ -508,9 +508,9 @@ uint32_t builtin_mosaic(BuiltinArgs args) {
   for (int64_t j = 0; j < rows; ++j) {
     const uint32_t* block_row = colour.data() + ((sy0 + j) / bh) * blocks_x;
     uint8_t* out = PixelAddress(dst, int32_t(pl.dst.left), int32_t(pl.dst.top + j));
-    int64_t i = 0;
-    while (i < cols) {
-      const int64_t bx = (sx0 + i) / bw, run = std::min(cols - i, (bx + 1) * bw - (sx0 + i));
+    int64_t i = 0, bx = sx0 / bw;
+    for (; i < cols; ++bx) {
+      const int64_t run = std::min(cols - i, (bx + 1) * bw - (sx0 + i));
       const uint32_t v = block_row[bx];
       if (bpp == 4) {
         std::fill_n(reinterpret_cast<uint32_t*>(out + i * 4), run, v);  // rows are 4-byte aligned
