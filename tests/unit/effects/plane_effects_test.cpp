@@ -234,13 +234,18 @@ TEST_F(PlaneEffectsTest, RotateAndFreemapTurnAndSkipTheKey) {
   EXPECT_EQ(Call(builtin_freemap, {kB, Words({7, 0, 7, 5, 0, 5, 0, 0}), kA, 0, uint32_t(-1)}), 1u);
   for (int y = 0; y < 6; ++y)
     for (int x = 0; x < 8; ++x) EXPECT_EQ(Get(PlaneAt(kB), x, y), Get(src, 7 - x, y)) << x << "," << y;
-  // A quarter turn of a square leaves no holes.
-  Plane* sq = Make(kA, 16, 16, 24);
-  FillRect(sq, 0, 0, 16, 16, 0xFFFFFF);
-  Plane* out = Make(kB, 16, 16, 24);
-  EXPECT_EQ(Call(builtin_rotate, {kB, 0, kA, 0, 256, uint32_t(-1)}), 1u);  // 45 degrees
-  for (int y = 5; y < 11; ++y)
-    for (int x = 5; x < 11; ++x) EXPECT_EQ(Get(out, x, y), 0xFFFFFFu) << x << "," << y;
+  // A turned square leaves no holes inside: the disc it always covers is white.
+  Plane* sq = Make(kA, 40, 40, 24);
+  FillRect(sq, 0, 0, 40, 40, 0xFFFFFF);
+  for (int angle = 0; angle < 2048; angle += 37) {
+    Plane* out = Make(kB, 40, 40, 24);
+    ASSERT_EQ(Call(builtin_rotate, {kB, 0, kA, 0, uint32_t(angle), uint32_t(-1)}), 1u);
+    for (int y = 0; y < 40; ++y)
+      for (int x = 0; x < 40; ++x)
+        if ((2 * x - 39) * (2 * x - 39) + (2 * y - 39) * (2 * y - 39) < 36 * 36) {
+          ASSERT_EQ(Get(out, x, y), 0xFFFFFFu) << "angle " << angle << " at " << x << "," << y;
+        }
+  }
   // Hostile corners are refused rather than walked.
   EXPECT_EQ(Call(builtin_freemap, {kB, Words({0, 0, 0, 1000000000, 1000000000, 0, 5, 5}), kA, 0, uint32_t(-1)}), 0u);
   Make(kB, 8, 6, 16);
