@@ -1,8 +1,12 @@
 // The plane effects through their builtins.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <iterator>
+
 #include "effects_fixture.h"
 #include "graphics/plane_effects.h"
+#include "graphics/primitives.h"
 
 namespace {
 
@@ -394,6 +398,76 @@ TEST_F(PlaneEffectsTest, HostileRectanglesAreRefused) {
   EXPECT_EQ(Call(builtin_smooth, {kB, huge, kA, 0, uint32_t(-1)}), 1u);
   EXPECT_EQ(Call(builtin_blur, {kB, uint32_t(-1000), uint32_t(-1000), kA, huge, 5}), 0u);  // lands off the plane
   EXPECT_EQ(Call(builtin_gradation, {900, 0, 0, kA, 0}), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// Every effect and primitive called many times with arguments drawn from
+// values that tend to break things: missing and mismatched planes, rectangles
+// far outside or reversed, extreme numbers. Nothing may crash or hang.
+TEST_F(EffectsTest, HostileArgumentsNeitherCrashNorHang) {
+  Make(1, 9, 7, 8);
+  Make(2, 9, 7, 16);
+  Make(3, 9, 7, 24);
+  Make(4, 9, 7, 32);
+  Make(5, 17, 9, 32);
+  Make(6, 3, 2, 4);
+  const uint32_t rects[] = {
+      0,
+      Words({1, 1, 5, 5}),
+      Words({5, 5, 1, 1}),
+      Words({-100, -100, 100, 100}),
+      Words({INT32_MIN, INT32_MIN, INT32_MAX, INT32_MAX}),
+      Words({3, 3, 3, 3}),
+      Words({1000000000, 0, -1000000000, 5}),
+      Words({8, 6, 9, 7}),
+  };
+  const int32_t numbers[] = {0, 1, -1, 2, 3, 7, 8, 9, 64, 127, 255, 256, 300, -300, 2048, 65536,
+                             1000000000, -1000000000, INT32_MAX, INT32_MIN};
+  const uint32_t planes[] = {0, 1, 2, 3, 4, 5, 6, 7, 1023, 1024, 0xFFFFFFFF};
+  struct Builtin {
+    const char* name;
+    BuiltinHandler h;
+    const char* kinds;  // p plane, r rectangle or corners, n number, s mesh slot
+  };
+  const Builtin builtins[] = {
+      {"freemap", builtin_freemap, "prprn"},   {"rotate", builtin_rotate, "prprnn"},
+      {"smooth", builtin_smooth, "prprn"},     {"tiled", builtin_tiled, "prprnn"},
+      {"scroll", builtin_scroll, "prnn"},      {"noise", builtin_noise, "prn"},
+      {"slice", builtin_slice, "prn"},         {"gradation", builtin_gradation, "pnnpr"},
+      {"mosaic", builtin_mosaic, "pnnprnn"},   {"monotone", builtin_monotone, "prnn"},
+      {"blur", builtin_blur, "pnnprn"},        {"fire", builtin_fire, "pr"},
+      {"ef_init", builtin_ef_init, "sprpr"},   {"ef_copy", builtin_ef_copy, "s"},
+      {"ef_info", builtin_ef_info, "sr"},      {"ef_rotate", builtin_ef_rotate, "snnnn"},
+      {"ef_land", builtin_ef_land, "snnn"},    {"ef_ball", builtin_ef_ball, "snnn"},
+      {"ef_whirl", builtin_ef_whirl, "sn"},    {"ef_raster", builtin_ef_raster, "snnn"},
+      {"ef_blob", builtin_ef_blob, "snnnn"},   {"ef_water", builtin_ef_water, "s"},
+      {"ef_free", builtin_ef_free, "s"},       {"gline", builtin_gline, "pnnnnn"},
+      {"gpoly", builtin_gpoly, "prnn"},
+  };
+  uint32_t seed = 2026;
+  auto next = [&](uint32_t n) {
+    seed = seed * 1664525u + 1013904223u;
+    return (seed >> 8) % n;
+  };
+  for (int round = 0; round < 3000; ++round) {
+    const Builtin& b = builtins[next(std::size(builtins))];
+    std::vector<uint32_t> args;
+    for (const char* k = b.kinds; *k; ++k) {
+      switch (*k) {
+        case 'p': args.push_back(planes[next(std::size(planes))]); break;
+        case 'r': args.push_back(rects[next(std::size(rects))]); break;
+        case 's': args.push_back(next(10)); break;
+        default: args.push_back(uint32_t(numbers[next(std::size(numbers))])); break;
+      }
+    }
+    uint32_t at = scratch_;
+    for (uint32_t w : args) std::memcpy(ToHost(at), &w, 4), at += 4;
+    b.h(BuiltinArgs{scratch_});
+  }
+  ResetMeshWarps();
 }
 
 }  // namespace
