@@ -1,3 +1,6 @@
+// The plane effects other than the mesh warps: quadrilateral mapping and
+// rotation, smooth scaling, tiling, scrolling, noise, slicing, the four-tap
+// soften, mosaic, tone mapping, box blur and fire.
 #include <algorithm>
 #include <cstring>
 #include <vector>

@@ -71,27 +71,33 @@ void RenderCells(const MeshWarp& w, Plane* dst, Plane* src) {
     col[size_t(k)] = ptrdiff_t(w.src_left + (k * w.src_width >> 11)) * Bytes;
     row[size_t(k)] = PlaneRow(src, int32_t(w.src_top + (k * w.src_height >> 11)));
   }
+  // Plain pointers: the pixel stores could alias the vectors' own fields.
+  const ptrdiff_t* const col_at = col.data();
+  const uint8_t* const* const row_at = row.data();
   const int32_t* grid = GridOf(w);
   const int64_t stride = w.columns + 1;
   const bool parallel = g_graphics_settings.MultiThreading != 0 && w.rows > 1 && w.rows * w.columns >= 256;
 #pragma omp parallel for schedule(static) if (parallel)
   for (int64_t i = 0; i < w.rows; ++i) {
-    for (int64_t j = 0; j < w.columns; ++j) {
-      const int32_t* p00 = grid + 2 * (i * stride + j);
-      const int32_t* p10 = p00 + 2;
-      const int32_t* p01 = p00 + 2 * stride;
-      const int32_t* p11 = p01 + 2;
-      for (int py = 0; py < 8; ++py) {
-        // Left and right ends of this pixel row in eighths, then across in 64ths.
-        const int64_t lu = int64_t(p00[0]) * 8 + (int64_t(p01[0]) - p00[0]) * py;
-        const int64_t lv = int64_t(p00[1]) * 8 + (int64_t(p01[1]) - p00[1]) * py;
-        const int64_t ru = int64_t(p10[0]) * 8 + (int64_t(p11[0]) - p10[0]) * py;
-        const int64_t rv = int64_t(p10[1]) * 8 + (int64_t(p11[1]) - p10[1]) * py;
-        int64_t u = lu * 8, v = lv * 8;
-        const int64_t du = ru - lu, dv = rv - lv;
-        uint8_t* out = PixelAddress(dst, int32_t(w.dst_left + 8 * j), int32_t(w.dst_top + 8 * i + py));
+    const int32_t* top = grid + 2 * i * stride;  // the cells' upper corners
+    const int32_t* low = top + 2 * stride;       // and lower ones
+    for (int py = 0; py < 8; ++py) {
+      uint8_t* out = PixelAddress(dst, int32_t(w.dst_left), int32_t(w.dst_top + 8 * i + py));
+      // This pixel row's point of every grid column, in eighths.
+      int64_t u0 = int64_t(top[0]) * 8 + (int64_t(low[0]) - top[0]) * py;
+      int64_t v0 = int64_t(top[1]) * 8 + (int64_t(low[1]) - top[1]) * py;
+      for (int64_t j = 0; j < w.columns; ++j) {
+        const int32_t* t = top + 2 * (j + 1);
+        const int32_t* l = low + 2 * (j + 1);
+        const int64_t u1 = int64_t(t[0]) * 8 + (int64_t(l[0]) - t[0]) * py;
+        const int64_t v1 = int64_t(t[1]) * 8 + (int64_t(l[1]) - t[1]) * py;
+        // Across the cell in 64ths.
+        int64_t u = u0 * 8, v = v0 * 8;
+        const int64_t du = u1 - u0, dv = v1 - v0;
         for (int px = 0; px < 8; ++px, u += du, v += dv, out += Bytes)
-          std::memcpy(out, row[size_t((v >> 14) & 2047)] + col[size_t((u >> 14) & 2047)], Bytes);
+          std::memcpy(out, row_at[(v >> 14) & 2047] + col_at[(u >> 14) & 2047], Bytes);
+        u0 = u1;
+        v0 = v1;
       }
     }
   }
