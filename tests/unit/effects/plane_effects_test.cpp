@@ -139,6 +139,29 @@ TEST_F(PlaneEffectsTest, MonotoneMapsBrightnessOntoTheRamp) {
   EXPECT_EQ(Call(builtin_monotone, {kB, 0, 0, 0xFFFFFF}), 0u);
 }
 
+TEST_F(PlaneEffectsTest, MonotoneRampHoldsForEveryBrightness) {
+  // Rising and falling channels; every format, a row length with a tail.
+  const uint32_t dark = 0x20F010, bright = 0xE01080;
+  for (int bits : {32, 24}) {
+    Plane* p = Make(kA, 259, 3, bits);
+    for (int y = 0; y < 3; ++y)
+      for (int x = 0; x < 259; ++x) Put(p, x, y, uint32_t(x * 0x9E3779B1u + y * 0x85EBCA6Bu) & (bits == 32 ? ~0u : 0xFFFFFFu));
+    const std::vector<uint32_t> old = Pixels(p);
+    ASSERT_EQ(Call(builtin_monotone, {kA, 0, dark, bright}), 1u);
+    const std::vector<uint32_t> now = Pixels(p);
+    for (size_t k = 0; k < old.size(); ++k) {
+      const uint32_t o = old[k];
+      const int y = int((19595 * ((o >> 16) & 255) + 38470 * ((o >> 8) & 255) + 7471 * (o & 255)) >> 16);
+      uint32_t want = o & 0xFF000000u & (bits == 32 ? ~0u : 0u);
+      for (int shift = 0; shift <= 16; shift += 8) {
+        const int lo = int((dark >> shift) & 255), hi = int((bright >> shift) & 255);
+        want |= uint32_t(lo + y * (hi - lo) / 255) << shift;
+      }
+      ASSERT_EQ(now[k], want) << bits << " bits, pixel " << k;
+    }
+  }
+}
+
 TEST_F(PlaneEffectsTest, FireMovesDimmedRowsUpward) {
   Plane* p = Make(kA, 2, 3, 32);
   Put(p, 0, 2, 0x10203040);
