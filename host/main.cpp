@@ -5,17 +5,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "display/display_output.h"
+#include "graphics/text.h"
 #include "host/engine.h"
 #include "host/main_window.h"
 #include "host/self_check.h"
+#include "platform/clipboard.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
 #include "platform/debug_window.h"
 #include "platform/error_box.h"
 #include "platform/single_instance.h"
+#include "platform/text_encoding.h"
 #include "platform/window.h"
 #include "platform/window_thread.h"
 #include "runtime/runtime_settings.h"
@@ -25,7 +29,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: keva [--headless] [--timeout SECONDS] [--screenshot FILE] [PATH]\n"
+    "Usage: keva [--headless] [--timeout SECONDS] [--screenshot FILE] [--text-hook[=clipboard]] [PATH]\n"
     "  or:  keva --self-check | --version | --help\n"
     "\n"
     "Runs a game. PATH is the game's executable or configuration file, the game's\n"
@@ -41,6 +45,11 @@ constexpr const char* kUsage =
     "  --timeout SECONDS  headless: stop the scripts after this long\n"
     "  --screenshot FILE  headless: at the end, write what the screen shows to\n"
     "                     FILE (.png or .bmp)\n"
+    "  --text-hook        write every string gtext and gtextf draw, as UTF-8, one\n"
+    "                     line per call, to standard output (identical strings\n"
+    "                     in a row once); --text-hook=clipboard puts each on the\n"
+    "                     clipboard instead (with a window). [Option] TextHook=1\n"
+    "                     or 2 in the configuration does the same\n"
     "  --self-check       run a small hand-assembled program on the script VM\n"
     "  --help             show this help\n"
     "  --version          show the version\n"
@@ -49,8 +58,11 @@ constexpr const char* kUsage =
     "end by themselves; 0 after exit(); 1 after a failed script, a script that\n"
     "does not load, or any error box; 124 at the timeout; 2 for bad arguments.\n";
 
+enum TextHookTarget { kTextHookOff = 0, kTextHookStandardOutput = 1, kTextHookClipboard = 2 };
+
 struct Options {
   bool headless = false;
+  int text_hook = -1;  // a TextHookTarget, or -1: as the configuration says
   double timeout_seconds = 0;
   std::string screenshot;
   std::string path;
@@ -83,6 +95,10 @@ bool ParseArguments(int argc, char** argv, Options& o, int& status) {
         status = 2;
         return false;
       }
+    } else if (a == "--text-hook" || a == "--text-hook=stdout") {
+      o.text_hook = kTextHookStandardOutput;
+    } else if (a == "--text-hook=clipboard") {
+      o.text_hook = kTextHookClipboard;
     } else if (a == "--screenshot" && i + 1 < argc) {
       o.screenshot = argv[++i];
     } else if (!a.empty() && a[0] == '-') {
@@ -100,6 +116,39 @@ bool ParseArguments(int argc, char** argv, Options& o, int& status) {
   return true;
 }
 
+// The text hook: what the game draws, for screen readers, dictionaries and
+// translation tools. Runs on script threads under the builtin lock.
+std::string last_hooked_text;
+bool hook_to_clipboard = false;
+
+void PutOnClipboard(uintptr_t text) {
+  std::unique_ptr<std::string> utf8(reinterpret_cast<std::string*>(text));
+  SetClipboardText(*utf8);
+}
+
+void HookDrawnText(std::string_view sjis) {
+  if (sjis == last_hooked_text) return;
+  last_hooked_text.assign(sjis);
+  std::string utf8 = SjisToUtf8(sjis);
+  for (char& c : utf8)
+    if (c == '\n' || c == '\r') c = ' ';  // one line per call
+  if (hook_to_clipboard) {
+    PostToWindowThread(PutOnClipboard, reinterpret_cast<uintptr_t>(new std::string(std::move(utf8))));
+    return;
+  }
+  utf8 += '\n';
+  std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+  std::fflush(stdout);
+}
+
+void StartTextHook(int target, bool windowed) {
+  if (target != kTextHookStandardOutput && target != kTextHookClipboard) return;
+  hook_to_clipboard = target == kTextHookClipboard && windowed;
+  if (target == kTextHookClipboard && !windowed)
+    std::fprintf(stderr, "keva: no clipboard without a window; the text hook writes to standard output\n");
+  g_text_hook = HookDrawnText;
+}
+
 std::string OwnExecutable() {
   char buffer[4096];
   ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
@@ -108,6 +157,7 @@ std::string OwnExecutable() {
 
 int RunHeadless(const Options& o) {
   UseStandardOutputForDebugOutput();
+  StartTextHook(o.text_hook >= 0 ? o.text_hook : g_settings.text_hook, false);
   BecomeWindowThread();
   EngineInit();
   uint32_t boxes_before = ErrorBoxCount();
@@ -156,12 +206,13 @@ void ShowErrorInABox(std::string_view caption, std::string_view text) { ShowMess
 
 void StartMainScriptPosted(uintptr_t) { StartMainScript(); }
 
-int RunWindowed() {
+int RunWindowed(const Options& o) {
   if (!g_settings.multi_instance && !ClaimSingleInstance(g_game_paths.module_directory, RaiseMainWindowSoon))
     return 0;  // the first instance has been raised
   BecomeWindowThread();
   SetErrorBoxBackend(ShowErrorInABox);
   if (!OpenMainWindow()) return 0;
+  StartTextHook(o.text_hook >= 0 ? o.text_hook : g_settings.text_hook, true);
   // The Debug Output window exists with DebugMode; should it fail to open
   // (no font), its lines go to standard output instead.
   if (g_settings.debug_mode && !CreateDebugWindow()) UseStandardOutputForDebugOutput();
@@ -203,7 +254,7 @@ int main(int argc, char** argv) {
   }
   ApplySettings();
   if (!options.headless) {
-    if (WindowSystemAvailable()) return RunWindowed();
+    if (WindowSystemAvailable()) return RunWindowed(options);
     std::fprintf(stderr, "keva: no display; running headless\n");
   }
   return RunHeadless(options);

@@ -52,6 +52,7 @@ const IntegerKey kIntegerKeys[] = {
     {"Option", "GlobalFocus", &Settings::global_focus},
     {"Option", "GlobalSound", &Settings::global_sound},
     {"Option", "Confirmation", &Settings::confirmation},
+    {"Option", "TextHook", &Settings::text_hook},
     {"Script", "ProgramSize", &Settings::program_size},
     {"Script", "StackSize", &Settings::stack_size},
     {"Script", "HeapSize", &Settings::heap_size},

@@ -29,6 +29,7 @@ struct Settings {
   int32_t cd = 0;
   // [Option]
   int32_t global_focus = 0, global_sound = 0, confirmation = 1;
+  int32_t text_hook = 0;  // every drawn string as UTF-8: 1 to standard output, 2 to the clipboard
   // [Script]
   std::string load;               // 259 bytes at most
   int32_t program_size = 0, stack_size = 262144, heap_size = 2097152;

@@ -3,10 +3,13 @@
 #include <atomic>
 
 #include "compiler/compiler.h"
+#include "files/file_builtins.h"
 #include "graphics/plane_effects.h"
 #include "graphics/planes.h"
+#include "graphics/text.h"
 #include "platform/window_thread.h"
 #include "platform/error_box.h"
+#include "runtime/file_system_builtins.h"
 #include "runtime/library_builtins.h"
 #include "runtime/math_builtins.h"
 #include "runtime/regex_builtins.h"
@@ -72,8 +75,10 @@ int RuntimeStart() {
   // Reset of the builtin families, in this order (each joins as it is built):
   UnloadAllLibraries();
   GraphicsStart();  // planes and pages freed, the initial palette installed, plane 0 created
-  //   fonts are recreated
-  //   the 16 pack slots are closed
+  TextStart();  // every font slot back to its default; no font objects yet
+  CloseAllPackSlots();  // the 16 pack slots; also the open streams and searches
+  CloseAllStreams();
+  CloseAllSearches();
   //   the dirty-rectangle list, hit lists and sprite lists are emptied
   SetBuiltinHook(DispatchBuiltin);
   return 1;
@@ -85,13 +90,16 @@ int RuntimeStop() {
   //   sequence and CD audio are stopped and freed; the network channel is closed
   RegexCleanUp();  // patterns and regions freed, the regular-expression library's global clean-up
   ResetStringTokens();  // strtok positions forgotten
-  //   the 16 pack slots are closed; fonts freed
+  CloseAllPackSlots();  // the 16 pack slots; also the open streams (flushed) and searches
+  CloseAllStreams();
+  CloseAllSearches();
+  TextShutdown();  // font objects and the work plane freed
   GraphicsShutdown();  // planes, pages and the palette
   UnloadAllLibraries();
   //   the 3D renderer shut down
   ResetMeshWarps();  // the eight effect objects freed, their slots emptied
   EnableEngineMessages(false);  // the engine window procedure is taken off
   builtin_lock_present = false;
-  //   the system file registered by sysfile is written
+  WriteSystemFile();  // the system file registered by sysfile
   return 1;
 }
