@@ -117,6 +117,25 @@ struct Edge {
   }
 };
 
+// Orders the edges by crossing. From one line to the next the order barely
+// changes (edges of a simple polygon never cross), so an insertion sort does
+// it in one pass; a polygon whose edges cross everywhere exhausts its budget
+// and is sorted in full instead.
+void SortByCrossing(std::vector<Edge>& active) {
+  size_t budget = 4 * active.size() + 64;
+  for (size_t i = 1; i < active.size(); ++i) {
+    const Edge e = active[i];
+    const int64_t x = e.Crossing();
+    size_t j = i;
+    for (; j > 0 && active[j - 1].Crossing() > x && budget > 0; --j, --budget) active[j] = active[j - 1];
+    active[j] = e;
+    if (budget == 0) {
+      std::sort(active.begin(), active.end(), [](const Edge& l, const Edge& r) { return l.Crossing() < r.Crossing(); });
+      return;
+    }
+  }
+}
+
 }  // namespace
 
 void FillPolygon(Plane* p, const int32_t* points, int32_t count, uint32_t colour) {
@@ -159,9 +178,7 @@ void FillPolygon(Plane* p, const int32_t* points, int32_t count, uint32_t colour
       y = edges[next].first - 1;
       continue;
     }
-    // Kept in order of crossing; from one line to the next it barely changes.
-    for (size_t i = 1; i < active.size(); ++i)
-      for (size_t j = i; j > 0 && active[j].Crossing() < active[j - 1].Crossing(); --j) std::swap(active[j], active[j - 1]);
+    SortByCrossing(active);
     uint8_t* row = PixelAddress(p, 0, int32_t(y));
     for (size_t k = 0; k + 1 < active.size(); k += 2) {
       const int64_t from = std::clamp(active[k].Crossing(), left, right);

@@ -21,7 +21,9 @@ int DrawLine(Plane* plane, int32_t x0, int32_t y0, int32_t x1, int32_t y1, uint3
 // that share an edge never blend a pixel twice, and the rectangle (0, 0),
 // (w, 0), (w, h), (0, h) fills exactly w x h pixels. Horizontal edges add no
 // crossing.
-constexpr int32_t kMaxPolygonPoints = 65536;
+// Longer point lists are refused: a self-crossing polygon of that many edges
+// would hold the engine for seconds.
+constexpr int32_t kMaxPolygonPoints = 16384;
 void FillPolygon(Plane* plane, const int32_t* points, int32_t count, uint32_t colour);
 
 // Packed HSV: hue (0..2047, 2048 per turn) << 16 | saturation << 8 | value.

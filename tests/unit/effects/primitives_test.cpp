@@ -150,6 +150,14 @@ TEST_F(PrimitivesTest, PolygonRefusesBadArguments) {
   EXPECT_EQ(Call(builtin_gpoly, {5, 0xFFFFFFF0u, 3, 0xFF000000}), 0u);  // runs off the end of script memory
   EXPECT_EQ(Call(builtin_gpoly, {900, pts, 3, 0xFF000000}), 0u);
   for (uint32_t v : Pixels(PlaneAt(5))) EXPECT_EQ(v, 0u);
+  // The longest list taken, and one point more.
+  const uint32_t many = ArenaAllocZeroed(size_t(kMaxPolygonPoints + 1) * 8);
+  ASSERT_NE(many, 0u);
+  SetWords(many, {0, 0, 4, 0, 4, 4});
+  EXPECT_EQ(Call(builtin_gpoly, {5, many, uint32_t(kMaxPolygonPoints), 0xFF0000FF}), 1u);
+  EXPECT_EQ(Get(PlaneAt(5), 3, 1), 0xFFu);
+  EXPECT_EQ(Call(builtin_gpoly, {5, many, uint32_t(kMaxPolygonPoints + 1), 0xFF00FF00}), 0u);
+  ArenaFree(many);
 }
 
 }  // namespace
