@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "audio/sound_buffers.h"
 #include "display/display_output.h"
 #include "graphics/text.h"
 #include "host/engine.h"
@@ -29,7 +30,8 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: keva [--headless] [--timeout SECONDS] [--screenshot FILE] [--text-hook[=clipboard]] [PATH]\n"
+    "Usage: keva [--headless] [--timeout SECONDS] [--screenshot FILE] [--audio-out FILE.wav]\n"
+    "            [--text-hook[=clipboard]] [PATH]\n"
     "  or:  keva --self-check | --version | --help\n"
     "\n"
     "Runs a game. PATH is the game's executable or configuration file, the game's\n"
@@ -50,6 +52,8 @@ constexpr const char* kUsage =
     "                     in a row once); --text-hook=clipboard puts each on the\n"
     "                     clipboard instead (with a window). [Option] TextHook=1\n"
     "                     or 2 in the configuration does the same\n"
+    "  --audio-out FILE   write everything the engine plays to FILE, a 16-bit\n"
+    "                     stereo WAV (windowed or headless)\n"
     "  --self-check       run a small hand-assembled program on the script VM\n"
     "  --help             show this help\n"
     "  --version          show the version\n"
@@ -65,6 +69,7 @@ struct Options {
   int text_hook = -1;  // a TextHookTarget, or -1: as the configuration says
   double timeout_seconds = 0;
   std::string screenshot;
+  std::string audio_out;
   std::string path;
 };
 
@@ -101,6 +106,8 @@ bool ParseArguments(int argc, char** argv, Options& o, int& status) {
       o.text_hook = kTextHookClipboard;
     } else if (a == "--screenshot" && i + 1 < argc) {
       o.screenshot = argv[++i];
+    } else if (a == "--audio-out" && i + 1 < argc) {
+      o.audio_out = argv[++i];
     } else if (!a.empty() && a[0] == '-') {
       std::fprintf(stderr, "keva: unknown option '%s'\n%s", a.c_str(), kUsage);
       status = 2;
@@ -248,6 +255,7 @@ int main(int argc, char** argv) {
   // Paths given on the command line are relative to where keva was started,
   // not to the game's folder it works in.
   if (!options.screenshot.empty()) options.screenshot = std::filesystem::absolute(options.screenshot).string();
+  if (!options.audio_out.empty()) g_sound_settings.record_path = std::filesystem::absolute(options.audio_out).string();
   if (chdir(g_game_paths.module_directory.c_str()) != 0) {
     std::fprintf(stderr, "keva: cannot enter %s\n", g_game_paths.module_directory.c_str());
     return 2;
@@ -257,5 +265,6 @@ int main(int argc, char** argv) {
     if (WindowSystemAvailable()) return RunWindowed(options);
     std::fprintf(stderr, "keva: no display; running headless\n");
   }
+  g_sound_settings.use_device = false;  // the mixer runs paced by the clock
   return RunHeadless(options);
 }
