@@ -5,6 +5,7 @@
 #include "audio/sound_buffers.h"
 #include "compiler/compiler.h"
 #include "files/file_builtins.h"
+#include "graphics/plane_effects.h"
 #include "graphics/planes.h"
 #include "graphics/text.h"
 #include "net/networking.h"
@@ -99,7 +100,8 @@ int RuntimeStop() {
   TextShutdown();  // font objects and the work plane freed
   GraphicsShutdown();  // planes, pages and the palette
   UnloadAllLibraries();
-  //   the 3D renderer shut down; the effect objects freed
+  //   the 3D renderer shut down
+  ResetMeshWarps();  // the eight effect objects freed, their slots emptied
   EnableEngineMessages(false);  // the engine window procedure is taken off
   builtin_lock_present = false;
   WriteSystemFile();  // the system file registered by sysfile
