@@ -277,6 +277,11 @@ void DisplayClientResized(int32_t w, int32_t h, bool full_screen) {
   dirty = {0, 0, frame_w, frame_h};
 }
 
+OutputRect PresentationRectangle() {
+  std::lock_guard lock(display_lock);
+  return output;
+}
+
 void PaintWindow() {
   if (!Painted()) {
     PresentFrame();

@@ -11,6 +11,7 @@
 #include "host/engine.h"
 #include "host/main_window.h"
 #include "host/self_check.h"
+#include "input/input_devices.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
 #include "platform/debug_window.h"
@@ -25,7 +26,8 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: keva [--headless] [--timeout SECONDS] [--screenshot FILE] [PATH]\n"
+    "usage: keva [--headless] [--timeout SECONDS] [--screenshot FILE] [--input FILE]\n"
+    "            [--record FILE] [PATH]\n"
     "       keva --self-check\n"
     "\n"
     "Runs a game. PATH is the game's executable or configuration file, the game's\n"
@@ -41,6 +43,10 @@ constexpr const char* kUsage =
     "  --timeout SECONDS  headless: stop the scripts after this long\n"
     "  --screenshot FILE  headless: at the end, write what the screen shows to\n"
     "                     FILE (.png or .bmp)\n"
+    "  --input FILE       replay the timed keyboard, mouse and joystick events of\n"
+    "                     FILE (times in ms from the start of the main script;\n"
+    "                     the README describes the lines), windowed or headless\n"
+    "  --record FILE      write what the player does to FILE in the same format\n"
     "  --self-check       run a small hand-assembled program on the script VM\n"
     "  --help             show this help\n"
     "\n"
@@ -52,6 +58,8 @@ struct Options {
   bool headless = false;
   double timeout_seconds = 0;
   std::string screenshot;
+  std::string input;
+  std::string record;
   std::string path;
 };
 
@@ -79,6 +87,10 @@ bool ParseArguments(int argc, char** argv, Options& o, int& status) {
       }
     } else if (a == "--screenshot" && i + 1 < argc) {
       o.screenshot = argv[++i];
+    } else if (a == "--input" && i + 1 < argc) {
+      o.input = argv[++i];
+    } else if (a == "--record" && i + 1 < argc) {
+      o.record = argv[++i];
     } else if (!a.empty() && a[0] == '-') {
       std::fprintf(stderr, "keva: unknown option '%s'\n%s", a.c_str(), kUsage);
       status = 2;
@@ -100,9 +112,17 @@ std::string OwnExecutable() {
   return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
 }
 
+bool FinishRecordingOrSay() {
+  std::string error;
+  if (FinishRecording(error)) return true;
+  std::fprintf(stderr, "keva: %s\n", error.c_str());
+  return false;
+}
+
 int RunHeadless(const Options& o) {
   UseStandardOutputForDebugOutput();
   BecomeWindowThread();
+  g_input_host_hooks.activated = ApplicationActivated;
   EngineInit();
   uint32_t boxes_before = ErrorBoxCount();
   if (!StartMainScript()) {
@@ -120,6 +140,7 @@ int RunHeadless(const Options& o) {
       timed_out = true;
       break;
     }
+    FeedScriptedInput();
     if (ServeEngineMessages() == 0) SleepMs(1);
   }
   bool stopped = ScriptStopRequested() && !timed_out;
@@ -141,6 +162,7 @@ int RunHeadless(const Options& o) {
     std::fprintf(stderr, "keva: timed out after %g seconds\n", o.timeout_seconds);
     return 124;
   }
+  if (!FinishRecordingOrSay()) return 1;
   if (ErrorBoxCount() > 0 || screenshot_failed) return 1;
   if (stopped) return 0;  // exit()
   return main_ended ? static_cast<int>(result) : 1;
@@ -167,7 +189,7 @@ int RunWindowed() {
   g_settings.global_focus = g_runtime_settings.global_focus;
   g_settings.global_sound = g_runtime_settings.global_sound;
   WriteBackSettings(g_settings, g_game_paths, FullScreenAtClose());
-  return 0;
+  return FinishRecordingOrSay() ? 0 : 1;
 }
 
 }  // namespace
@@ -191,6 +213,14 @@ int main(int argc, char** argv) {
   // Paths given on the command line are relative to where keva was started,
   // not to the game's folder it works in.
   if (!options.screenshot.empty()) options.screenshot = std::filesystem::absolute(options.screenshot).string();
+  if (!options.input.empty()) {
+    std::string error;
+    if (!LoadInputScript(std::filesystem::absolute(options.input).string(), error)) {
+      std::fprintf(stderr, "keva: %s\n", error.c_str());
+      return 2;
+    }
+  }
+  if (!options.record.empty()) StartRecording(std::filesystem::absolute(options.record).string());
   if (chdir(g_game_paths.module_directory.c_str()) != 0) {
     std::fprintf(stderr, "keva: cannot enter %s\n", g_game_paths.module_directory.c_str());
     return 2;
