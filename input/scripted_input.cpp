@@ -232,6 +232,7 @@ bool LoadInputScript(const std::string& host_path, std::string& error) {
 void StartRecording(const std::string& host_path) {
   recording = true;
   record_path = host_path;
+  recorded_x = recorded_y = -1;
   recorded = "# keva input recording: TIME(ms from the start of the main script) EVENT\n";
 }
 
