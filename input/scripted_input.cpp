@@ -71,66 +71,65 @@ struct ScriptedJoystick {
   uint32_t buttons = 0;
 } scripted_joysticks[kJoystickSlots];
 
-bool RunKey(const std::vector<std::string_view>& w) {
+bool RunKey(const std::vector<std::string_view>& w, bool run) {
   if (w.size() != 3) return false;
   const KeyInfo* key = KeyByName(w[2]);
   if (!key) return false;
+  if (w[1] != "down" && w[1] != "up" && w[1] != "repeat" && w[1] != "press") return false;
+  if (!run) return true;
   if (w[1] == "down") InputKey(key->usage, true);
   else if (w[1] == "up") InputKey(key->usage, false);
   else if (w[1] == "repeat") InputKey(key->usage, true, true);
-  else if (w[1] == "press") {
+  else {
     InputKey(key->usage, true);
     InputKey(key->usage, false);
-  } else {
-    return false;
   }
   return true;
 }
 
-bool RunMouse(const std::vector<std::string_view>& w) {
+bool RunMouse(const std::vector<std::string_view>& w, bool run) {
   if (w.size() < 2) return false;
   const std::string_view verb = w[1];
   if (verb == "leave") {
     if (w.size() != 2) return false;
-    InputPointer(0, 0, false);
+    if (run) InputPointer(0, 0, false);
     return true;
   }
   if (verb == "wheel") {
     int32_t notches;
     if (w.size() != 3 || !Number(w[2], notches) || notches < -1000000 || notches > 1000000) return false;
-    InputWheel(notches);
+    if (run) InputWheel(notches);
     return true;
   }
   if (verb == "move") {
     int32_t x, y;
     if (w.size() != 4 || !Number(w[2], x) || !Number(w[3], y)) return false;
-    MovePointerToScreen(x, y);
+    if (run) MovePointerToScreen(x, y);
     return true;
   }
   if (w.size() != 3 && w.size() != 5) return false;
   const int button = ButtonByName(w[2]);
   if (button < 0) return false;
-  if (w.size() == 5) {
-    int32_t x, y;
-    if (!Number(w[3], x) || !Number(w[4], y)) return false;
-    MovePointerToScreen(x, y);
-  }
+  if (verb != "down" && verb != "dbldown" && verb != "up" && verb != "click" && verb != "double") return false;
+  int32_t x = 0, y = 0;
+  if (w.size() == 5 && (!Number(w[3], x) || !Number(w[4], y))) return false;
+  if (!run) return true;
+  if (w.size() == 5) MovePointerToScreen(x, y);
   if (verb == "down") InputMouseButton(button, true, 1);
   else if (verb == "dbldown") InputMouseButton(button, true, 2);
   else if (verb == "up") InputMouseButton(button, false, 1);
-  else if (verb == "click" || verb == "double") {
+  else {
     InputMouseButton(button, true, verb == "double" ? 2 : 1);
     InputMouseButton(button, false, 1);
-  } else {
-    return false;
   }
   return true;
 }
 
-bool RunJoystick(const std::vector<std::string_view>& w) {
+bool RunJoystick(const std::vector<std::string_view>& w, bool run) {
   int slot;
   if (w.size() < 3 || !Number(w[1], slot) || slot < 0 || slot >= kJoystickSlots) return false;
-  ScriptedJoystick& j = scripted_joysticks[slot];
+  ScriptedJoystick copy = scripted_joysticks[slot];
+  ScriptedJoystick& j = run ? scripted_joysticks[slot] : copy;
   if (w[2] == "detach" && w.size() == 3) {
     j = ScriptedJoystick{};
   } else if (w[2] == "axis" && w.size() == 5) {
@@ -150,33 +149,37 @@ bool RunJoystick(const std::vector<std::string_view>& w) {
   } else {
     return false;
   }
-  InputJoystick(slot, j.present, j.x, j.y, j.buttons);
+  if (run) InputJoystick(slot, j.present, j.x, j.y, j.buttons);
   return true;
 }
 
-}  // namespace
-
-bool RunScriptedEvent(std::string_view event) {
+// Checks an event and, when run is set, makes it happen.
+bool Event(std::string_view event, bool run) {
   const std::vector<std::string_view> w = Words(event);
   if (w.empty()) return false;
-  if (w[0] == "key") return RunKey(w);
-  if (w[0] == "mouse") return RunMouse(w);
-  if (w[0] == "joy") return RunJoystick(w);
+  if (w[0] == "key") return RunKey(w, run);
+  if (w[0] == "mouse") return RunMouse(w, run);
+  if (w[0] == "joy") return RunJoystick(w, run);
   if (w[0] == "text") {
     const size_t at = event.find("text") + 4;
     std::string_view text = event.substr(std::min(at + 1, event.size()));
     if (text.empty()) return false;
-    InputText(text);
+    if (run) InputText(text);
     return true;
   }
   if (w[0] == "focus" && w.size() == 2 && (w[1] == "in" || w[1] == "out")) {
     const bool active = w[1] == "in";
+    if (!run) return true;
     if (g_input_host_hooks.activated) g_input_host_hooks.activated(active);
     else InputActivated(active);
     return true;
   }
   return false;
 }
+
+}  // namespace
+
+bool RunScriptedEvent(std::string_view event) { return Event(event, true); }
 
 bool ParseInputScript(std::string_view text, std::vector<ScriptedEvent>& events, std::string& error) {
   events.clear();
@@ -199,10 +202,8 @@ bool ParseInputScript(std::string_view text, std::vector<ScriptedEvent>& events,
     }
     std::string_view rest = line.substr(space + 1);
     rest.remove_prefix(std::min(rest.find_first_not_of(" \t"), rest.size()));
-    const std::vector<std::string_view> w = Words(rest);
-    static constexpr std::string_view kKinds[] = {"key", "mouse", "joy", "text", "focus"};
-    if (w.empty() || std::find(std::begin(kKinds), std::end(kKinds), w[0]) == std::end(kKinds)) {
-      error = "line " + std::to_string(line_number) + ": unknown event '" + std::string(rest) + "'";
+    if (!Event(rest, false)) {
+      error = "line " + std::to_string(line_number) + ": not an event: '" + std::string(rest) + "'";
       return false;
     }
     events.push_back({time, std::string(rest)});

@@ -46,7 +46,7 @@ TEST(InputScript, NamesTheFirstBadLine) {
   }
 }
 
-TEST(InputScript, MalformedEventsAreRefused) {
+TEST(InputScript, MalformedEventsAreRefusedWhenRunAndWhenTheFileIsRead) {
   const char* events[] = {
       "key down NoSuchKey", "key sideways A",         "key down",          "key down A B",
       "mouse click left 1", "mouse click fourth 1 2", "mouse wheel x",     "mouse wheel 99999999",
@@ -55,7 +55,12 @@ TEST(InputScript, MalformedEventsAreRefused) {
       "joy 0 button 32 down", "joy 0 button 1 sideways", "joy 0",        "joy x axis x 0",
       "focus",              "focus sideways",         "text",              "beep",
   };
-  for (const char* e : events) EXPECT_FALSE(RunScriptedEvent(e)) << e;
+  for (const char* e : events) {
+    EXPECT_FALSE(RunScriptedEvent(e)) << e;
+    std::vector<ScriptedEvent> parsed;
+    std::string error;
+    EXPECT_FALSE(ParseInputScript(std::string("10 ") + e, parsed, error)) << e;
+  }
 }
 
 std::vector<std::string> ReadEvents(const std::string& path) {
