@@ -392,10 +392,10 @@ uint32_t builtin_cur_clip(BuiltinArgs args) {
 }
 
 uint32_t builtin_cur_setpos(BuiltinArgs args) {
+  // The centre of the screen pixel, so that getpoint reads the same
+  // position back also when the screen is shown enlarged.
   int32_t cx, cy;
-  const OutputRect p = Presentation();
-  cx = static_cast<int32_t>(int64_t{args.i(0)} * p.w / ScreenW() + p.x);
-  cy = static_cast<int32_t>(int64_t{args.i(1)} * p.h / ScreenH() + p.y);
+  ScreenToClient(args.i(0), args.i(1), cx, cy);
   ClampToClip(cx, cy);
   // The pointer is there at once for getpoint; the window's own pointer
   // follows on the window thread.
