@@ -122,7 +122,6 @@ bool FinishRecordingOrSay() {
 int RunHeadless(const Options& o) {
   UseStandardOutputForDebugOutput();
   BecomeWindowThread();
-  g_input_host_hooks.activated = ApplicationActivated;
   EngineInit();
   uint32_t boxes_before = ErrorBoxCount();
   if (!StartMainScript()) {
@@ -226,6 +225,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   ApplySettings();
+  g_input_host_hooks.activated = ApplicationActivated;  // focus lines of input files act as the window's focus
   if (!options.headless) {
     if (WindowSystemAvailable()) return RunWindowed();
     std::fprintf(stderr, "keva: no display; running headless\n");

@@ -123,6 +123,16 @@ void ClampToClip(int32_t& x, int32_t& y) {
   y = std::clamp(y, clip.top, clip.bottom - 1);
 }
 
+// The lock keys' toggle bits as the keyboard has them (they may have been
+// switched while the application was in the background).
+void ReadKeyboardLocks() {
+  bool caps, num, scroll;
+  if (!KeyboardLocks(caps, num, scroll)) return;
+  keyboard.toggled[0x14] = caps;
+  keyboard.toggled[0x90] = num;
+  keyboard.toggled[0x91] = scroll;
+}
+
 void FillKeyBuffer(uint8_t* buffer) {
   std::memset(buffer, 0, 256);
   const bool scan_codes = g_input_settings.direct_input != 0;
@@ -227,12 +237,14 @@ void InputActivated(bool active) {
   // released meanwhile, and movement made elsewhere is not ours.
   std::memset(keyboard.down, 0, sizeof keyboard.down);
   mouse_dx = mouse_dy = mouse_dz = 0;
+  ReadKeyboardLocks();
 }
 
 // --- Start, stop, engine messages -------------------------------------------------
 
 void StartInput() {
   keyboard = Keyboard{};
+  ReadKeyboardLocks();
   mouse_dx = mouse_dy = mouse_dz = 0;
   for (Joystick& j : joysticks) j = Joystick{};
   pointer = kOutside;

@@ -266,6 +266,15 @@ void WarpMainWindowCursor(int32_t x, int32_t y) {
   if (window) SDL_WarpMouseInWindow(window, x, y);
 }
 
+bool KeyboardLocks(bool& caps, bool& num, bool& scroll) {
+  if (!window) return false;
+  const SDL_Keymod mod = SDL_GetModState();
+  caps = (mod & KMOD_CAPS) != 0;
+  num = (mod & KMOD_NUM) != 0;
+  scroll = (mod & KMOD_SCROLL) != 0;
+  return true;
+}
+
 bool ShowMessageBox(std::string_view caption, std::string_view text, bool ok_cancel) {
   std::string c = SjisToUtf8(caption), t = SjisToUtf8(text);
   const SDL_MessageBoxButtonData ok_only[] = {{SDL_MESSAGEBOX_BUTTON_RETURNKEY_DEFAULT, 1, "OK"}};

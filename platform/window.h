@@ -87,6 +87,9 @@ struct ClientRect {
 void ShowMainWindowCursor(bool shown);
 void ConfineMainWindowCursor(const ClientRect* rect);
 void WarpMainWindowCursor(int32_t x, int32_t y);
+// Whether Caps Lock, Num Lock and Scroll Lock are on; false when unknown
+// (no window).
+bool KeyboardLocks(bool& caps, bool& num, bool& scroll);
 
 // Joysticks and game controllers: up to four, in slots 0 to 3 in the order
 // they are attached (a freed slot is taken by the next device). Game
