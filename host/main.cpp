@@ -219,7 +219,13 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (!options.record.empty()) StartRecording(std::filesystem::absolute(options.record).string());
+  if (!options.record.empty()) {
+    std::string error;
+    if (!StartRecording(std::filesystem::absolute(options.record).string(), error)) {
+      std::fprintf(stderr, "keva: %s\n", error.c_str());
+      return 2;
+    }
+  }
   if (chdir(g_game_paths.module_directory.c_str()) != 0) {
     std::fprintf(stderr, "keva: cannot enter %s\n", g_game_paths.module_directory.c_str());
     return 2;

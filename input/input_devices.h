@@ -114,7 +114,8 @@ bool RunScriptedEvent(std::string_view event);
 // Loads the file to replay; false with a reason.
 bool LoadInputScript(const std::string& host_path, std::string& error);
 // Records every event from now on; the file is written by FinishRecording.
-void StartRecording(const std::string& host_path);
+// False with a reason when the file cannot be written.
+bool StartRecording(const std::string& host_path, std::string& error);
 // Window thread: the main script starts now; times count from here.
 void MarkMainScriptStart();
 // Window thread: runs the events that are due.

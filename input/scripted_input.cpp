@@ -2,6 +2,7 @@
 // a player does in the same line format (see input_devices.h).
 #include <algorithm>
 #include <charconv>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -230,11 +231,21 @@ bool LoadInputScript(const std::string& host_path, std::string& error) {
   return true;
 }
 
-void StartRecording(const std::string& host_path) {
+bool StartRecording(const std::string& host_path, std::string& error) {
+  // The file is written at the end; find out now whether it can be.
+  const std::string probe = host_path + ".tmp." + std::to_string(::getpid());
+  HostFile out = CreateHostFileForWrite(probe);
+  if (!out.is_open()) {
+    error = "cannot write " + host_path + ": " + std::strerror(errno);
+    return false;
+  }
+  out.Close();
+  std::remove(probe.c_str());
   recording = true;
   record_path = host_path;
   recorded_x = recorded_y = -1;
   recorded = "# keva input recording: TIME(ms from the start of the main script) EVENT\n";
+  return true;
 }
 
 void MarkMainScriptStart() {

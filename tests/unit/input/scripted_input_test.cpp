@@ -76,10 +76,10 @@ std::vector<std::string> ReadEvents(const std::string& path) {
 }
 
 std::vector<std::string> RecordWhileRunning(const std::vector<std::string>& events, const std::string& path) {
-  StartRecording(path);
+  std::string error;
+  EXPECT_TRUE(StartRecording(path, error)) << error;
   MarkMainScriptStart();
   for (const std::string& e : events) EXPECT_TRUE(RunScriptedEvent(e)) << e;
-  std::string error;
   EXPECT_TRUE(FinishRecording(error)) << error;
   return ReadEvents(path);
 }
@@ -107,6 +107,13 @@ TEST(InputScript, ARecordingReplaysToItself) {
   // Nothing is left beside the recording.
   for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::temp_directory_path()))
     EXPECT_EQ(entry.path().string().rfind(path + ".tmp", 0), std::string::npos) << entry.path();
+}
+
+TEST(InputScript, ARecordingIntoAMissingFolderIsRefusedAtTheStart) {
+  std::string error;
+  EXPECT_FALSE(StartRecording("/nonexistent-keva-folder/play.input", error));
+  EXPECT_NE(error.find("/nonexistent-keva-folder/play.input"), std::string::npos) << error;
+  EXPECT_TRUE(FinishRecording(error));  // nothing was started, nothing to write
 }
 
 }  // namespace
