@@ -89,11 +89,14 @@ uint32_t InputEngineMessage(uint32_t number, uintptr_t w, uintptr_t l);
 // --- Scripted input ----------------------------------------------------------------
 //
 // An input file holds one event a line: TIME EVENT..., TIME in milliseconds
-// from the start of the main script, lines in time order. Blank lines and
-// lines starting with # are skipped. Events:
-//   key down|up|press|repeat NAME
+// from the start of the main script (lines are sorted by it, equal times
+// keeping their order). Blank lines and lines starting with # are skipped.
+// Events (the README tells more):
+//   key down|up|press|repeat NAME   (press: down and up; repeat: held down)
 //   mouse move X Y                  (screen coordinates)
-//   mouse down|up|click|double left|right|middle [X Y]
+//   mouse down|dbldown|up|click|double left|right|middle [X Y]
+//                                   (dbldown: down as the second click of a
+//                                   double click; double: dbldown and up)
 //   mouse wheel N                   (notches, positive away from the user)
 //   mouse leave
 //   text TEXT                       (UTF-8, the rest of the line)
