@@ -26,9 +26,9 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: keva [--headless] [--timeout SECONDS] [--screenshot FILE] [--input FILE]\n"
+    "Usage: keva [--headless] [--timeout SECONDS] [--screenshot FILE] [--input FILE]\n"
     "            [--record FILE] [PATH]\n"
-    "       keva --self-check\n"
+    "  or:  keva --self-check | --version | --help\n"
     "\n"
     "Runs a game. PATH is the game's executable or configuration file, the game's\n"
     "folder, or a script (.c) to run as the main script; without PATH the game\n"
@@ -49,6 +49,7 @@ constexpr const char* kUsage =
     "  --record FILE      write what the player does to FILE in the same format\n"
     "  --self-check       run a small hand-assembled program on the script VM\n"
     "  --help             show this help\n"
+    "  --version          show the version\n"
     "\n"
     "Exit status (headless): the main script's main() result when the scripts\n"
     "end by themselves; 0 after exit(); 1 after a failed script, a script that\n"
@@ -68,6 +69,11 @@ bool ParseArguments(int argc, char** argv, Options& o, int& status) {
     std::string a = argv[i];
     if (a == "--help") {
       std::fputs(kUsage, stdout);
+      status = 0;
+      return false;
+    }
+    if (a == "--version") {
+      std::printf("keva %s\n", KEVA_VERSION);
       status = 0;
       return false;
     }
