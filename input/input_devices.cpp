@@ -99,21 +99,45 @@ void TypeControlCharacter(uint32_t usage) {
   if (c) StoreTypedByte(c);
 }
 
+// What the window thread still has to do to the cursor, under cursor_lock.
+// Script calls in a tight loop coalesce into one posted call.
+bool cursor_changed = false;
+bool warp_pending = false;
+int32_t warp_x = 0, warp_y = 0;
+bool cursor_posted = false;
+
 void ApplyCursorOnWindowThread(uintptr_t) {
-  bool shown, on;
+  bool shown, on, changed, warp;
   ClientRect r;
+  int32_t x, y;
   {
     std::lock_guard lock(cursor_lock);
     shown = cursor_shown;
     on = clip_on;
     r = clip;
+    changed = cursor_changed;
+    warp = warp_pending;
+    x = warp_x;
+    y = warp_y;
+    cursor_changed = warp_pending = cursor_posted = false;
   }
-  ShowMainWindowCursor(shown);
-  ConfineMainWindowCursor(on ? &r : nullptr);
+  if (changed) {
+    ShowMainWindowCursor(shown);
+    ConfineMainWindowCursor(on ? &r : nullptr);
+  }
+  if (warp) WarpMainWindowCursor(x, y);
 }
 
-void WarpOnWindowThread(uintptr_t packed) {
-  WarpMainWindowCursor(static_cast<int32_t>(packed & 0xFFFFFFFF), static_cast<int32_t>(packed >> 32));
+// Cursor lock held: whether the caller is to post the work, once the lock
+// is released (without a window thread the call runs at once).
+bool TakeCursorPost() {
+  if (cursor_posted) return false;
+  cursor_posted = true;
+  return true;
+}
+
+void PostCursorWork(bool post) {
+  if (post) PostToWindowThread(ApplyCursorOnWindowThread, 0);
 }
 
 void ClampToClip(int32_t& x, int32_t& y) {
@@ -253,6 +277,8 @@ void StartInput() {
     std::lock_guard lock(cursor_lock);
     cursor_shown = true;
     clip_on = false;
+    cursor_changed = true;
+    warp_pending = false;
   }
   ApplyCursorOnWindowThread(0);
   if (MainWindowExists()) StartJoysticks(g_input_settings.mapping_file, InputJoystick);
@@ -264,6 +290,8 @@ void StopInput() {
     std::lock_guard lock(cursor_lock);
     cursor_shown = true;
     clip_on = false;
+    cursor_changed = true;
+    warp_pending = false;
   }
   ApplyCursorOnWindowThread(0);
 }
@@ -369,11 +397,14 @@ uint32_t builtin_getpoint(BuiltinArgs args) {
 uint32_t builtin_cur_set(BuiltinArgs args) {
   const int32_t choice = args.i(0);
   if (choice != 0 && choice != 1) return 0;
+  bool post;
   {
     std::lock_guard lock(cursor_lock);
     cursor_shown = choice == 1;
+    cursor_changed = true;
+    post = TakeCursorPost();
   }
-  PostToWindowThread(ApplyCursorOnWindowThread, 0);
+  PostCursorWork(post);
   return 1;
 }
 
@@ -394,12 +425,15 @@ uint32_t builtin_cur_clip(BuiltinArgs args) {
       on = r.left < r.right && r.top < r.bottom;
     }
   }
+  bool post;
   {
     std::lock_guard lock(cursor_lock);
     clip_on = on;
     clip = r;
+    cursor_changed = true;
+    post = TakeCursorPost();
   }
-  PostToWindowThread(ApplyCursorOnWindowThread, 0);
+  PostCursorWork(post);
   return 1;
 }
 
@@ -412,7 +446,15 @@ uint32_t builtin_cur_setpos(BuiltinArgs args) {
   // The pointer is there at once for getpoint; the window's own pointer
   // follows on the window thread.
   pointer.store(PackPoint(cx, cy));
-  PostToWindowThread(WarpOnWindowThread, static_cast<uintptr_t>(PackPoint(cx, cy)));
+  bool post;
+  {
+    std::lock_guard lock(cursor_lock);
+    warp_pending = true;
+    warp_x = cx;
+    warp_y = cy;
+    post = TakeCursorPost();
+  }
+  PostCursorWork(post);
   return 1;
 }
 
