@@ -118,7 +118,11 @@ std::string OwnExecutable() {
   return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
 }
 
+// The end of the input: events the game ended before are told about, and
+// the recording is written.
 bool FinishRecordingOrSay() {
+  if (size_t left = ScriptedInputPending())
+    std::fprintf(stderr, "keva: the game ended before %zu event%s of the input file\n", left, left == 1 ? "" : "s");
   std::string error;
   if (FinishRecording(error)) return true;
   std::fprintf(stderr, "keva: %s\n", error.c_str());

@@ -123,8 +123,8 @@ bool StartRecording(const std::string& host_path, std::string& error);
 void MarkMainScriptStart();
 // Window thread: runs the events that are due.
 void FeedScriptedInput();
-// True while replayed events are still waiting.
-bool ScriptedInputPending();
+// How many events of the input file are still waiting.
+size_t ScriptedInputPending();
 // Writes the recording (replacing the file atomically); false with a reason.
 bool FinishRecording(std::string& error);
 

@@ -263,7 +263,7 @@ void FeedScriptedInput() {
   }
 }
 
-bool ScriptedInputPending() { return next_event < replay.size(); }
+size_t ScriptedInputPending() { return replay.size() - next_event; }
 
 bool FinishRecording(std::string& error) {
   if (!recording) return true;
