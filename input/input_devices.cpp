@@ -50,16 +50,16 @@ bool cursor_shown = true;
 bool clip_on = false;
 ClientRect clip{0, 0, 0, 0};  // client coordinates, right and bottom exclusive
 
+int32_t ScreenW() { return std::max(g_input_settings.width, 1); }
+int32_t ScreenH() { return std::max(g_input_settings.height, 1); }
+
 // Where the screen lies in the client area; without a window the client area
 // is the screen.
 OutputRect Presentation() {
   OutputRect r = PresentationRectangle();
-  if (r.w <= 0 || r.h <= 0) r = {0, 0, g_input_settings.width, g_input_settings.height};
+  if (r.w <= 0 || r.h <= 0) r = {0, 0, ScreenW(), ScreenH()};
   return r;
 }
-
-int32_t ScreenW() { return std::max(g_input_settings.width, 1); }
-int32_t ScreenH() { return std::max(g_input_settings.height, 1); }
 
 // Screen to client: the centre of the screen pixel, so that mapping back
 // gives the same pixel whenever the screen is shown at least 1:1.
@@ -262,6 +262,8 @@ void InputActivated(bool active) {
   std::memset(keyboard.down, 0, sizeof keyboard.down);
   mouse_dx = mouse_dy = mouse_dz = 0;
   ReadKeyboardLocks();
+  uint32_t held;
+  if (MouseButtonsHeld(held)) g_window_input.buttons = held;  // released elsewhere meanwhile
 }
 
 // --- Start, stop, engine messages -------------------------------------------------

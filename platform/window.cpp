@@ -275,6 +275,14 @@ bool KeyboardLocks(bool& caps, bool& num, bool& scroll) {
   return true;
 }
 
+bool MouseButtonsHeld(uint32_t& buttons) {
+  if (!window) return false;
+  const Uint32 state = SDL_GetGlobalMouseState(nullptr, nullptr);
+  buttons = ((state & SDL_BUTTON_LMASK) ? 1u : 0u) | ((state & SDL_BUTTON_RMASK) ? 2u : 0u) |
+            ((state & SDL_BUTTON_MMASK) ? 4u : 0u);
+  return true;
+}
+
 bool ShowMessageBox(std::string_view caption, std::string_view text, bool ok_cancel) {
   std::string c = SjisToUtf8(caption), t = SjisToUtf8(text);
   const SDL_MessageBoxButtonData ok_only[] = {{SDL_MESSAGEBOX_BUTTON_RETURNKEY_DEFAULT, 1, "OK"}};

@@ -90,6 +90,9 @@ void WarpMainWindowCursor(int32_t x, int32_t y);
 // Whether Caps Lock, Num Lock and Scroll Lock are on; false when unknown
 // (no window).
 bool KeyboardLocks(bool& caps, bool& num, bool& scroll);
+// The mouse buttons held now (bit 0 left, bit 1 right, bit 2 middle); false
+// when unknown (no window).
+bool MouseButtonsHeld(uint32_t& buttons);
 
 // Joysticks and game controllers: up to four, in slots 0 to 3 in the order
 // they are attached (a freed slot is taken by the next device). Game
