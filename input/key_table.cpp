@@ -8,6 +8,7 @@
 // virtual-key codes depend on the layout; letters, digits, function,
 // navigation, keypad and modifier keys have the same codes on every layout.
 // A side-specific Shift, Ctrl or Alt also sets its side-less virtual key.
+// The keypad's keys keep their keypad virtual keys whatever Num Lock says.
 #include <algorithm>
 #include <cctype>
 
