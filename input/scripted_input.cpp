@@ -184,6 +184,7 @@ bool RunScriptedEvent(std::string_view event) { return Event(event, true); }
 
 bool ParseInputScript(std::string_view text, std::vector<ScriptedEvent>& events, std::string& error) {
   events.clear();
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);  // a byte-order mark from an editor
   size_t line_number = 0;
   for (size_t i = 0; i <= text.size();) {
     size_t end = text.find('\n', i);

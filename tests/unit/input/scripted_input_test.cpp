@@ -16,7 +16,8 @@ namespace {
 TEST(InputScript, ParsesTimedLinesSkippingCommentsAndKeepsTimeOrder) {
   std::vector<ScriptedEvent> events;
   std::string error;
-  ASSERT_TRUE(ParseInputScript("# a comment\n\n  300 key down A\r\n100   text two words\n100 mouse wheel 1", events, error))
+  ASSERT_TRUE(ParseInputScript("\xEF\xBB\xBF# a comment\n\n  300 key down A\r\n100   text two words\n100 mouse wheel 1",
+                               events, error))
       << error;
   ASSERT_EQ(events.size(), 3u);
   EXPECT_EQ(events[0].time, 100u);
