@@ -10,6 +10,7 @@
 #include "platform/window.h"
 #include "platform/window_thread.h"
 #include "runtime/dispatch.h"
+#include "runtime/file_system_builtins.h"
 #include "runtime/runtime_settings.h"
 #include "runtime/script_loader.h"
 #include "runtime/script_threads.h"
@@ -35,6 +36,7 @@ void ApplySettings() {
   g_display_settings.scaled = s.direct3d;
   g_display_settings.multi_threading = s.multi_threading;
   SetScriptDirectory(g_game_paths.script_directory);
+  g_game_folders = {g_game_paths.configuration_path, g_game_paths.module_directory};  // ini_ and dir_getpath
   g_input_settings.direct_input = s.direct_input;
   g_input_settings.width = s.width;
   g_input_settings.height = s.height;
