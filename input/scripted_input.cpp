@@ -7,12 +7,11 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 #include "input/input_devices.h"
 #include "input/input_recording.h"
 #include "platform/clock.h"
-#include "platform/file_system.h"
+#include "platform/atomic_file.h"
 
 namespace {
 
@@ -234,14 +233,12 @@ bool LoadInputScript(const std::string& host_path, std::string& error) {
 
 bool StartRecording(const std::string& host_path, std::string& error) {
   // The file is written at the end; find out now whether it can be.
-  const std::string probe = host_path + ".tmp." + std::to_string(::getpid());
-  HostFile out = CreateHostFileForWrite(probe);
-  if (!out.is_open()) {
+  AtomicReplace probe;
+  if (!probe.Begin(host_path)) {
     error = "cannot write " + host_path + ": " + std::strerror(errno);
     return false;
   }
-  out.Close();
-  std::remove(probe.c_str());
+  probe.Abort();
   recording = true;
   record_path = host_path;
   recorded_x = recorded_y = -1;
@@ -269,13 +266,8 @@ size_t ScriptedInputPending() { return replay.size() - next_event; }
 bool FinishRecording(std::string& error) {
   if (!recording) return true;
   recording = false;
-  const std::string temp = record_path + ".tmp." + std::to_string(::getpid());
-  HostFile out = CreateHostFileForWrite(temp);
-  bool ok = out.is_open() && out.Write(recorded.data(), recorded.size()) && out.Sync();
-  ok = out.Close() && ok;
-  if (!ok || std::rename(temp.c_str(), record_path.c_str()) != 0) {
+  if (!ReplaceHostFile(record_path, recorded.data(), recorded.size())) {
     error = "cannot write " + record_path + ": " + std::strerror(errno);
-    std::remove(temp.c_str());
     return false;
   }
   return true;
