@@ -8,6 +8,7 @@
 #include "graphics/text.h"
 #include "platform/window_thread.h"
 #include "platform/error_box.h"
+#include "render3d/renderer3d.h"
 #include "runtime/file_system_builtins.h"
 #include "runtime/library_builtins.h"
 #include "runtime/math_builtins.h"
@@ -95,7 +96,8 @@ int RuntimeStop() {
   TextShutdown();  // font objects and the work plane freed
   GraphicsShutdown();  // planes, pages and the palette
   UnloadAllLibraries();
-  //   the 3D renderer shut down; the effect objects freed
+  Render3dShutdown();  // the depth buffer and every model freed
+  //   the effect objects freed
   EnableEngineMessages(false);  // the engine window procedure is taken off
   builtin_lock_present = false;
   WriteSystemFile();  // the system file registered by sysfile
