@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <numbers>
 #include <unordered_map>
 
@@ -242,6 +243,8 @@ struct Gradient {
 struct Texture {
   const Plane* plane = nullptr;
   int32_t width = 0, height = 0, bytes = 0;
+  const uint8_t* top = nullptr;  // row 0
+  ptrdiff_t pitch = 0;           // from one row to the next one down
 };
 
 struct PreparedTriangle {
@@ -369,7 +372,7 @@ void Rasterise(const PreparedTriangle& t, const Target& target, int32_t row_begi
           const uint32_t fu = static_cast<uint32_t>(u >> 16) & 0xFFFF, fv = static_cast<uint32_t>(v >> 16) & 0xFFFF;
           const int32_t tx = static_cast<int32_t>((uint64_t{fu} * t.texture.width) >> 16);
           const int32_t ty = static_cast<int32_t>((uint64_t{fv} * t.texture.height) >> 16);
-          const uint8_t* texel = PlaneRow(t.texture.plane, ty) + tx * t.texture.bytes;
+          const uint8_t* texel = t.texture.top + ty * t.texture.pitch + tx * t.texture.bytes;
           for (int k = 0; k < 3; ++k) c[k] = static_cast<uint8_t>((texel[k] * (shade[k] + 1)) >> 8);
         } else if constexpr (kSmooth) {
           for (int k = 0; k < 3; ++k) c[k] = Clamp255(t.colour[k] + shade[k] - 255);
@@ -413,7 +416,7 @@ Texture FindTexture(uint32_t texture, std::unordered_map<uint32_t, const Plane*>
   const auto it = planes.find(texture);
   const Plane* p = it == planes.end() ? nullptr : it->second;
   if (!p || (p->bits != 24 && p->bits != 32) || p->width <= 0 || p->height <= 0) return {};
-  return {p, p->width, p->height, p->bits / 8};
+  return {p, p->width, p->height, p->bits / 8, PlaneRow(p, 0), -static_cast<ptrdiff_t>(p->stride)};
 }
 
 }  // namespace
@@ -514,9 +517,14 @@ uint32_t builtin_p3d_init(BuiltinArgs args) {
   s.height = p ? p->height : 0;
   s.focal = args.f(1);
   s.near_distance = args.f(2);
-  s.depth.assign(static_cast<size_t>(s.width) * s.height, 0);
-  s.vertices.reserve(kFrameVertexCount);
-  s.triangles.reserve(kFrameTriangleCount);
+  try {
+    s.depth.assign(static_cast<size_t>(s.width) * s.height, 0);
+    s.vertices.reserve(kFrameVertexCount);
+    s.triangles.reserve(kFrameTriangleCount);
+  } catch (const std::bad_alloc&) {
+    Render3dShutdown();
+    return 0;
+  }
   return 1;
 }
 
