@@ -20,7 +20,9 @@ int Usage(FILE* out) {
       "cube of 12 triangles whose side k has material k (0..5: +x -x +y -y +z -z)\n"
       "and carries the whole texture. checker writes a 24-bit BMP checker board\n"
       "to use as a texture (default 64 pixels, 8 squares).\n"
-      "The model format is described in the SDK's model-format.md.\n",
+      "The model format is described in the SDK's model-format.md.\n"
+      "  --help, --version\n"
+      "      show this help, or the version\n",
       out);
   return out == stdout ? 0 : 2;
 }
@@ -71,6 +73,10 @@ std::vector<uint8_t> CheckerBmp(int size, int squares) {
 
 int main(int argc, char** argv) {
   if (argc >= 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) return Usage(stdout);
+  if (argc == 2 && !std::strcmp(argv[1], "--version")) {
+    std::printf("keva-model %s\n", KEVA_VERSION);
+    return 0;
+  }
   if (argc < 3) return Usage(stderr);
   const std::string what = argv[1];
   auto number = [&](int i, double fallback) { return argc > i ? std::atof(argv[i]) : fallback; };
