@@ -811,6 +811,7 @@ uint32_t builtin_p3d_render(BuiltinArgs) {
   std::vector<PreparedTriangle> prepared;
   prepared.reserve(s.triangles.size());
   std::unordered_map<uint32_t, const Plane*> texture_planes;
+  int64_t pixel_work = 0;
   for (const SceneTriangle& tri : s.triangles) {
     if (tri.type > 6) continue;
     PreparedTriangle p{};
@@ -842,15 +843,21 @@ uint32_t builtin_p3d_render(BuiltinArgs) {
       p.u = gradient([&](int k) { return static_cast<double>(tri.uv[2 * k]); });
       p.v = gradient([&](int k) { return static_cast<double>(tri.uv[2 * k + 1]); });
     }
+    // Pixels the triangle may cover: half its box within the plane.
+    const int64_t box_w = std::clamp(std::max({p.x[0], p.x[1], p.x[2]}), 0, s.width) - std::clamp(std::min({p.x[0], p.x[1], p.x[2]}), 0, s.width);
+    const int64_t box_h = std::clamp(std::max({p.y[0], p.y[1], p.y[2]}), 0, s.height) - std::clamp(std::min({p.y[0], p.y[1], p.y[2]}), 0, s.height);
+    pixel_work += box_w * box_h / 2;
     prepared.push_back(p);
   }
 
   const Target target{plane, s.depth.data(), s.width, plane->bits / 8};
   const int32_t height = s.height;
-  const bool parallel = g_graphics_settings.MultiThreading != 0 && int64_t{s.width} * height >= 320 * 240 && prepared.size() > 1;
+  // Rows are split over threads for a large frame with enough to draw.
+  const bool parallel = g_graphics_settings.MultiThreading != 0 && int64_t{s.width} * height >= 320 * 240 &&
+                        pixel_work >= 32768;
   int bands = 1;
 #ifdef _OPENMP
-  if (parallel) bands = std::min(height, 4 * omp_get_max_threads());
+  if (parallel) bands = std::min(height, 2 * omp_get_max_threads());
 #endif
   // Each band of rows walks the whole list in order, so every pixel still sees
   // the triangles near to far and the translucent ones last.

@@ -392,4 +392,32 @@ TEST_F(Render3dTest, EachTypeMatchesItsReferenceImage) {
   }
 }
 
+// Rows split over threads give the same picture as one thread.
+TEST_F(Render3dTest, ThreadedRowsDrawTheSamePicture) {
+  Plane* big = CreatePlane(400, 300, 32);
+  ASSERT_NE(big, nullptr);
+  SetPlaneAt(kTarget, big);
+  Call(builtin_p3d_init, {kTarget, F(300), F(0.5f), F(0)});
+  const uint32_t torus = Load(model_shapes::Torus(24, 12, 1.0f, 0.4f));
+  const uint32_t glass = Load(model_shapes::Cube(0.7f));
+  Material(torus, 0, 0xFFC080, 0, 1);
+  for (uint8_t side = 0; side < 6; ++side) Material(glass, side, 0x4060A0, 0, 3);
+  std::vector<uint8_t> pictures[2];
+  for (int threads = 0; threads < 2; ++threads) {
+    g_graphics_settings.MultiThreading = threads;
+    FillRect(big, 0, 0, 400, 300, 0);
+    Frame(0.3f);
+    Light(0.8f, 0.8f, 0.8f, 0, 0.5f, 0.4f, 0);
+    Place(torus, -0.3f, 0, 4, 0.6f, 0.3f, 0);
+    Place(glass, 0.6f, 0.2f, 3.5f, 0.2f, 0.5f, 0);
+    ASSERT_EQ(Call(builtin_p3d_render, {}), 1u);
+    pictures[threads].assign(PlanePixels(big), PlanePixels(big) + size_t(big->stride) * 300);
+  }
+  g_graphics_settings.MultiThreading = 0;
+  EXPECT_EQ(pictures[0], pictures[1]);
+  size_t drawn = 0;
+  for (size_t i = 0; i < pictures[0].size(); i += 4) drawn += pictures[0][i + 3] == 255;
+  EXPECT_GT(drawn, 20000u);  // enough to be split
+}
+
 }  // namespace
