@@ -455,7 +455,9 @@ bool ReadModelFile(const char* path, ModelFile& out) {
   const int32_t start = SeekExpFile(f, 0, 1);  // current position: a member starts where it starts
   bool ok = false;
   if (size >= 0 && start >= 0 && size >= start) {
-    std::vector<uint8_t> bytes(static_cast<size_t>(size - start));
+    // Nothing past the largest model the counts can describe is read.
+    constexpr size_t kLargestModel = kModelHeaderBytes + 65535 * (kModelVertexBytes + kModelFaceBytes);
+    std::vector<uint8_t> bytes(std::min(static_cast<size_t>(size - start), kLargestModel));
     uint32_t read = 0;
     if (bytes.empty() || (ReadExpFile(f, bytes.data(), static_cast<uint32_t>(bytes.size()), &read) && read == bytes.size()))
       ok = ParseModelFile(bytes.data(), bytes.size(), out);
