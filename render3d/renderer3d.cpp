@@ -717,8 +717,8 @@ uint32_t builtin_p3d_setobj(BuiltinArgs args) {
       continue;
     }
     const float sc = f / q.z;
-    t.x = std::clamp(TruncToInt(q.x * sc) + s.width / 2, -kCoordinateLimit, kCoordinateLimit);
-    t.y = std::clamp(s.height / 2 - TruncToInt(q.y * sc), -kCoordinateLimit, kCoordinateLimit);
+    t.x = static_cast<int32_t>(std::clamp<int64_t>(int64_t{TruncToInt(q.x * sc)} + s.width / 2, -kCoordinateLimit, kCoordinateLimit));
+    t.y = static_cast<int32_t>(std::clamp<int64_t>(s.height / 2 - int64_t{TruncToInt(q.y * sc)}, -kCoordinateLimit, kCoordinateLimit));
     t.key = TruncToInt(static_cast<double>(q.z) * 65536.0);
     if (t.key == kBehind) ++t.key;
     t.inverse_depth = 65536.0f / q.z;

@@ -3,7 +3,9 @@
 // and every triangle type drawn into a small plane and compared with stored
 // reference images (KEVA_UPDATE_REFERENCES=1 rewrites them).
 #include <bit>
+#include <random>
 #include <cstdlib>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -312,6 +314,36 @@ TEST_F(Render3dTest, EditedRecordsAndUnusableTexturesAreSkipped) {
     EXPECT_EQ(Call(builtin_p3d_render, {}), 1u) << c.what;
     EXPECT_EQ(Pixel(kWidth / 2, kHeight / 2), 0u) << c.what;
   }
+}
+
+// Scripts can write anything into the model records: wild indices, types,
+// flags, texture addresses and coordinates, NaN and huge vertex positions.
+TEST_F(Render3dTest, ScribbledRecordsNeverReachOutside) {
+  const uint32_t model = Load(model_shapes::Torus(8, 6, 1.0f, 0.4f));
+  ASSERT_NE(model, 0u);
+  const uint32_t faces = Word(model + 16), vertices = Word(model + 8);
+  const uint32_t face_count = Word(model + 20), vertex_count = Word(model + 12);
+  Plane* texture = CreatePlane(4, 4, 32);
+  SetPlaneAt(11, texture);
+  const float wild[] = {0.0f, 1e30f, -1e30f, std::numeric_limits<float>::infinity(),
+                        std::numeric_limits<float>::quiet_NaN(), 1e-30f, 3.0f};
+  std::mt19937 rng(7);
+  for (int round = 0; round < 40; ++round) {
+    for (uint32_t f = 0; f < face_count; ++f) {
+      uint8_t* r = ToHost(faces + f * kFaceRecordBytes);
+      for (uint32_t b = 0; b < kFaceRecordBytes; ++b)
+        if (rng() % 8 == 0) r[b] = static_cast<uint8_t>(rng());
+      if (rng() % 2) std::memcpy(r + 48, &texture->header, 4);
+      if (rng() % 2) r[0] = static_cast<uint8_t>(rng() % 7), r[1] = kTypeFlags[r[0]] | (rng() % 2 ? 0x40 : 0);
+    }
+    for (uint32_t v = 0; v < vertex_count; ++v)
+      if (rng() % 4 == 0) std::memcpy(ToHost(vertices + v * kVertexRecordBytes + 4 * (rng() % 7)), &wild[rng() % 7], 4);
+    Frame(0.5f);
+    Light(1, 1, 1, 1, 0, 0, 1);
+    Place(model, 0, 0, 3, 0.1f * round, 0.2f, 0);
+    Call(builtin_p3d_render, {});
+  }
+  SUCCEED();
 }
 
 TEST_F(Render3dTest, IntersectingModelsMeetWhereTheirDepthsCross) {
