@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
+#include "audio/sound_buffers.h"
 #include "display/display_output.h"
 #include "graphics/text.h"
 #include "host/engine.h"
@@ -18,6 +20,7 @@
 #include "platform/debug_output.h"
 #include "platform/debug_window.h"
 #include "platform/error_box.h"
+#include "platform/program_folder.h"
 #include "platform/single_instance.h"
 #include "platform/text_encoding.h"
 #include "platform/window.h"
@@ -28,8 +31,11 @@
 
 namespace {
 
+constexpr uint32_t kTimeoutGraceMs = 1000;
+
 constexpr const char* kUsage =
-    "Usage: keva [--headless] [--timeout SECONDS] [--screenshot FILE] [--text-hook[=clipboard]] [PATH]\n"
+    "Usage: keva [--headless] [--timeout SECONDS] [--screenshot FILE] [--audio-out FILE.wav]\n"
+    "            [--text-hook[=clipboard]] [PATH]\n"
     "  or:  keva --self-check | --version | --help\n"
     "\n"
     "Runs a game. PATH is the game's executable or configuration file, the game's\n"
@@ -50,13 +56,16 @@ constexpr const char* kUsage =
     "                     in a row once); --text-hook=clipboard puts each on the\n"
     "                     clipboard instead (with a window). [Option] TextHook=1\n"
     "                     or 2 in the configuration does the same\n"
+    "  --audio-out FILE   write everything the engine plays to FILE, a 16-bit\n"
+    "                     stereo WAV (windowed or headless)\n"
     "  --self-check       run a small hand-assembled program on the script VM\n"
     "  --help             show this help\n"
     "  --version          show the version\n"
     "\n"
     "Exit status (headless): the main script's main() result when the scripts\n"
     "end by themselves; 0 after exit(); 1 after a failed script, a script that\n"
-    "does not load, or any error box; 124 at the timeout; 2 for bad arguments.\n";
+    "does not load, or any error box (also when [General] Error=0 hides it);\n"
+    "124 at the timeout; 2 for bad arguments.\n";
 
 enum TextHookTarget { kTextHookOff = 0, kTextHookStandardOutput = 1, kTextHookClipboard = 2 };
 
@@ -65,6 +74,7 @@ struct Options {
   int text_hook = -1;  // a TextHookTarget, or -1: as the configuration says
   double timeout_seconds = 0;
   std::string screenshot;
+  std::string audio_out;
   std::string path;
 };
 
@@ -101,6 +111,8 @@ bool ParseArguments(int argc, char** argv, Options& o, int& status) {
       o.text_hook = kTextHookClipboard;
     } else if (a == "--screenshot" && i + 1 < argc) {
       o.screenshot = argv[++i];
+    } else if (a == "--audio-out" && i + 1 < argc) {
+      o.audio_out = argv[++i];
     } else if (!a.empty() && a[0] == '-') {
       std::fprintf(stderr, "keva: unknown option '%s'\n%s", a.c_str(), kUsage);
       status = 2;
@@ -114,6 +126,19 @@ bool ParseArguments(int argc, char** argv, Options& o, int& status) {
     }
   }
   return true;
+}
+
+// At the timeout the scripts are asked to stop, but a builtin that runs long
+// (a 2 GiB fill) finishes only then, and the run must still end on time: if
+// the shut-down has not finished within a short grace, the process ends here.
+void EndSoonAfterTimeout(double timeout_seconds) {
+  std::thread([timeout_seconds] {
+    SleepMs(kTimeoutGraceMs);
+    std::fprintf(stderr, "keva: timed out after %g seconds (a builtin was still running)\n", timeout_seconds);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(124);
+  }).detach();
 }
 
 // The text hook: what the game draws, for screen readers, dictionaries and
@@ -149,12 +174,6 @@ void StartTextHook(int target, bool windowed) {
   g_text_hook = HookDrawnText;
 }
 
-std::string OwnExecutable() {
-  char buffer[4096];
-  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
-}
-
 int RunHeadless(const Options& o) {
   UseStandardOutputForDebugOutput();
   StartTextHook(o.text_hook >= 0 ? o.text_hook : g_settings.text_hook, false);
@@ -179,6 +198,7 @@ int RunHeadless(const Options& o) {
     if (ServeEngineMessages() == 0) SleepMs(1);
   }
   bool stopped = ScriptStopRequested() && !timed_out;
+  if (timed_out) EndSoonAfterTimeout(o.timeout_seconds);
   StopAllScriptThreads();
   bool screenshot_failed = false;
   if (!o.screenshot.empty()) {
@@ -197,7 +217,7 @@ int RunHeadless(const Options& o) {
     std::fprintf(stderr, "keva: timed out after %g seconds\n", o.timeout_seconds);
     return 124;
   }
-  if (ErrorBoxCount() > 0 || screenshot_failed) return 1;
+  if (ReportedErrorCount() > 0 || screenshot_failed) return 1;
   if (stopped) return 0;  // exit()
   return main_ended ? static_cast<int>(result) : 1;
 }
@@ -233,12 +253,14 @@ int main(int argc, char** argv) {
   Options options;
   int status = 0;
   if (!ParseArguments(argc, argv, options, status)) return status;
-  std::string path = options.path.empty() ? OwnExecutable() : options.path;
+  std::string path = options.path.empty() ? ProgramPath() : options.path;
   std::string script_override;
-  if (!LocateGame(path, g_game_paths, script_override)) {
-    std::fprintf(stderr, "keva: %s: no such game, folder or file\n", path.c_str());
+  std::string located;
+  if (!LocateGame(path, g_game_paths, script_override, &located)) {
+    std::fprintf(stderr, "keva: %s\n", located.c_str());
     return 2;
   }
+  if (!located.empty()) std::fprintf(stderr, "keva: %s\n", located.c_str());
   LoadConfiguration(g_settings, g_game_paths, DocumentsDirectory());
   ChooseMainScript(g_settings, g_game_paths);
   if (!script_override.empty()) {
@@ -248,6 +270,7 @@ int main(int argc, char** argv) {
   // Paths given on the command line are relative to where keva was started,
   // not to the game's folder it works in.
   if (!options.screenshot.empty()) options.screenshot = std::filesystem::absolute(options.screenshot).string();
+  if (!options.audio_out.empty()) g_sound_settings.record_path = std::filesystem::absolute(options.audio_out).string();
   if (chdir(g_game_paths.module_directory.c_str()) != 0) {
     std::fprintf(stderr, "keva: cannot enter %s\n", g_game_paths.module_directory.c_str());
     return 2;
@@ -257,5 +280,6 @@ int main(int argc, char** argv) {
     if (WindowSystemAvailable()) return RunWindowed(options);
     std::fprintf(stderr, "keva: no display; running headless\n");
   }
+  g_sound_settings.use_device = false;  // the mixer runs paced by the clock
   return RunHeadless(options);
 }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "audio/sound_buffers.h"
 #include "compiler/compiler.h"
 #include "files/file_builtins.h"
 #include "graphics/planes.h"
@@ -86,8 +87,9 @@ int RuntimeStart() {
 
 int RuntimeStop() {
   // Shut-down of the builtin families, in this order (each joins as it is built):
-  //   every sprite of every list is reset; the video is closed; sounds, the MIDI
-  //   sequence and CD audio are stopped and freed; the network channel is closed
+  //   every sprite of every list is reset; the video is closed
+  FreeAllSounds();
+  //   the MIDI sequence and CD audio are stopped and freed; the network channel is closed
   RegexCleanUp();  // patterns and regions freed, the regular-expression library's global clean-up
   ResetStringTokens();  // strtok positions forgotten
   CloseAllPackSlots();  // the 16 pack slots; also the open streams (flushed) and searches

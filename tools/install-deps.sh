@@ -26,6 +26,8 @@ packages=(
   libharfbuzz-dev
   # text tests: a face without Japanese, to show the glyph fallback
   fonts-dejavu-core
+  # sound: Ogg Vorbis decoding (libvorbisenc writes the test fixtures) and the mixer's resampler
+  libogg-dev libvorbis-dev libsamplerate0-dev
   # packaging: manual pages from --help, the Debian package's library dependencies
   help2man dpkg-dev file
   # tests and benchmarks
