@@ -689,7 +689,6 @@ uint32_t builtin_p3d_setobj(BuiltinArgs args) {
   const int slot = SlotOf(args.u(0));
   if (slot < 0 || !args.u(1) || !args.u(2)) return 0;
   const ModelSlot& m = s.slots[slot];
-  if (s.vertices.size() + m.vertex_count > kFrameVertexCount) return 0;  // the frame's vertex table is full
 
   const Vec3 position = ReadVec3(args.u(1)), angles = ReadVec3(args.u(2));
   const Mat3 M = Times(Rotation(angles.y, angles.x, angles.z), s.camera);
@@ -701,6 +700,7 @@ uint32_t builtin_p3d_setobj(BuiltinArgs args) {
   if (f * (centre.x + r) < -half_w * centre.z || half_w * centre.z < f * (centre.x - r) ||
       f * (centre.y + r) < -half_h * centre.z || f * (centre.y - r) > half_h * centre.z)
     return 1;
+  if (s.vertices.size() + m.vertex_count > kFrameVertexCount) return 0;  // the frame's vertex table is full
 
   const bool point_light = (s.light_flags & 2) != 0;
   const size_t first = s.vertices.size();
