@@ -5,8 +5,10 @@
 #include "audio/sound_buffers.h"
 #include "compiler/compiler.h"
 #include "files/file_builtins.h"
+#include "graphics/plane_effects.h"
 #include "graphics/planes.h"
 #include "graphics/text.h"
+#include "net/networking.h"
 #include "platform/window_thread.h"
 #include "platform/error_box.h"
 #include "render3d/renderer3d.h"
@@ -89,7 +91,8 @@ int RuntimeStop() {
   // Shut-down of the builtin families, in this order (each joins as it is built):
   //   every sprite of every list is reset; the video is closed
   FreeAllSounds();
-  //   the MIDI sequence and CD audio are stopped and freed; the network channel is closed
+  //   the MIDI sequence and CD audio are stopped and freed
+  NetClose();  // the server or client ended, its thread waited for
   RegexCleanUp();  // patterns and regions freed, the regular-expression library's global clean-up
   ResetStringTokens();  // strtok positions forgotten
   CloseAllPackSlots();  // the 16 pack slots; also the open streams (flushed) and searches
@@ -99,7 +102,7 @@ int RuntimeStop() {
   GraphicsShutdown();  // planes, pages and the palette
   UnloadAllLibraries();
   Render3dShutdown();  // the depth buffer and every model freed
-  //   the effect objects freed
+  ResetMeshWarps();  // the eight effect objects freed, their slots emptied
   EnableEngineMessages(false);  // the engine window procedure is taken off
   builtin_lock_present = false;
   WriteSystemFile();  // the system file registered by sysfile
