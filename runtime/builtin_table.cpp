@@ -15,6 +15,7 @@
 #include "input/input_devices.h"
 #include "input/typed_characters.h"
 #include "net/networking.h"
+#include "render3d/renderer3d.h"
 #include "runtime/checksum_builtins.h"
 #include "runtime/clock_builtins.h"
 #include "runtime/debug_output_builtins.h"
@@ -83,18 +84,18 @@ const BuiltinEntry kBuiltinTable[kBuiltinCount + 1] = {
     /*  41 */ {"ginfo", builtin_ginfo, 2, "int", "plane, info"},
     /*  42 */ {"dload", builtin_dload, 5, "int", "plane, x, y, path, rect"},
     /*  43 */ {"dcopy", builtin_dcopy, 5, "int", "plane, x, y, diff, rect"},
-    /*  44 */ {"p3d_tex", NotBuiltReturnsZero, 1, "void *", "plane"},
-    /*  45 */ {"p3d_init", NotBuiltReturnsZero, 4, "int", "plane, float focal, float near, float unused"},
-    /*  46 */ {"p3d_uninit", NotBuiltReturnsZero, 0, "int", ""},
-    /*  47 */ {"p3d_load", NotBuiltReturnsZero, 1, "void *", "path"},
-    /*  48 */ {"p3d_free", NotBuiltReturnsZero, 1, "int", "model"},
-    /*  49 */ {"p3d_clear", NotBuiltReturnsZero, 0, "int", ""},
-    /*  50 */ {"p3d_view", NotBuiltReturnsZero, 2, "int", "pos, angles"},
-    /*  51 */ {"p3d_env", NotBuiltReturnsZero, 3, "int", "float c0, float c1, float c2"},
-    /*  52 */ {"p3d_light", NotBuiltReturnsZero, 4, "int", "light, float a, float b, float c"},
-    /*  53 */ {"p3d_material", NotBuiltReturnsZero, 3, "int", "model, material, record"},
-    /*  54 */ {"p3d_setobj", NotBuiltReturnsZero, 3, "int", "model, pos, angles"},
-    /*  55 */ {"p3d_render", NotBuiltReturnsZero, 0, "int", ""},
+    /*  44 */ {"p3d_tex", builtin_p3d_tex, 1, "void *", "plane"},
+    /*  45 */ {"p3d_init", builtin_p3d_init, 4, "int", "plane, float focal, float near, float unused"},
+    /*  46 */ {"p3d_uninit", builtin_p3d_uninit, 0, "int", ""},
+    /*  47 */ {"p3d_load", builtin_p3d_load, 1, "void *", "path"},
+    /*  48 */ {"p3d_free", builtin_p3d_free, 1, "int", "model"},
+    /*  49 */ {"p3d_clear", builtin_p3d_clear, 0, "int", ""},
+    /*  50 */ {"p3d_view", builtin_p3d_view, 2, "int", "pos, angles"},
+    /*  51 */ {"p3d_env", builtin_p3d_env, 3, "int", "float c0, float c1, float c2"},
+    /*  52 */ {"p3d_light", builtin_p3d_light, 4, "int", "light, float a, float b, float c"},
+    /*  53 */ {"p3d_material", builtin_p3d_material, 3, "int", "model, material, record"},
+    /*  54 */ {"p3d_setobj", builtin_p3d_setobj, 3, "int", "model, pos, angles"},
+    /*  55 */ {"p3d_render", builtin_p3d_render, 0, "int", ""},
     /*  56 */ {"sp_flag", NotBuiltReturnsZero, 1, "int", "flags"},
     /*  57 */ {"sp_init", NotBuiltReturnsZero, 1, "int", "layers"},
     /*  58 */ {"sp_setbg", NotBuiltReturnsZero, 1, "int", "plane"},

@@ -11,6 +11,7 @@
 #include "net/networking.h"
 #include "platform/window_thread.h"
 #include "platform/error_box.h"
+#include "render3d/renderer3d.h"
 #include "runtime/file_system_builtins.h"
 #include "runtime/library_builtins.h"
 #include "runtime/math_builtins.h"
@@ -100,7 +101,7 @@ int RuntimeStop() {
   TextShutdown();  // font objects and the work plane freed
   GraphicsShutdown();  // planes, pages and the palette
   UnloadAllLibraries();
-  //   the 3D renderer shut down
+  Render3dShutdown();  // the depth buffer and every model freed
   ResetMeshWarps();  // the eight effect objects freed, their slots emptied
   EnableEngineMessages(false);  // the engine window procedure is taken off
   builtin_lock_present = false;
