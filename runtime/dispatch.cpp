@@ -4,6 +4,7 @@
 
 #include "compiler/compiler.h"
 #include "graphics/planes.h"
+#include "graphics/sprites.h"
 #include "platform/window_thread.h"
 #include "platform/error_box.h"
 #include "runtime/library_builtins.h"
@@ -73,15 +74,16 @@ int RuntimeStart() {
   GraphicsStart();  // planes and pages freed, the initial palette installed, plane 0 created
   //   fonts are recreated
   //   the 16 pack slots are closed
-  //   the dirty-rectangle list, hit lists and sprite lists are emptied
+  SpritesStart();  // the dirty-rectangle list, hit lists and sprite lists are emptied
   SetBuiltinHook(DispatchBuiltin);
   return 1;
 }
 
 int RuntimeStop() {
   // Shut-down of the builtin families, in this order (each joins as it is built):
-  //   every sprite of every list is reset; the video is closed; sounds, the MIDI
-  //   sequence and CD audio are stopped and freed; the network channel is closed
+  SpritesStop();  // every sprite of every list is reset
+  //   the video is closed; sounds, the MIDI sequence and CD audio are stopped and
+  //   freed; the network channel is closed
   RegexCleanUp();  // patterns and regions freed, the regular-expression library's global clean-up
   ResetStringTokens();  // strtok positions forgotten
   //   the 16 pack slots are closed; fonts freed
