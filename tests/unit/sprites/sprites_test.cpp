@@ -1,0 +1,213 @@
+// Sprites at the level of the engine operations: how a sprite is drawn
+// (which geometry routine, with which rectangles), the cover rectangles of a
+// partly covered sprite, the dirty-rectangle copy between formats and the
+// page lock.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "../graphics/graphics_fixture.h"
+#include "graphics/blit_geometry.h"
+#include "graphics/sprites.h"
+
+namespace {
+
+class SpriteTest : public GraphicsTest {
+ protected:
+  void SetUp() override {
+    GraphicsTest::SetUp();
+    g_graphics_settings.Width = 48;
+    g_graphics_settings.Height = 40;
+    g_graphics_settings.Depth = 32;
+    GraphicsStart();
+    SpritesStart();
+    Call(builtin_sp_flag, {0});
+  }
+  void TearDown() override {
+    SpritesStop();
+    GraphicsTest::TearDown();
+  }
+
+  Plane* NewPlane(uint32_t slot, int w, int h, int bits) {
+    Plane* p = CreatePlane(w, h, bits);
+    SetPlaneAt(slot, p);
+    return p;
+  }
+  Sprite* Set(uint32_t layer, int32_t x, int32_t y, uint32_t plane) {
+    return SpriteAt(SetSprite(layer, kSpriteShown, x, y, plane, nullptr, nullptr));
+  }
+  static std::vector<uint32_t> Pixels(const Plane* p) {
+    std::vector<uint32_t> v;
+    for (int y = 0; y < p->height; ++y) {
+      const uint8_t* row = PlaneRow(p, y);
+      for (int x = 0; x < p->width; ++x) {
+        uint32_t c;
+        std::memcpy(&c, row + 4 * x, 4);
+        v.push_back(c);
+      }
+    }
+    return v;
+  }
+};
+
+// A 6 x 4 picture of distinct opaque colours with a half-transparent column.
+void Paint(Plane* p) {
+  for (int y = 0; y < p->height; ++y)
+    for (int x = 0; x < p->width; ++x) {
+      uint32_t c = (x == 2 ? 0x80000000u : 0xFF000000u) | uint32_t(x * 40) << 16 | uint32_t(y * 60) << 8 | 0x20;
+      std::memcpy(PlaneRow(p, y) + 4 * x, &c, 4);
+    }
+}
+
+TEST_F(SpriteTest, DrawsThroughTheGeometryRoutineItsTransformAsksFor) {
+  struct Case {
+    const char* what;
+    int32_t scale_x, scale_y;
+    int16_t angle;
+    uint8_t mirror_x, mirror_y;
+    bool smooth;
+    enum { kCopy, kStretch, kRotate, kRotateSmooth } expected;
+  };
+  const Case cases[] = {
+      {"plain copy", 0x10000, 0x10000, 0, 0, 0, true, Case::kCopy},
+      {"whole turn is no turn", 0x10000, 0x10000, 2048, 0, 0, true, Case::kCopy},
+      {"scaled, nearest", 0x20000, 0x18000, 0, 0, 0, false, Case::kStretch},
+      {"scaled, smooth", 0x20000, 0x18000, 0, 0, 0, true, Case::kRotateSmooth},
+      {"mirrored x, smooth but unscaled", 0x10000, 0x10000, 0, 1, 0, true, Case::kStretch},
+      {"mirrored y, scaled", 0x18000, 0x10000, 0, 0, 1, false, Case::kStretch},
+      {"rotated, nearest", 0x10000, 0x10000, 300, 0, 0, false, Case::kRotate},
+      {"rotated and mirrored, smooth", 0x14000, 0x10000, 700, 1, 1, true, Case::kRotateSmooth},
+  };
+  Plane* image = NewPlane(2, 6, 4, 32);
+  Paint(image);
+  Plane* page = PlaneAt(0);
+  Plane* expected = NewPlane(3, page->width, page->height, 32);
+  BlitParams params{};
+  params.mode = 7;  // alpha
+  params.level = 255;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FillRect(page, 0, 0, page->width, page->height, 0xFF102030);
+    FillRect(expected, 0, 0, page->width, page->height, 0xFF102030);
+    Sprite* s = SpriteAt(SetSprite(0, kSpriteShown, 20, 18, 2, nullptr, &params));
+    ASSERT_NE(s, nullptr);
+    s->pivot_x = 3;
+    s->pivot_y = 2;
+    s->scale_x = c.scale_x;
+    s->scale_y = c.scale_y;
+    s->angle = c.angle;
+    s->mirror_x = c.mirror_x;
+    s->mirror_y = c.mirror_y;
+    s->flags = c.smooth ? kSpriteSmooth : 0;
+    ASSERT_EQ(DrawSprites(1, nullptr), 1);
+    ASSERT_TRUE(s->flags & kSpriteDrawn);
+    PlaneRect d = s->destination;
+    if (c.mirror_x) std::swap(d.left, d.right);
+    if (c.mirror_y) std::swap(d.top, d.bottom);
+    const PlaneRect whole{0, 0, 6, 4};
+    switch (c.expected) {
+      case Case::kCopy: {
+        const PlaneRect at{s->bounds.left, s->bounds.top, s->bounds.left + 6, s->bounds.top + 4};
+        StretchBlit(expected, &at, image, &whole, nullptr, &params);
+        break;
+      }
+      case Case::kStretch: StretchBlit(expected, &d, image, &whole, nullptr, &params); break;
+      case Case::kRotate: RotateBlit(expected, &d, image, &whole, nullptr, &params, c.angle, false); break;
+      case Case::kRotateSmooth: RotateBlit(expected, &d, image, &whole, nullptr, &params, c.angle, true); break;
+    }
+    EXPECT_EQ(Pixels(page), Pixels(expected));
+    ResetSprite(SpriteAddress(s));
+    DrawSprites(0, nullptr);  // frees it without drawing
+  }
+}
+
+// The pieces of a sprite's cover list never overlap and together are exactly
+// the part of its bounds that the changes touched.
+TEST_F(SpriteTest, CoverRectanglesAreDisjointAndCoverTheChangedPart) {
+  NewPlane(1, 48, 40, 32);  // background
+  Call(builtin_sp_setbg, {1});
+  NewPlane(2, 20, 16, 32);
+  NewPlane(3, 6, 6, 32);
+  Sprite* under = Set(0, 10, 10, 2);  // covers (10, 10)-(30, 26)
+  std::vector<Sprite*> movers;
+  const int starts[][2] = {{8, 8}, {12, 9}, {20, 20}, {26, 14}, {14, 18}};
+  for (const auto& at : starts) movers.push_back(Set(1, at[0], at[1], 3));
+  ASSERT_EQ(DrawSprites(uint32_t(-1), nullptr), 1);
+  // Each mover steps by (3, 2): old and new bounds both touch the sprite below.
+  std::vector<PlaneRect> touched;
+  for (Sprite* m : movers) {
+    touched.push_back(m->bounds);
+    m->x += 3;
+    m->y += 2;
+    m->flags |= kSpriteChanged;
+    touched.push_back({m->bounds.left + 3, m->bounds.top + 2, m->bounds.right + 3, m->bounds.bottom + 2});
+  }
+  ASSERT_EQ(DrawSprites(uint32_t(-1), nullptr), 1);
+
+  struct Cover {
+    PlaneRect rect;
+    uint32_t next;
+  };
+  std::vector<PlaneRect> pieces;
+  for (uint32_t at = under->cover; at && pieces.size() < 100; at = reinterpret_cast<Cover*>(ToHost(at))->next)
+    pieces.push_back(reinterpret_cast<Cover*>(ToHost(at))->rect);
+  ASSERT_FALSE(pieces.empty());
+  auto inside = [](const PlaneRect& r, int x, int y) { return r.left <= x && x < r.right && r.top <= y && y < r.bottom; };
+  for (int y = 0; y < 40; ++y)
+    for (int x = 0; x < 48; ++x) {
+      int hits = 0;
+      for (const PlaneRect& p : pieces) hits += inside(p, x, y);
+      bool wanted = false;
+      for (const PlaneRect& t : touched) wanted |= inside(t, x, y) && inside(under->bounds, x, y);
+      ASSERT_EQ(hits, wanted ? 1 : 0) << "at " << x << ", " << y;
+    }
+  EXPECT_FALSE(under->flags & kSpriteCovered);
+  EXPECT_TRUE(under->flags & kSpriteDrawn);
+}
+
+TEST_F(SpriteTest, DirtyCopyConvertsIndexedSourcesAndSkipsOtherPairs) {
+  Plane* indexed = NewPlane(1, 4, 4, 8);
+  std::memset(PlanePixels(indexed), 0xE0, size_t(indexed->stride) * 4);  // 3-3-2 index 0xE0: red
+  Plane* wide = NewPlane(2, 4, 4, 32);
+  Plane* high = NewPlane(3, 4, 4, 16);
+  const PlaneRect r{1, 1, 3, 2};
+  DirtyListAdd(r);
+  EXPECT_EQ(DirtyListCopy(wide, 0, 0, indexed, nullptr), 1);
+  EXPECT_EQ(DirtyListCount(), 0);
+  uint32_t c;
+  std::memcpy(&c, PixelAddress(wide, 2, 1), 4);
+  EXPECT_EQ(c & 0xFFFFFF, 0xFF0000u);
+  std::memcpy(&c, PixelAddress(wide, 3, 1), 4);
+  EXPECT_EQ(c, 0u);
+  DirtyListAdd(r);
+  std::memset(PlanePixels(high), 0x7F, size_t(high->stride) * 4);
+  EXPECT_EQ(DirtyListCopy(wide, 0, 0, high, nullptr), 1);  // 16 into 32 bits: nothing copied
+  std::memcpy(&c, PixelAddress(wide, 1, 1), 4);
+  EXPECT_EQ(c & 0xFFFFFF, 0xFF0000u);
+}
+
+std::mutex test_page_lock;
+int lock_requests = 0;
+std::mutex& CountedLock() {
+  ++lock_requests;
+  return test_page_lock;
+}
+
+TEST_F(SpriteTest, DrawHoldsTheDisplayOutputLock) {
+  NewPlane(2, 4, 4, 32);
+  Set(0, 0, 0, 2);
+  g_page_drawing_lock = CountedLock;
+  lock_requests = 0;
+  EXPECT_EQ(DrawSprites(1, nullptr), 1);
+  EXPECT_EQ(lock_requests, 1);
+  // Without an active page nothing is drawn and nothing locked.
+  g_active_page = 5;
+  EXPECT_EQ(DrawSprites(1, nullptr), 0);
+  EXPECT_EQ(lock_requests, 1);
+  g_active_page = 0;
+  g_page_drawing_lock = nullptr;
+}
+
+}  // namespace
