@@ -176,7 +176,9 @@ void UnlinkFromLayer(uint32_t addr) {
     Record(prev)->next = IsListNode(next) ? next : 0;
     done = true;
   }
-  if (!done) {
+  // A record whose back link is gone (free, or scribbled on) is looked for in
+  // the lists only when it still claims a place in one.
+  if (!done && prev) {
     for (int layer = 0; layer < kSpriteLayers && !done; ++layer) {
       uint32_t at = HeadAddress(layer);
       for (int steps = 0; steps <= kSpritePool && IsListNode(at); ++steps) {
