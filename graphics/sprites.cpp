@@ -405,6 +405,10 @@ struct DrawPass {
   std::vector<uint32_t> layers[kSpriteLayers];
   uint32_t selected;
   std::vector<uint8_t> refused;  // per pool index: its transform could not be composed
+  // The sprites changes can cover: shown, drawn and unchanged, in the
+  // selected layers. Collecting changes never adds to them.
+  std::vector<Sprite*> coverable;
+  std::vector<PlaneRect> coverable_bounds;
 };
 
 bool Selected(uint32_t mask, int layer) { return (mask >> layer) & 1; }
@@ -451,17 +455,15 @@ void AddCover(Sprite* s, const PlaneRect& r) {
 
 // Every shown, drawn, unchanged sprite of the selected layers that meets r
 // is to be redrawn inside r.
+bool Coverable(const Sprite* s) {
+  return s->state == kSpriteShown && (s->flags & kSpriteDrawn) && !(s->flags & (kSpriteChanged | kSpriteAlways));
+}
+
 void Cover(DrawPass& pass, const PlaneRect& r) {
   if (Empty(r)) return;
-  for (int layer = 0; layer < kSpriteLayers; ++layer) {
-    if (!Selected(pass.selected, layer)) continue;
-    for (uint32_t addr : pass.layers[layer]) {
-      Sprite* s = Record(addr);
-      if (s->state != kSpriteShown || !(s->flags & kSpriteDrawn) || (s->flags & (kSpriteChanged | kSpriteAlways)))
-        continue;
-      const PlaneRect b = s->bounds;
-      if (Meets(b, r)) AddCover(s, Intersection(b, r));
-    }
+  for (size_t i = 0; i < pass.coverable.size(); ++i) {
+    const PlaneRect& b = pass.coverable_bounds[i];
+    if (Meets(b, r)) AddCover(pass.coverable[i], Intersection(b, r));
   }
 }
 
@@ -898,6 +900,15 @@ int DrawSprites(uint32_t layer_mask, PlaneRect* changed) {
     }
   }
   cover_used = 0;
+  for (int layer = 0; layer < kSpriteLayers; ++layer) {
+    if (!Selected(layer_mask, layer)) continue;
+    for (uint32_t addr : pass.layers[layer]) {
+      Sprite* s = Record(addr);
+      if (!Coverable(s)) continue;
+      pass.coverable.push_back(s);
+      pass.coverable_bounds.push_back(s->bounds);
+    }
+  }
 
   for (int layer = 0; layer < kSpriteLayers; ++layer)
     if (Selected(layer_mask, layer)) CollectChanges(pass, layer);
