@@ -151,7 +151,6 @@ void BM_DirtyRectangles(benchmark::State& state) {
   }
   PlaneRect changed;
   DrawSprites(uint32_t(-1), &changed);
-  g_drawn_pixels = g_calls = 0;
   const int moving_every = int(100 / state.range(0));  // every n-th sprite moves
   for (auto _ : state) {
     for (size_t i = 0; i < scene.movers.size(); i += moving_every) {
