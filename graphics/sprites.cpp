@@ -881,10 +881,14 @@ int DrawSprites(uint32_t layer_mask, PlaneRect* changed) {
   Plane* page = PlaneAt(static_cast<uint32_t>(g_active_page));
   if (!page || !EnsureStores()) return 0;
   std::lock_guard lock(g_page_drawing_lock ? g_page_drawing_lock() : own_page_lock);
-  DrawPass pass;
+  // Kept from draw to draw so that a frame allocates nothing once they have grown.
+  static DrawPass pass;
   pass.clip = Intersection(page->clip, WholePlane(page));
   pass.selected = layer_mask;
   pass.refused.assign(kSpritePool, 0);
+  for (auto& layer : pass.layers) layer.clear();
+  pass.coverable.clear();
+  pass.coverable_bounds.clear();
   const uint32_t marks = NewMarks();
   for (int layer = 0; layer < kSpriteLayers; ++layer) CollectLayer(layer, marks, pass.layers[layer]);
 
