@@ -405,6 +405,7 @@ struct DrawPass {
   std::vector<uint32_t> layers[kSpriteLayers];
   uint32_t selected;
   std::vector<uint8_t> refused;  // per pool index: its transform could not be composed
+  std::vector<uint8_t> listed;   // per pool index: found in a layer list
   // The sprites changes can cover: shown, drawn and unchanged, in the
   // selected layers. Collecting changes never adds to them.
   std::vector<Sprite*> coverable;
@@ -809,6 +810,7 @@ void ReleaseOne(uint32_t addr) {
 
 int ResetSprite(uint32_t addr) {
   if (PoolIndex(addr) < 0) return 0;
+  if (Record(addr)->state == kSpriteFree) return 1;  // nothing to release
   DetachFromParent(addr);
   // The family below it, children released last first, each array freed.
   const uint32_t marks = NewMarks();
@@ -890,7 +892,11 @@ int DrawSprites(uint32_t layer_mask, PlaneRect* changed) {
   pass.coverable.clear();
   pass.coverable_bounds.clear();
   const uint32_t marks = NewMarks();
-  for (int layer = 0; layer < kSpriteLayers; ++layer) CollectLayer(layer, marks, pass.layers[layer]);
+  pass.listed.assign(kSpritePool, 0);
+  for (int layer = 0; layer < kSpriteLayers; ++layer) {
+    CollectLayer(layer, marks, pass.layers[layer]);
+    for (uint32_t addr : pass.layers[layer]) pass.listed[PoolIndex(addr)] = 1;
+  }
 
   // Children of changed parents change; the cover rectangles start afresh.
   const uint32_t family_marks = NewMarks();
@@ -927,6 +933,12 @@ int DrawSprites(uint32_t layer_mask, PlaneRect* changed) {
   }
 
   for (int layer = 0; layer < kSpriteLayers; ++layer) DrawLayer(pass, page, layer);
+  // Released records that no list holds any more (a script unlinked them by
+  // hand) return to the pool as well.
+  for (int i = 0; i < kSpritePool; ++i) {
+    const uint32_t addr = PoolAddress(i);
+    if ((Record(addr)->flags & kSpriteReleased) && !pass.listed[i]) FreeRecord(addr);
+  }
 
   const PlaneRect out = Intersection(update_rect, pass.clip);
   if (changed) *changed = Empty(out) ? PlaneRect{0, 0, 0, 0} : out;
@@ -1121,6 +1133,21 @@ int ResetHitArea(uint32_t addr) {
 
 void ClearHitGroups(uint32_t groups) {
   if (!hit_store) return;
+  // What the selected lists hold, then whatever claims one of those groups.
+  for (int group = 0; group < kHitGroups; ++group) {
+    if (!((groups >> group) & 1)) continue;
+    std::vector<uint32_t> members;
+    uint32_t at = HitRecord(HitHeadAddress(group))->next;
+    for (int steps = 0; steps < kHitPool && HitPoolIndex(at) >= 0; ++steps) {
+      members.push_back(at);
+      at = HitRecord(at)->next;
+    }
+    for (uint32_t addr : members) {
+      if (HitRecord(addr)->previous == 0) continue;
+      DetachHit(addr);
+      FreeHitArea(addr);
+    }
+  }
   for (int i = 0; i < kHitPool; ++i) {
     const uint32_t addr = HitPoolAddress(i);
     HitArea* h = HitRecord(addr);

@@ -94,5 +94,21 @@ int main() {
   s[0] = sp_set(0, 2, 10, 10, 2, 0, 0);
   if (s[0]->next != 0 || sp_draw(-1, out) != 1 || getpixel(0, 10, 10) != 0xFF0000) return 9;
   if (getsystem("sp_count") != 1) return 10;
+  // A released record that no list holds any more still returns to the pool.
+  s[1] = sp_set(0, 2, 20, 10, 2, 0, 0);
+  s[2] = sp_set(0, 2, 30, 10, 2, 0, 0);
+  sp_reset(s[2]);
+  s[1]->next = 0;
+  sp_draw(-1, out);
+  if (getsystem("sp_count") != 2 || s[2]->state != 0) return 11;
+  // An area whose group field was changed is freed with the list that holds it.
+  out[0] = 0;
+  out[1] = 0;
+  out[2] = 4;
+  out[3] = 4;
+  h[0] = hit_set(3, -1, 0, out, 0);
+  h[0]->group = 9;
+  hit_init(8);
+  if (h[0]->previous != 0 || hit_point(1, 1, -1) != 0) return 12;
   return 0;
 }
