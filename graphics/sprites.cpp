@@ -38,6 +38,7 @@ PlaneRect dirty[kDirtyCapacity];
 int dirty_count = 0;
 PlaneRect update_rect{0, 0, 0, 0};
 int cover_used = 0;
+bool cover_overflow = false;  // a cover piece found no room in this draw
 
 // Children arrays the engine allocated, per pool record: a record's own field
 // may point anywhere, but only these blocks are ever resized or freed.
@@ -430,6 +431,7 @@ void AddCover(Sprite* s, const PlaneRect& r) {
       const PlaneRect& p = pieces[i];
       if (!Meets(p, e)) {
         if (kept < 64) next[kept++] = p;
+        else cover_overflow = true;
         continue;
       }
       // Up to four pieces of p outside e: above, below, left, right.
@@ -437,13 +439,17 @@ void AddCover(Sprite* s, const PlaneRect& r) {
                                   {p.left, std::min(p.bottom, e.bottom), p.right, p.bottom},
                                   {p.left, std::max(p.top, e.top), std::max(p.left, e.left), std::min(p.bottom, e.bottom)},
                                   {std::min(p.right, e.right), std::max(p.top, e.top), p.right, std::min(p.bottom, e.bottom)}};
-      for (const PlaneRect& q : parts)
-        if (!Empty(q) && kept < 64) next[kept++] = q;
+      for (const PlaneRect& q : parts) {
+        if (Empty(q)) continue;
+        if (kept < 64) next[kept++] = q;
+        else cover_overflow = true;
+      }
     }
     std::copy(next, next + kept, pieces);
     count = kept;
     at = c->next;
   }
+  if (count > kCoverPool - cover_used) cover_overflow = true;
   for (int i = 0; i < count && cover_used < kCoverPool; ++i) {
     CoverRect* c = reinterpret_cast<CoverRect*>(ToHost(cover_store)) + cover_used;
     c->rect = pieces[i];
@@ -471,7 +477,8 @@ void Cover(DrawPass& pass, const PlaneRect& r) {
 void CoverAndAdd(DrawPass& pass, const PlaneRect& r) {
   Cover(pass, r);
   const PlaneRect visible = Intersection(r, pass.clip);
-  if (!Empty(visible)) DirtyListAdd(visible);
+  // A collapsed list restores its whole union: what lies there is redrawn.
+  if (!Empty(visible) && !DirtyListAdd(visible)) Cover(pass, DirtyListAt(0));
 }
 
 // Children of changed parents are changed as well.
@@ -920,8 +927,17 @@ int DrawSprites(uint32_t layer_mask, PlaneRect* changed) {
     }
   }
 
+  cover_overflow = false;
   for (int layer = 0; layer < kSpriteLayers; ++layer)
     if (Selected(layer_mask, layer)) CollectChanges(pass, layer);
+  // Without room for every cover piece the page is redrawn whole rather than
+  // with holes where the background came back and nothing was drawn again.
+  if (cover_overflow) {
+    DirtyListClear();
+    DirtyListAdd(pass.clip);
+    Unite(update_rect, pass.clip);
+    for (Sprite* s : pass.coverable) s->flags |= kSpriteChanged;
+  }
 
   if (background_plane >= 0 && background_plane < kPlaneCount) {
     if (Plane* bg = PlaneAt(static_cast<uint32_t>(background_plane))) {

@@ -188,6 +188,63 @@ TEST_F(SpriteTest, DirtyCopyConvertsIndexedSourcesAndSkipsOtherPairs) {
   EXPECT_EQ(c & 0xFFFFFF, 0xFF0000u);
 }
 
+// After a draw that hit one of the store's limits, the page must still be
+// what a full redraw of the same scene gives.
+class SpriteLimitTest : public SpriteTest {
+ protected:
+  void SetUp() override {
+    SpriteTest::SetUp();
+    Plane* bg = NewPlane(1, 48, 40, 32);
+    for (int y = 0; y < 40; ++y)
+      for (int x = 0; x < 48; ++x) {
+        const uint32_t c = 0xFF000000u | uint32_t(x * 5) << 16 | uint32_t(y * 6);
+        std::memcpy(PixelAddress(bg, x, y), &c, 4);
+      }
+    Call(builtin_sp_setbg, {1});
+    FillRect(NewPlane(2, 8, 8, 32), 0, 0, 8, 8, 0xFFE0E000);
+    FillRect(NewPlane(3, 8, 8, 32), 0, 0, 8, 8, 0xFF00E0E0);
+    FillRect(NewPlane(4, 1, 1, 32), 0, 0, 1, 1, 0xFFFFFFFF);
+  }
+  void ExpectSameAsFullRedraw() {
+    const std::vector<uint32_t> drawn = Pixels(PlaneAt(0));
+    Call(builtin_sp_redraw, {uint32_t(-1)});
+    ASSERT_EQ(DrawSprites(uint32_t(-1), nullptr), 1);
+    EXPECT_EQ(drawn, Pixels(PlaneAt(0)));
+  }
+};
+
+// 1025 moving points add 2050 rectangles: the list collapses into their
+// union, which takes in a static sprite no single rectangle touched.
+TEST_F(SpriteLimitTest, CollapsedDirtyListRedrawsWhatItsUnionRestores) {
+  Set(0, 4, 4, 2);
+  std::vector<Sprite*> points;
+  for (int i = 0; i < 1025; ++i) points.push_back(Set(1, i == 0 ? 1 : i % 46, i == 0 ? 1 : 30 + (i / 46) % 8, 4));
+  ASSERT_EQ(DrawSprites(uint32_t(-1), nullptr), 1);
+  for (Sprite* p : points) {
+    p->x += 1;
+    p->flags |= kSpriteChanged;
+  }
+  ASSERT_EQ(DrawSprites(uint32_t(-1), nullptr), 1);
+  ExpectSameAsFullRedraw();
+}
+
+// 2100 static sprites stacked under five moving ones need more cover pieces
+// than the pool holds.
+TEST_F(SpriteLimitTest, FullCoverPoolRedrawsThePageWhole) {
+  for (int i = 0; i < 2100; ++i) Set(0, 10 + i % 3, 10 + i % 2, 2 + i % 2);
+  std::vector<Sprite*> movers;
+  for (int i = 0; i < 5; ++i) movers.push_back(Set(1, 6 + 3 * i, 8 + 2 * i, 4));
+  for (Sprite* m : movers) m->scale_x = m->scale_y = 0x50000;  // 5 x 5
+  ASSERT_EQ(DrawSprites(uint32_t(-1), nullptr), 1);
+  for (Sprite* m : movers) {
+    m->x += 2;
+    m->y += 1;
+    m->flags |= kSpriteChanged;
+  }
+  ASSERT_EQ(DrawSprites(uint32_t(-1), nullptr), 1);
+  ExpectSameAsFullRedraw();
+}
+
 std::mutex test_page_lock;
 int lock_requests = 0;
 std::mutex& CountedLock() {
