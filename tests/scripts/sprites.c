@@ -66,8 +66,8 @@ int main() {
   if (a == 0 || a != sp_set(0, 2, 0, 0, 1024, 0, 0) || a != sp_set(0, 2, 0, 0, 900, 0, 0)) return 1;
   if (getsystem("sp_count") != 0) return 2;
 
-  // Static sprites: only a change sets them redrawing.
-  sp_flag(0);
+  // Static sprites: only a change sets them redrawing (new sprites start with bit 1).
+  if (sp_flag(0) != 2 || sp_flag(0) != 0) return 57;
   if (sp_setbg(BG) != 0 || sp_getbg() != BG) return 3;
   a = sp_set(0, 2, 10, 10, RED, 0, 0);
   if (a->flags != 0x10 || a->scale_x != 0x10000 || !same(a->source, 0, 0, 8, 8)) return 4;
