@@ -407,6 +407,7 @@ struct DrawPass {
   uint32_t selected;
   std::vector<uint8_t> refused;  // per pool index: its transform could not be composed
   std::vector<uint8_t> listed;   // per pool index: found in a layer list
+  Plane* background;             // restores the dirty region, or nullptr
   // The sprites changes can cover: shown, drawn and unchanged, in the
   // selected layers. Collecting changes never adds to them.
   std::vector<Sprite*> coverable;
@@ -477,8 +478,9 @@ void Cover(DrawPass& pass, const PlaneRect& r) {
 void CoverAndAdd(DrawPass& pass, const PlaneRect& r) {
   Cover(pass, r);
   const PlaneRect visible = Intersection(r, pass.clip);
-  // A collapsed list restores its whole union: what lies there is redrawn.
-  if (!Empty(visible) && !DirtyListAdd(visible)) Cover(pass, DirtyListAt(0));
+  // A collapsed list restores its whole union from the background: what lies
+  // there is redrawn.
+  if (!Empty(visible) && !DirtyListAdd(visible) && pass.background) Cover(pass, DirtyListAt(0));
 }
 
 // Children of changed parents are changed as well.
@@ -898,6 +900,8 @@ int DrawSprites(uint32_t layer_mask, PlaneRect* changed) {
   for (auto& layer : pass.layers) layer.clear();
   pass.coverable.clear();
   pass.coverable_bounds.clear();
+  pass.background = static_cast<uint32_t>(background_plane) < kPlaneCount
+                        ? PlaneAt(static_cast<uint32_t>(background_plane)) : nullptr;
   const uint32_t marks = NewMarks();
   pass.listed.assign(kSpritePool, 0);
   for (int layer = 0; layer < kSpriteLayers; ++layer) {
@@ -932,15 +936,15 @@ int DrawSprites(uint32_t layer_mask, PlaneRect* changed) {
     if (Selected(layer_mask, layer)) CollectChanges(pass, layer);
   // Without room for every cover piece the page is redrawn whole rather than
   // with holes where the background came back and nothing was drawn again.
-  if (cover_overflow) {
+  if (cover_overflow && pass.background) {
     DirtyListClear();
     DirtyListAdd(pass.clip);
     Unite(update_rect, pass.clip);
     for (Sprite* s : pass.coverable) s->flags |= kSpriteChanged;
   }
 
-  if (background_plane >= 0 && background_plane < kPlaneCount) {
-    if (Plane* bg = PlaneAt(static_cast<uint32_t>(background_plane))) {
+  if (static_cast<uint32_t>(background_plane) < kPlaneCount) {
+    if (Plane* bg = pass.background) {
       const PlaneRect source{background_x, background_y, bg->width, bg->height};
       DirtyListCopy(page, 0, 0, bg, &source);
     } else {
