@@ -598,7 +598,7 @@ void CopySpan(Plane* dst, int32_t y, int32_t left, int32_t right, const Plane* s
   const uint8_t* s = PlaneRow(src, y + dy) + static_cast<ptrdiff_t>(left + dx) * sb;
   const int n = right - left;
   if (db == sb) {
-    std::memcpy(d, s, static_cast<size_t>(n) * db);
+    std::memmove(d, s, static_cast<size_t>(n) * db);  // the two may be one plane
     return;
   }
   const uint32_t* table = PlaneColourTable(src);
