@@ -151,6 +151,13 @@ int main() {
   sp_draw(-1, 0);
   if (k->drawn_scale_x != 0x20000 || k->drawn_angle != 512) return 26;
   if (getpixel(0, 29, 9) != 0x00FF00 || getpixel(0, 30, 30) != 0xFF0000) return 27;
+  // Turned about its pivot (its top-left corner): the centre swings to (14, 6).
+  q = sp_set(3, 2, 10, 10, RED, 0, 0);
+  q->angle = 512;
+  if (sp_rect(q, out) != 1 || !same(out, 10, 2, 18, 10)) return 58;
+  q->bits = 1;  // fraction bits halve the position
+  if (sp_rect(q, out) != 1 || !same(out, 5, -3, 13, 5)) return 59;
+  sp_reset(q);
   // A cycle is refused.
   if (sp_link(k, p) != 0 || p->parent != 0) return 28;
   if (sp_unlink(k) != 1 || k->parent != 0 || p->child_count != 0) return 29;
