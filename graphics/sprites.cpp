@@ -846,6 +846,7 @@ int ResetSprite(uint32_t addr) {
 
 int LinkSprite(uint32_t parent, uint32_t child) {
   if (PoolIndex(parent) < 0 || PoolIndex(child) < 0) return 0;
+  if (Record(parent)->state == kSpriteFree || Record(child)->state == kSpriteFree) return 0;
   // Refused when the child is the parent or one of its ancestors (a chain that
   // never ends counts as one that loops).
   bool cycle = child == parent;
