@@ -468,7 +468,8 @@ bool Coverable(const Sprite* s) {
 }
 
 void Cover(DrawPass& pass, const PlaneRect& r) {
-  if (Empty(r)) return;
+  // Once pieces were dropped with a background, the whole page is redrawn anyway.
+  if (Empty(r) || (cover_overflow && pass.background)) return;
   for (size_t i = 0; i < pass.coverable.size(); ++i) {
     const PlaneRect& b = pass.coverable_bounds[i];
     if (Meets(b, r)) AddCover(pass.coverable[i], Intersection(b, r));
