@@ -181,7 +181,13 @@ int main() {
   p->priority = 0;
   sp_sort(4, 2);
   if (p->next != a || a->next != c || c->next != b) return 33;
-  sp_init(4);
+  // A child's key adds its ancestors' y: 10 + 15 sorts after 20, before 30.
+  q = sp_set(3, 2, 0, 15, RED, 0, 0);
+  k = sp_set(2, 2, 0, 10, RED, 0, 0);
+  sp_link(q, k);  // the parent is in another layer, so the child keeps its place
+  sp_sort(4, 1);
+  if (c->next != k || k->next != a) return 60;
+  sp_init(12);
   sp_draw(-1, 0);
   if (getsystem("sp_count") != 0) return 34;
 
