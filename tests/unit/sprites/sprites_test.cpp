@@ -6,6 +6,8 @@
 
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "../graphics/graphics_fixture.h"
@@ -243,6 +245,43 @@ TEST_F(SpriteLimitTest, FullCoverPoolRedrawsThePageWhole) {
   }
   ASSERT_EQ(DrawSprites(uint32_t(-1), nullptr), 1);
   ExpectSameAsFullRedraw();
+}
+
+std::string last_error;
+void KeepError(std::string_view, std::string_view text) { last_error = text; }
+
+// sp_link refuses a child that is the parent or one of its ancestors, and a
+// parent whose chain of parents never ends, with the engine's message.
+TEST_F(SpriteTest, LinkRefusesCycles) {
+  NewPlane(2, 4, 4, 32);
+  Sprite* a = Set(0, 0, 0, 2);
+  Sprite* b = Set(0, 0, 0, 2);
+  Sprite* c = Set(1, 0, 0, 2);
+  Sprite* d = Set(1, 0, 0, 2);
+  Sprite* e = Set(1, 0, 0, 2);
+  const uint32_t A = SpriteAddress(a), B = SpriteAddress(b), C = SpriteAddress(c), D = SpriteAddress(d),
+                 E = SpriteAddress(e);
+  ASSERT_EQ(LinkSprite(A, B), 1);
+  ASSERT_EQ(LinkSprite(B, C), 1);
+  d->parent = E;  // scribbled: d and e are each other's parent
+  e->parent = D;
+  SetErrorLevel(1);
+  SetErrorBoxBackend(KeepError);
+  const struct {
+    const char* what;
+    uint32_t parent, child;
+  } cases[] = {{"itself", A, A}, {"its parent", B, A}, {"its grandparent", C, A}, {"a looping chain", D, A}};
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.what);
+    last_error.clear();
+    EXPECT_EQ(LinkSprite(k.parent, k.child), 0);
+    EXPECT_EQ(last_error, "LinkSprite : \x8f\x7a\x8a\xc2\x8e\x51\x8f\xc6\x82\xb5\x82\xc4\x82\xdc\x82\xb7\x81\x42");
+  }
+  SetErrorBoxBackend(nullptr);
+  SetErrorLevel(0);
+  EXPECT_EQ(a->parent, 0u);
+  EXPECT_EQ(b->child_count, 1);
+  EXPECT_EQ(c->child_count, 0);
 }
 
 std::mutex test_page_lock;
