@@ -5,6 +5,7 @@
 #include "display/display_output.h"
 #include "graphics/planes.h"
 #include "host/main_window.h"
+#include "net/networking.h"
 #include "platform/dynamic_library.h"
 #include "platform/error_box.h"
 #include "platform/window.h"
@@ -43,7 +44,7 @@ void ApplySettings() {
 int EngineInit() {
   // 1. the sine and arctangent tables (MathStart) and the blend tables (the
   //    graphics start) are built by RuntimeStart below, which is also the reset
-  // 2. networking, when [System] Net is on
+  if (g_settings.net) NetStart();  // 2. networking, when [System] Net is on
   StartDisplayOutput();  // scaled to the window ([System] Direct3D) or 1:1
   StartSound();  // sound, when [System] DirectSound is on
   // 5. MIDI, when [System] DirectMusic is on
@@ -67,7 +68,7 @@ int EngineShutdown() {
   // 5. CD audio, input devices and MIDI are released here, in this order, then sound
   StopSound();
   StopDisplayOutput();
-  //    then networking
+  NetShutdown();  // then networking
   // 6. the lookup tables are freed with the graphics shut-down
   return 1;
 }

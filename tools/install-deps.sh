@@ -30,6 +30,8 @@ packages=(
   libogg-dev libvorbis-dev libsamplerate0-dev
   # packaging: manual pages from --help, the Debian package's library dependencies
   help2man dpkg-dev file
+  # the sanitizer build and the fuzz targets (tools/check-sanitized.sh, tools/fuzz.sh)
+  clang libfuzzer-14-dev
   # tests and benchmarks
   libgtest-dev libbenchmark-dev
   # benchmark-only: the comparison composites of graphics_bench (never linked into the engine)
