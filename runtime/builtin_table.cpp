@@ -13,6 +13,7 @@
 #include "graphics/sprites.h"
 #include "graphics/text.h"
 #include "files/file_builtins.h"
+#include "input/input_devices.h"
 #include "input/typed_characters.h"
 #include "net/networking.h"
 #include "runtime/checksum_builtins.h"
@@ -188,13 +189,13 @@ const BuiltinEntry kBuiltinTable[kBuiltinCount + 1] = {
     /* 146 */ {"media_repeat", NotBuiltReturnsZero, 1, "int", "flag"},
     /* 147 */ {"media_size", NotBuiltReturnsZero, 1, "int", "rect"},
     /* 148 */ {"media_setvol", NotBuiltReturnsZero, 1, "int", "volume"},
-    /* 149 */ {"getkey", NotBuiltReturnsZero, 1, "int", "buf"},
-    /* 150 */ {"getjoy", NotBuiltReturnsZero, 2, "int", "joy, rec"},
-    /* 151 */ {"getmouse", NotBuiltReturnsZero, 1, "int", "rec"},
-    /* 152 */ {"getpoint", NotBuiltReturnsZero, 1, "int", "rec"},
-    /* 153 */ {"cur_set", NotBuiltReturnsZero, 1, "int", "cursor"},
-    /* 154 */ {"cur_clip", NotBuiltReturnsZero, 1, "int", "rect"},
-    /* 155 */ {"cur_setpos", NotBuiltReturnsZero, 2, "int", "x, y"},
+    /* 149 */ {"getkey", builtin_getkey, 1, "int", "buf"},
+    /* 150 */ {"getjoy", builtin_getjoy, 2, "int", "joy, rec"},
+    /* 151 */ {"getmouse", builtin_getmouse, 1, "int", "rec"},
+    /* 152 */ {"getpoint", builtin_getpoint, 1, "int", "rec"},
+    /* 153 */ {"cur_set", builtin_cur_set, 1, "int", "cursor"},
+    /* 154 */ {"cur_clip", builtin_cur_clip, 1, "int", "rect"},
+    /* 155 */ {"cur_setpos", builtin_cur_setpos, 2, "int", "x, y"},
     /* 156 */ {"getcount", builtin_getcount, 1, "int", "watch"},
     /* 157 */ {"setcount", builtin_setcount, 2, "int", "watch, value"},
     /* 158 */ {"gettime", builtin_gettime, 1, "int", "systime"},
