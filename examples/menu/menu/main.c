@@ -1,13 +1,15 @@
 // A title menu of sprite buttons: three buttons with hit areas, a pointer
-// sprite above them, a lamp on each button (a child sprite) that lights
-// while the pointer is over it, and a check mark that a click leaves on the
-// chosen button. The pointer follows a fixed path here, so that every run
-// ends with the same frame; hit_point finds the button under it.
+// sprite above them that follows the mouse, a lamp on each button (a child
+// sprite) that lights while the pointer is over it, and a check mark that a
+// left click leaves on the chosen button. hit_point finds the button under
+// the pointer. The menu ends a few frames after the choice (or after a
+// minute without one); its test plays back menu.input.
 #include "keva.h"
 
 #define W 160
 #define H 120
-#define FRAMES 90
+#define FRAMES 3600     // a minute at most
+#define AFTER_CHOICE 10  // frames shown after the click
 
 // Planes
 #define BG 1      // the backdrop the sprites are drawn over
@@ -110,19 +112,9 @@ void draw_sheet() {
   gclear(SHEET, rect(81, 8, 83, 10), 0xFFFFFFFF);
 }
 
-// Where the pointer is at a frame: a sweep down over the buttons and back
-// up to the second one.
-int pointer_x(int frame) {
-  if (frame < 60) return 20 + frame * 2;
-  return 140 - (frame - 60) * 2;
-}
-int pointer_y(int frame) {
-  if (frame < 60) return 10 + frame * 3 / 2;
-  return 100 - (frame - 60) * 3 / 2;
-}
-
 int main() {
-  int i, frame, over, lit, chosen;
+  int i, frame, over, lit, chosen, left;
+  int point[4];  // x, y, wheel, button flags
   struct Area *area;
 
   draw_backdrop();
@@ -141,18 +133,23 @@ int main() {
     // The area is relative to the button, so it follows it; its value names the entry.
     hit_set(MENU_GROUP, 1 << MENU_GROUP, buttons[i], 0, i + 1);
   }
-  pointer = sp_set(TOP, 2, pointer_x(0), pointer_y(0), SHEET, rect(POINTER), &alpha);
+  pointer = sp_set(TOP, 1, 0, 0, SHEET, rect(POINTER), &alpha);  // hidden until the mouse is seen
   check = 0;
   lit = 0;
   chosen = 0;
+  left = AFTER_CHOICE;
 
-  for (frame = 0; frame < FRAMES; frame++) {
-    pointer->x = pointer_x(frame);
-    pointer->y = pointer_y(frame);
-    pointer->flags = pointer->flags | CHANGED;
+  for (frame = 0; frame < FRAMES && left > 0; frame++) {
+    getpoint(point);
+    if (point[0] >= 0 && point[1] >= 0) {
+      pointer->state = 2;
+      pointer->x = point[0];
+      pointer->y = point[1];
+      pointer->flags = pointer->flags | CHANGED;
+    }
     // The entry under the pointer's tip (hit areas ignore layer origins, so
     // the tip is moved into the menu's own coordinates).
-    area = hit_point(pointer->x - 48, pointer->y - 16, 1 << MENU_GROUP);
+    area = pointer->state == 2 ? hit_point(pointer->x - 48, pointer->y - 16, 1 << MENU_GROUP) : 0;
     over = area ? area->value : 0;
     if (over != lit) {
       if (lit) {
@@ -165,9 +162,9 @@ int main() {
       }
       lit = over;
     }
-    // A click at the last frame chooses the entry under the pointer: the
-    // check mark is the chosen button's child and tilts as it lands.
-    if (frame == FRAMES - 1 && over) {
+    // A left press chooses the entry under the pointer: the check mark is
+    // the chosen button's child and tilts as it lands.
+    if (!chosen && over && (point[3] & 0x10000)) {
       chosen = over;
       check = sp_set(MARKS, 2, 12, 10, SHEET, rect(CHECK), &alpha);
       check->pivot_x = 5;
@@ -178,6 +175,7 @@ int main() {
       check->flags = check->flags | SMOOTH;
       sp_link(buttons[chosen - 1], check);
     }
+    if (chosen) left--;
     sp_draw(-1, changed);
     update(changed);
     sleep(16);
