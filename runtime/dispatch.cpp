@@ -7,6 +7,7 @@
 #include "files/file_builtins.h"
 #include "graphics/plane_effects.h"
 #include "graphics/planes.h"
+#include "graphics/sprites.h"
 #include "graphics/text.h"
 #include "net/networking.h"
 #include "platform/window_thread.h"
@@ -82,14 +83,15 @@ int RuntimeStart() {
   CloseAllPackSlots();  // the 16 pack slots; also the open streams and searches
   CloseAllStreams();
   CloseAllSearches();
-  //   the dirty-rectangle list, hit lists and sprite lists are emptied
+  SpritesStart();  // the dirty-rectangle list, hit lists and sprite lists are emptied
   SetBuiltinHook(DispatchBuiltin);
   return 1;
 }
 
 int RuntimeStop() {
   // Shut-down of the builtin families, in this order (each joins as it is built):
-  //   every sprite of every list is reset; the video is closed
+  SpritesStop();  // every sprite of every list is reset
+  //   the video is closed
   FreeAllSounds();
   //   the MIDI sequence and CD audio are stopped and freed
   NetClose();  // the server or client ended, its thread waited for
