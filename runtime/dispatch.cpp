@@ -1,9 +1,11 @@
 #include "runtime/dispatch.h"
 
 #include <atomic>
+#include <chrono>
 
 #include "compiler/compiler.h"
 #include "graphics/planes.h"
+#include "platform/clock.h"
 #include "platform/window_thread.h"
 #include "platform/error_box.h"
 #include "runtime/library_builtins.h"
@@ -17,6 +19,8 @@ namespace {
 
 std::mutex builtin_lock;
 std::atomic<bool> builtin_lock_present{false};
+std::atomic<int> builtin_lock_waiters{0};
+std::atomic<uint32_t> builtin_lock_takes{0};
 
 void FailContext(ScriptContext* ctx) {
   ctx->state = kContextFailed;
@@ -49,10 +53,31 @@ void DispatchBuiltin(uint16_t number, ScriptContext* ctx) {
               entry.name);
     FailContext(ctx);  // the handler still runs; the script stops right after it
   }
-  std::lock_guard lock(builtin_lock);
+  if (!builtin_lock.try_lock()) {
+    // Counted so the holder's thread loop yields to us after its slice.
+    builtin_lock_waiters.fetch_add(1, std::memory_order_relaxed);
+    builtin_lock.lock();
+    builtin_lock_waiters.fetch_sub(1, std::memory_order_relaxed);
+  }
+  std::lock_guard lock(builtin_lock, std::adopt_lock);
+  builtin_lock_takes.fetch_add(1, std::memory_order_relaxed);
   SetCurrentContext(ctx);
   uint32_t result = entry.handler(BuiltinArgs{ctx->r[7] + 4});
   CurrentContext()->r[0] = result;
+}
+
+int BuiltinLockWaiters() { return builtin_lock_waiters.load(std::memory_order_relaxed); }
+
+void HandOverBuiltinLock() {
+  if (builtin_lock_waiters.load(std::memory_order_relaxed) == 0) return;
+  // A woken waiter needs a moment to get going; without this wait the caller
+  // would take the lock again at its next builtin call and starve the others.
+  uint32_t takes = builtin_lock_takes.load(std::memory_order_relaxed);
+  auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(2);
+  while (builtin_lock_waiters.load(std::memory_order_relaxed) > 0 &&
+         builtin_lock_takes.load(std::memory_order_relaxed) == takes &&
+         !ScriptStopRequested() && std::chrono::steady_clock::now() < give_up)
+    SleepMs(0);
 }
 
 BuiltinLockReleased::BuiltinLockReleased() : saved_(CurrentContext()) { builtin_lock.unlock(); }
