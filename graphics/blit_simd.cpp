@@ -437,6 +437,24 @@ bool Contiguous(const BlitJob& j, int bytes) {
   return true;
 }
 
+// True when the source pixels a job reads may lie among the destination
+// pixels it writes (a plane blitted onto itself).
+bool SourceMeetsDestination(const BlitJob& j, int bytes, bool contiguous) {
+  const uint8_t* first_row = j.dst;
+  const uint8_t* last_row = j.dst + j.dst_row * (j.rows - 1);
+  const ptrdiff_t row_bytes = ptrdiff_t(j.cols) * bytes;
+  const uint8_t* dst_lo = std::min(first_row, last_row) - (j.dst_step < 0 ? row_bytes - bytes : 0);
+  const uint8_t* dst_hi = std::max(first_row, last_row) + (j.dst_step < 0 ? bytes : row_bytes);
+  ptrdiff_t col_lo = j.src_cols[0], col_hi = j.src_cols[0];
+  if (contiguous) col_hi += row_bytes - bytes;
+  else
+    for (int i = 1; i < j.cols; ++i) col_lo = std::min(col_lo, j.src_cols[i]), col_hi = std::max(col_hi, j.src_cols[i]);
+  const auto [row_lo, row_hi] = std::minmax_element(j.src_rows, j.src_rows + j.rows);
+  const uint8_t* src_lo = j.src + *row_lo + col_lo;
+  const uint8_t* src_hi = j.src + *row_hi + col_hi + bytes;
+  return src_lo < dst_hi && dst_lo < src_hi;
+}
+
 // The keyed kernels and the tints serve 24- and 32-bit pixels.
 enum Kernel { kCopy, kCopy16, kBlend, kAdd, kKeyedCopy, kKeyedBlend, kTintColour, kKeyedTint, kAlpha };
 
@@ -501,12 +519,19 @@ void FastRoutine(const BlitJob& j) {
       span(reversed ? d - ptrdiff_t(x0 + m - 1) * Bytes : d + ptrdiff_t(x0) * Bytes, run, m);
     }
   };
+  // Planes are stored bottom-up, so the rows of a job usually descend through
+  // memory; walking them in memory order instead lets the processor's
+  // prefetcher stream them (several times faster on large blits). Only when
+  // the source cannot be the destination's own pixels: a blit of a plane onto
+  // itself keeps the row order its result depends on.
+  const bool upward = j.dst_row < 0 && !SourceMeetsDestination(j, Bytes, contiguous);
   if (!BlitRowsInParallel(j)) {
-    for (int y = 0; y < j.rows; ++y) row(y);
+    if (upward) for (int y = j.rows - 1; y >= 0; --y) row(y);
+    else for (int y = 0; y < j.rows; ++y) row(y);
     return;
   }
 #pragma omp parallel for schedule(static)
-  for (int y = 0; y < j.rows; ++y) row(y);
+  for (int y = 0; y < j.rows; ++y) row(upward ? j.rows - 1 - y : y);
 }
 
 template <bool kAvx2>
