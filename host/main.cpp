@@ -120,7 +120,7 @@ int RunHeadless(const Options& o) {
       timed_out = true;
       break;
     }
-    if (ServeEngineMessages() == 0) SleepMs(1);
+    if (ServeEngineMessages() == 0) WaitForEngineMessages(1);
   }
   bool stopped = ScriptStopRequested() && !timed_out;
   StopAllScriptThreads();

@@ -238,9 +238,8 @@ void ResumeScriptThread(int slot) {
 void StopAllScriptThreads() {
   SetScriptStopFlag(1);
   // Give the threads up to half a second to wind down by themselves.
-  for (int waited = 0; waited < 500 && running_threads.load() > 0; ++waited) {
-    ServeEngineMessages();
-    SleepMs(1);
+  for (uint32_t start = TickCount(); running_threads.load() > 0 && TickCount() - start < 500;) {
+    if (ServeEngineMessages() == 0) WaitForEngineMessages(1);
   }
   {
     std::lock_guard lock(table_lock);
@@ -257,8 +256,7 @@ void StopAllScriptThreads() {
       for (ScriptThread& t : table) all = all && (!t.thread.joinable() || t.finished);
     }
     if (all) break;
-    ServeEngineMessages();
-    SleepMs(1);
+    if (ServeEngineMessages() == 0) WaitForEngineMessages(1);
   }
   std::lock_guard lock(table_lock);
   for (ScriptThread& t : table) {
