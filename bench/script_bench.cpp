@@ -11,8 +11,9 @@
 // compares two versions of the engine against the same references.
 // Lines: start-up (a trivial script), fib(30) and a 50-million-iteration loop
 // with start-up subtracted, the cost of one builtin call (a loop calling abs
-// minus the same loop without the call), and the compile. A reference that is
-// not installed is skipped with a message.
+// minus the same loop without the call), one update of the window-painted
+// output ([System] Direct3D 0) beside one of the scaled output, and the
+// compile. A reference that is not installed is skipped with a message.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -91,6 +92,9 @@ int main(int argc, char** argv) {
     jobs.push_back({std::string("keva ") + w, {engine, "--headless", d + w + ".c"}, true});
     jobs.push_back({std::string("lua ") + w, {"lua5.4", d + w + ".lua"}, have_lua});
   }
+  // 2000 calls of update each, configured by the .cfg beside the script.
+  for (const char* w : {"update_painted", "update_scaled"})
+    jobs.push_back({std::string("keva ") + w, {engine, "--headless", d + w + ".c"}, true});
   jobs.push_back({"keva-cc big", {compiler, d + "big.c"}, have_python});
   jobs.push_back({"tcc big", {"tcc", "-c", d + "big.c", "-o", d + "big.o"}, have_python && have_tcc});
 
@@ -127,6 +131,11 @@ int main(int argc, char** argv) {
     std::printf("   lua %9.1f ns   ratio %6.2f", l_call * 1e9, k_call / l_call);
   }
   std::printf("\n");
+  constexpr double kUpdates = 2000;
+  double painted = (median("keva update_painted") - keva_start) / kUpdates;
+  double scaled = (median("keva update_scaled") - keva_start) / kUpdates;
+  std::printf("%-28s painted %6.1f us   scaled %6.1f us   ratio %6.2f\n", "update, 640 x 480", painted * 1e6,
+              scaled * 1e6, painted / scaled);
   if (have_python) {
     double k = median("keva-cc big");
     std::printf("%-28s keva-cc %6.2f ms", "compile 20,000 lines", ms(k));
