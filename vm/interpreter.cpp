@@ -11,6 +11,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 #include "vm/arena.h"
 #include "vm/context.h"
@@ -30,21 +31,27 @@ inline uint32_t FloatToInt(float f) {
   return static_cast<uint32_t>(static_cast<int32_t>(f));
 }
 
-}  // namespace
+// Below this address a slice's straight run of at most 255 instructions (6
+// bytes at most each) cannot reach the top of the address space, so the
+// program counter needs no wrapping at 32 bits: the slice keeps it in a 64-bit
+// register and only checks it where control is transferred.
+constexpr uint64_t kWrapGuard = 0x100000000ull - 2048;
 
-int RunContext(ScriptContext* ctx) {
-  if (ScriptStopRequested()) return 1;
-
+// One slice, or the rest of one with `budget` left. kWraps: the program counter
+// wraps at 32 bits like every other address (code near the top of the
+// address space); otherwise a transfer to such code hands the slice over to
+// the wrapping variant.
+template <bool kWraps>
+int RunSlice(ScriptContext* ctx, int budget) {
   uint8_t* const mem = g_arena_base;
   // Registers and flags live in locals while the slice runs, so stores into
   // script memory cannot alias them; they go back to the context on the way out.
   uint32_t r[8];
   std::memcpy(r, ctx->r, sizeof r);
   uint8_t zf = ctx->zero_flag, lf = ctx->less_flag, bf = ctx->below_flag;
-  uint32_t pc = ctx->pc;
+  std::conditional_t<kWraps, uint32_t, uint64_t> pc = ctx->pc;
   const uint32_t stack_base = ctx->stack_base;
   const uint32_t stack_size = ctx->stack_size;
-  int budget = 256;
   int error = -1;
   uint32_t s = 0, d = 0;  // decoded register byte
 
@@ -85,6 +92,7 @@ int RunContext(ScriptContext* ctx) {
 #define BRANCH_NEXT()                           \
   do {                                          \
     if (ScriptStopRequested()) goto out;        \
+    if (!kWraps && pc >= kWrapGuard) goto wrap; \
     NEXT();                                     \
   } while (0)
 #define RB()                       \
@@ -93,7 +101,7 @@ int RunContext(ScriptContext* ctx) {
     s = (rb_ >> 4) & 7;            \
     d = rb_ & 7;                   \
   } while (0)
-#define I32(at) Load32(mem + static_cast<uint32_t>(pc + (at)))
+#define I32(at) Load32(kWraps ? mem + static_cast<uint32_t>(pc + (at)) : mem + pc + (at))
 #define AT(addr) (mem + static_cast<uint32_t>(addr))
 #define CHECK_STACK()                                                       \
   do {                                                                      \
@@ -113,8 +121,7 @@ int RunContext(ScriptContext* ctx) {
   } while (0)
 
   if (ctx->state != kContextRunning) goto out;
-  --budget;
-  goto *dispatch[mem[pc++]];
+  NEXT();
 
 op_nop: NEXT();
 op_trap: {  // trap: the builtin hook sees the context as it stands, then the slice ends
@@ -122,7 +129,7 @@ op_trap: {  // trap: the builtin hook sees the context as it stands, then the sl
   pc += 2;
   std::memcpy(ctx->r, r, sizeof r);
   ctx->zero_flag = zf; ctx->less_flag = lf; ctx->below_flag = bf;
-  ctx->pc = pc;
+  ctx->pc = static_cast<uint32_t>(pc);
   CurrentBuiltinHook()(n, ctx);
   return 1;
 }
@@ -182,7 +189,7 @@ op_call: {
   pc += 4;
   r[7] -= 4;
   CHECK_STACK();
-  Store32(AT(r[7]), pc);
+  Store32(AT(r[7]), static_cast<uint32_t>(pc));
   pc = target;
   BRANCH_NEXT();
 }
@@ -192,7 +199,7 @@ op_call_r:
   if (r[s] == 0) { error = kErrorProgramOverrun; goto fail; }
   r[7] -= 4;
   CHECK_STACK();
-  Store32(AT(r[7]), pc);
+  Store32(AT(r[7]), static_cast<uint32_t>(pc));
   pc = r[s];
   BRANCH_NEXT();
 op_ret:
@@ -282,14 +289,21 @@ op_illegal:
 fail:
   std::memcpy(ctx->r, r, sizeof r);
   ctx->zero_flag = zf; ctx->less_flag = lf; ctx->below_flag = bf;
-  ctx->pc = pc;
+  ctx->pc = static_cast<uint32_t>(pc);
   RaiseRuntimeError(ctx, error);
   return 1;
 
 out:
   std::memcpy(ctx->r, r, sizeof r);
   ctx->zero_flag = zf; ctx->less_flag = lf; ctx->below_flag = bf;
-  ctx->pc = pc;
+  ctx->pc = static_cast<uint32_t>(pc);
+  return 1;
+
+wrap:
+  std::memcpy(ctx->r, r, sizeof r);
+  ctx->zero_flag = zf; ctx->less_flag = lf; ctx->below_flag = bf;
+  ctx->pc = static_cast<uint32_t>(pc);
+  if constexpr (!kWraps) return RunSlice<true>(ctx, budget);
   return 1;
 
 #undef NEXT
@@ -300,4 +314,11 @@ out:
 #undef CHECK_STACK
 #undef COMPARE
 #undef JUMP_IF
+}
+
+}  // namespace
+
+int RunContext(ScriptContext* ctx) {
+  if (ScriptStopRequested()) return 1;
+  return ctx->pc >= kWrapGuard ? RunSlice<true>(ctx, 256) : RunSlice<false>(ctx, 256);
 }
