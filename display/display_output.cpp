@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "graphics/blit_modes.h"
+#include "platform/atomic_file.h"
 #include "platform/presenter.h"
 #include "platform/window_thread.h"
 
@@ -339,8 +340,9 @@ bool SaveFrame(const std::string& host_path, std::string& error) {
     error = "the file name must end in .png or .bmp";
     return false;
   }
-  std::string temp = host_path + ".tmp";
-  std::FILE* f = std::fopen(temp.c_str(), "wb");
+  // Replaced in one step: a temporary file beside it, flushed and renamed.
+  AtomicReplace replace;
+  std::FILE* f = replace.Begin(host_path) ? replace.OpenStream() : nullptr;
   if (!f) {
     error = std::strerror(errno);
     return false;
@@ -353,9 +355,8 @@ bool SaveFrame(const std::string& host_path, std::string& error) {
     ok = std::fwrite(bmp.data(), 1, bmp.size(), f) == bmp.size();
   }
   ok = (std::fclose(f) == 0) && ok;
-  if (!ok || std::rename(temp.c_str(), host_path.c_str()) != 0) {
+  if (!ok || !replace.Commit()) {
     error = ok ? std::strerror(errno) : "write failed";
-    std::remove(temp.c_str());
     return false;
   }
   return true;

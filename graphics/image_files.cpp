@@ -15,6 +15,7 @@
 #include <string>
 
 #include "files/file_layer.h"
+#include "platform/atomic_file.h"
 #include "platform/error_box.h"
 #include "platform/file_system.h"
 
@@ -530,26 +531,13 @@ int SavePlane(const char* path, const Plane* p, const PlaneRect* rect) {
   // Written beside the target and renamed over it once complete, so a failed
   // save never leaves a damaged file under the real name.
   std::string host;
-  if (!ResolveWritePath(path, host)) {
+  AtomicReplace replace;
+  if (!ResolveSavePath(path, false, host) || !replace.Begin(host)) {
     ReportSaveFailure(true, path);
     return 0;
   }
-  const std::string temp = host + ".tmp";
-  HostFile f = CreateHostFileForWrite(temp);
-  if (!f.is_open()) {
-    ReportSaveFailure(true, path);
-    return 0;
-  }
-  bool ok = f.Write(b, total) && f.Sync();
-  ok = f.Close() && ok;
-  if (!ok) {
-    std::remove(temp.c_str());
+  if (!replace.file().Write(b, total) || !replace.Commit()) {
     ReportSaveFailure(false, path);
-    return 0;
-  }
-  if (std::rename(temp.c_str(), host.c_str()) != 0) {
-    std::remove(temp.c_str());
-    ReportSaveFailure(true, path);
     return 0;
   }
   return 1;

@@ -9,6 +9,7 @@
 #include "platform/window.h"
 #include "platform/window_thread.h"
 #include "runtime/dispatch.h"
+#include "runtime/file_system_builtins.h"
 #include "runtime/runtime_settings.h"
 #include "runtime/script_loader.h"
 #include "runtime/script_threads.h"
@@ -34,6 +35,7 @@ void ApplySettings() {
   g_display_settings.scaled = s.direct3d;
   g_display_settings.multi_threading = s.multi_threading;
   SetScriptDirectory(g_game_paths.script_directory);
+  g_game_folders = {g_game_paths.configuration_path, g_game_paths.module_directory};  // ini_ and dir_getpath
 }
 
 int EngineInit() {

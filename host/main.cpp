@@ -25,8 +25,8 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: keva [--headless] [--timeout SECONDS] [--screenshot FILE] [PATH]\n"
-    "       keva --self-check\n"
+    "Usage: keva [--headless] [--timeout SECONDS] [--screenshot FILE] [PATH]\n"
+    "  or:  keva --self-check | --version | --help\n"
     "\n"
     "Runs a game. PATH is the game's executable or configuration file, the game's\n"
     "folder, or a script (.c) to run as the main script; without PATH the game\n"
@@ -43,6 +43,7 @@ constexpr const char* kUsage =
     "                     FILE (.png or .bmp)\n"
     "  --self-check       run a small hand-assembled program on the script VM\n"
     "  --help             show this help\n"
+    "  --version          show the version\n"
     "\n"
     "Exit status (headless): the main script's main() result when the scripts\n"
     "end by themselves; 0 after exit(); 1 after a failed script, a script that\n"
@@ -60,6 +61,11 @@ bool ParseArguments(int argc, char** argv, Options& o, int& status) {
     std::string a = argv[i];
     if (a == "--help") {
       std::fputs(kUsage, stdout);
+      status = 0;
+      return false;
+    }
+    if (a == "--version") {
+      std::printf("keva %s\n", KEVA_VERSION);
       status = 0;
       return false;
     }

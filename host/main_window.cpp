@@ -14,6 +14,7 @@
 #include "platform/user_folders.h"
 #include "platform/window.h"
 #include "platform/window_thread.h"
+#include "runtime/clock_builtins.h"
 #include "runtime/runtime_settings.h"
 #include "runtime/script_threads.h"
 
@@ -34,6 +35,7 @@ void FinishClose(uintptr_t confirmed) {
   EngineShutdown();
   DestroyDebugWindow();
   DestroyMainWindow();
+  ScriptClockStop();
   QuitEventLoop();
 }
 
@@ -181,6 +183,7 @@ bool OpenMainWindow() {
   events.maximise_requested = OnMaximise;
   events.paint = OnPaint;
   if (!CreateMainWindow(s.title, {at.x, at.y, size.w, size.h, resizable, false}, events)) return false;
+  ScriptClockStart();  // the script clock runs with the main window
   // The window system measures limits on the client area: no frame to add.
   TrackingLimits limits = WindowTrackingLimits({0, 0}, {dw, dh}, s.width, s.height, s.fixed_aspect_ratio);
   if (resizable) SetMainWindowClientLimits(limits.min.w, limits.min.h, limits.max.w, limits.max.h);
@@ -213,14 +216,16 @@ int32_t SetFullScreen(int32_t mode) {
 }
 
 void PauseEngine() {
-  // Sounds (unless [Option] GlobalSound), MIDI, the video, CD audio and the
-  // script clock pause here, in this order, as each of them is built.
+  // Sounds (unless [Option] GlobalSound), MIDI, the video and CD audio pause
+  // here, in this order, as each of them is built.
+  PauseScriptClock();
   PauseAllScriptThreads();
 }
 
 void ResumeEngine() {
   ResumeAllScriptThreads();
-  // The script clock, CD audio, the video, MIDI and sounds resume here.
+  ResumeScriptClock();
+  // CD audio, the video, MIDI and sounds resume here.
 }
 
 void RequestMainWindowClose() { PostToWindowThread(HandleClose, 0); }

@@ -1,11 +1,9 @@
 #include "platform/profile.h"
 
 #include <strings.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <vector>
 
+#include "platform/atomic_file.h"
 #include "platform/file_system.h"
 
 namespace {
@@ -143,17 +141,9 @@ int32_t ReadProfileInt(std::string_view path, std::string_view section, std::str
 bool WriteProfileString(std::string_view path, std::string_view section, std::string_view key,
                         std::string_view value) {
   std::string host;
-  if (!ResolveWritePath(path, host)) return false;
+  if (!ResolveSavePath(path, true, host)) return false;
   std::string text;
-  ReadWholeFile(path, text);  // a missing file starts empty
+  ReadWholeFile(host, text);  // a missing file starts empty
   std::string updated = SetProfileValue(text, section, key, value);
-  std::string temp = host + ".tmp." + std::to_string(::getpid());
-  HostFile out = CreateHostFileForWrite(temp);
-  bool ok = out.is_open() && out.Write(updated.data(), updated.size()) && out.Sync();
-  ok = out.Close() && ok;
-  if (!ok || std::rename(temp.c_str(), host.c_str()) != 0) {
-    std::remove(temp.c_str());
-    return false;
-  }
-  return true;
+  return ReplaceHostFile(host, updated.data(), updated.size());
 }

@@ -271,3 +271,41 @@ void PresentToWindow(const uint32_t* frame, int32_t w, int32_t h, PresenterRect 
   SDL_RenderCopy(renderer, texture, nullptr, &to);
   SDL_RenderPresent(renderer);
 }
+
+int ShowChoiceBox(std::string_view caption, std::string_view text, MessageBoxIcon icon,
+                  const MessageBoxButton* buttons, int count, int default_index, int escape_id) {
+  if (count < 1 || count > 3) return -1;
+  std::string c = SjisToUtf8(caption), t = SjisToUtf8(text);
+  SDL_MessageBoxButtonData data_buttons[3];
+  bool escape_taken = false;
+  for (int i = 0; i < count; ++i) {
+    Uint32 flags = 0;
+    if (i == default_index) flags |= SDL_MESSAGEBOX_BUTTON_RETURNKEY_DEFAULT;
+    if (buttons[i].id == escape_id && !escape_taken) {
+      flags |= SDL_MESSAGEBOX_BUTTON_ESCAPEKEY_DEFAULT;
+      escape_taken = true;
+    }
+    data_buttons[i] = {flags, buttons[i].id, buttons[i].label};
+  }
+  SDL_MessageBoxData data{};
+  data.flags = icon == MessageBoxIcon::kError     ? SDL_MESSAGEBOX_ERROR
+               : icon == MessageBoxIcon::kWarning ? SDL_MESSAGEBOX_WARNING
+                                                  : SDL_MESSAGEBOX_INFORMATION;
+#if SDL_VERSION_ATLEAST(2, 0, 12)
+  data.flags |= SDL_MESSAGEBOX_BUTTONS_LEFT_TO_RIGHT;
+#endif
+  data.window = nullptr;  // boxes may come from any thread; they stand on their own
+  data.title = c.c_str();
+  data.message = t.c_str();
+  data.numbuttons = count;
+  data.buttons = data_buttons;
+  int pressed = -1;
+  if (SDL_ShowMessageBox(&data, &pressed) != 0) return -1;
+  return pressed < 0 ? escape_id : pressed;
+}
+
+bool SetMainWindowCaption(std::string_view caption) {
+  if (!window) return false;
+  SDL_SetWindowTitle(window, SjisToUtf8(caption).c_str());
+  return true;
+}

@@ -73,3 +73,18 @@ void QuitEventLoop();
 
 // A modal message box (Shift_JIS texts). Returns true for OK.
 bool ShowMessageBox(std::string_view caption_sjis, std::string_view text_sjis, bool ok_cancel);
+
+// A modal message box with up to three buttons, shown from any thread. The
+// buttons stand left to right in the order given; default_index is the one
+// Return presses. Returns the id of the button pressed, escape_id when the box
+// is closed with Escape, or -1 when no box can be shown.
+enum class MessageBoxIcon { kNone, kError, kWarning, kInformation };
+struct MessageBoxButton {
+  int id;
+  const char* label;  // UTF-8
+};
+int ShowChoiceBox(std::string_view caption_sjis, std::string_view text_sjis, MessageBoxIcon icon,
+                  const MessageBoxButton* buttons, int count, int default_index, int escape_id);
+
+// Sets the main window's caption (window thread). False without a window.
+bool SetMainWindowCaption(std::string_view caption_sjis);

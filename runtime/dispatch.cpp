@@ -4,10 +4,12 @@
 #include <chrono>
 
 #include "compiler/compiler.h"
+#include "files/file_builtins.h"
 #include "graphics/planes.h"
 #include "platform/clock.h"
 #include "platform/window_thread.h"
 #include "platform/error_box.h"
+#include "runtime/file_system_builtins.h"
 #include "runtime/library_builtins.h"
 #include "runtime/math_builtins.h"
 #include "runtime/regex_builtins.h"
@@ -97,7 +99,9 @@ int RuntimeStart() {
   UnloadAllLibraries();
   GraphicsStart();  // planes and pages freed, the initial palette installed, plane 0 created
   //   fonts are recreated
-  //   the 16 pack slots are closed
+  CloseAllPackSlots();  // the 16 pack slots; also the open streams and searches
+  CloseAllStreams();
+  CloseAllSearches();
   //   the dirty-rectangle list, hit lists and sprite lists are emptied
   SetBuiltinHook(DispatchBuiltin);
   return 1;
@@ -109,12 +113,15 @@ int RuntimeStop() {
   //   sequence and CD audio are stopped and freed; the network channel is closed
   RegexCleanUp();  // patterns and regions freed, the regular-expression library's global clean-up
   ResetStringTokens();  // strtok positions forgotten
-  //   the 16 pack slots are closed; fonts freed
+  CloseAllPackSlots();  // the 16 pack slots; also the open streams (flushed) and searches
+  CloseAllStreams();
+  CloseAllSearches();
+  //   fonts freed
   GraphicsShutdown();  // planes, pages and the palette
   UnloadAllLibraries();
   //   the 3D renderer shut down; the effect objects freed
   EnableEngineMessages(false);  // the engine window procedure is taken off
   builtin_lock_present = false;
-  //   the system file registered by sysfile is written
+  WriteSystemFile();  // the system file registered by sysfile
   return 1;
 }

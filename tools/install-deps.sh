@@ -20,6 +20,8 @@ packages=(
   libjpeg62-turbo-dev
   # text: fonts and their rasteriser
   libfreetype-dev libfontconfig-dev fonts-ipafont-gothic
+  # packaging: manual pages from --help, the Debian package's library dependencies
+  help2man dpkg-dev file
   # tests and benchmarks
   libgtest-dev libbenchmark-dev
   # benchmark-only: the comparison composites of graphics_bench (never linked into the engine)

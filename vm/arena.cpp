@@ -3,6 +3,7 @@
 #include <jemalloc/jemalloc.h>
 #include <sys/mman.h>
 
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 #include <unordered_set>
@@ -61,6 +62,7 @@ extent_hooks_t arena_hooks = {
 // refused instead of corrupting the allocator.
 std::mutex blocks_lock;
 std::unordered_set<uint32_t> live_blocks;
+std::atomic<ArenaReleaseObserver> release_observer{nullptr};
 
 void Start() {
   void* p = mmap(nullptr, kArenaSize, PROT_READ | PROT_WRITE,
@@ -116,11 +118,14 @@ bool ArenaIsBlock(uint32_t addr) {
   return live_blocks.count(addr) != 0;
 }
 
+void SetArenaReleaseObserver(ArenaReleaseObserver observer) { release_observer = observer; }
+
 bool ArenaFree(uint32_t addr) {
   {
     std::lock_guard lock(blocks_lock);
     if (!live_blocks.erase(addr)) return false;
   }
+  if (ArenaReleaseObserver observer = release_observer.load()) observer(addr, sallocx(ToHost(addr), alloc_flags), 0);
   dallocx(ToHost(addr), alloc_flags);
   return true;
 }
@@ -133,12 +138,19 @@ size_t ArenaBlockSize(uint32_t addr) {
 uint32_t ArenaRealloc(uint32_t addr, size_t bytes) {
   if (addr == 0) return ArenaAlloc(bytes);
   if (bytes >= (size_t{1} << 32)) return 0;
-  std::lock_guard lock(blocks_lock);
-  if (!live_blocks.count(addr)) return 0;
-  void* p = rallocx(ToHost(addr), bytes ? bytes : 1, alloc_flags);
-  if (!p) return 0;
-  live_blocks.erase(addr);
-  uint32_t moved = ToVm(p);
-  live_blocks.insert(moved);
+  uint32_t moved;
+  size_t old_size;
+  {
+    std::lock_guard lock(blocks_lock);
+    if (!live_blocks.count(addr)) return 0;
+    old_size = sallocx(ToHost(addr), alloc_flags);
+    void* p = rallocx(ToHost(addr), bytes ? bytes : 1, alloc_flags);
+    if (!p) return 0;
+    live_blocks.erase(addr);
+    moved = ToVm(p);
+    live_blocks.insert(moved);
+  }
+  if (ArenaReleaseObserver observer = release_observer.load(); observer && moved != addr)
+    observer(addr, old_size, moved);
   return moved;
 }

@@ -46,6 +46,14 @@ uint32_t ArenaRealloc(uint32_t addr, size_t bytes);
 // blocks already freed) are refused with false and change nothing.
 bool ArenaFree(uint32_t addr);
 
+// Called with every block just before it is freed (moved_to 0), and after a
+// resize moved it (moved_to its new address, the old bytes already copied
+// there): an owner of engine state that points into script memory keeps what
+// it needs, or follows the move. One observer, nullptr for none; it runs on
+// the releasing thread.
+using ArenaReleaseObserver = void (*)(uint32_t addr, size_t bytes, uint32_t moved_to);
+void SetArenaReleaseObserver(ArenaReleaseObserver observer);
+
 // Usable size of a live block, or 0 for an address that is not one.
 size_t ArenaBlockSize(uint32_t addr);
 

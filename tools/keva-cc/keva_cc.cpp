@@ -28,8 +28,23 @@ void PrintErrors() {
   std::fwrite(utf8.data(), 1, utf8.size(), stderr);
 }
 
+constexpr const char* kUsage = "Usage: keva-cc [--dump] [--base ADDR] FILE.c\n";
+
+constexpr const char* kHelp =
+    "\n"
+    "Compiles a script the way the engine does, with the file's folder as the\n"
+    "script directory, and prints the compiler's messages (UTF-8) on standard\n"
+    "error. Nothing runs.\n"
+    "\n"
+    "  --dump       print the program image: code and static data in hex\n"
+    "  --base ADDR  compile for a program area at ADDR (default 0x10000)\n"
+    "  --help       show this help\n"
+    "  --version    show the version\n"
+    "\n"
+    "Exit status: 0 when the script compiles, 1 otherwise.\n";
+
 int Usage() {
-  std::fprintf(stderr, "usage: keva-cc [--dump] [--base ADDR] FILE.c\n");
+  std::fputs(kUsage, stderr);
   return 1;
 }
 
@@ -41,6 +56,15 @@ int main(int argc, char** argv) {
   const char* file = nullptr;
   for (int i = 1; i < argc; ++i) {
     std::string_view a = argv[i];
+    if (a == "--version") {
+      std::printf("keva-cc %s\n", KEVA_VERSION);
+      return 0;
+    }
+    if (a == "--help") {
+      std::fputs(kUsage, stdout);
+      std::fputs(kHelp, stdout);
+      return 0;
+    }
     if (a == "--dump") {
       dump = true;
     } else if (a == "--base" && i + 1 < argc) {

@@ -47,6 +47,8 @@ const char kUsage[] =
     "      write IN as a compressed file OUT\n"
     "  expand IN OUT\n"
     "      expand the compressed file IN into OUT\n"
+    "  --help, --version\n"
+    "      show this help, or the version\n"
     "\n"
     "Outputs are written to a temporary file and renamed when complete.\n"
     "Exit status: 0 on success, 1 on any error.\n";
@@ -362,6 +364,10 @@ int Usage(const char* problem) {
 
 int main(int argc, char** argv) {
   std::vector<std::string_view> args(argv + 1, argv + argc);
+  if (args.size() == 1 && args[0] == "--version") {
+    std::printf("keva-pack %s\n", KEVA_VERSION);
+    return 0;
+  }
   if (args.empty()) return Usage("no command given");
   if (std::find_if(args.begin(), args.end(), [](std::string_view a) { return a == "--help" || a == "-h"; }) !=
       args.end()) {
