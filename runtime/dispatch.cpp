@@ -62,7 +62,8 @@ void DispatchBuiltin(uint16_t number, ScriptContext* ctx) {
     builtin_lock_waiters.fetch_sub(1, std::memory_order_relaxed);
   }
   std::lock_guard lock(builtin_lock, std::adopt_lock);
-  builtin_lock_takes.fetch_add(1, std::memory_order_relaxed);
+  // Only the holder writes it: no read-modify-write needed.
+  builtin_lock_takes.store(builtin_lock_takes.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   SetCurrentContext(ctx);
   uint32_t result = entry.handler(BuiltinArgs{ctx->r[7] + 4});
   CurrentContext()->r[0] = result;
