@@ -68,7 +68,8 @@ FastFile* OpenFastFile(const char* path) {
   std::string_view p(path);
   for (size_t i = 0; i + 1 < p.size(); ++i) {
     auto c = static_cast<uint8_t>(p[i]);
-    if (IsSjisLead(c)) {
+    // (a '/' is never a trail byte: it splits also after host UTF-8 bytes)
+    if (IsSjisLead(c) && IsSjisTrail(static_cast<uint8_t>(p[i + 1]))) {
       ++i;
       continue;
     }

@@ -1,5 +1,6 @@
 #include "host/engine.h"
 
+#include "audio/sound_buffers.h"
 #include "compiler/compiler.h"
 #include "display/display_output.h"
 #include "graphics/planes.h"
@@ -23,6 +24,7 @@ void ApplySettings() {
   g_runtime_settings.debug_mode = s.debug_mode;
   g_runtime_settings.global_focus = s.global_focus;
   g_runtime_settings.global_sound = s.global_sound;
+  g_sound_settings.direct_sound = s.direct_sound;
   g_runtime_settings.smoothing = s.smoothing;
   g_runtime_settings.confirmation = s.confirmation;
   g_graphics_settings.Width = s.width;
@@ -43,7 +45,7 @@ int EngineInit() {
   //    graphics start) are built by RuntimeStart below, which is also the reset
   // 2. networking, when [System] Net is on
   StartDisplayOutput();  // scaled to the window ([System] Direct3D) or 1:1
-  // 4. sound, when [System] DirectSound is on
+  StartSound();  // sound, when [System] DirectSound is on
   // 5. MIDI, when [System] DirectMusic is on
   // 6. input devices
   // 7. CD audio, when [Drive] CD is on
@@ -62,7 +64,8 @@ int EngineShutdown() {
   StopAllScriptThreads();
   RuntimeStop();
   FreeExternalArea();
-  // 5. CD audio, input devices, MIDI and sound are released here, in this order
+  // 5. CD audio, input devices and MIDI are released here, in this order, then sound
+  StopSound();
   StopDisplayOutput();
   //    then networking
   // 6. the lookup tables are freed with the graphics shut-down
@@ -96,7 +99,6 @@ void FillEngineInfo(KevaEngineInfo& info) {
 }
 
 uint32_t EngineWindowProcedure(uint32_t number, uintptr_t w, uintptr_t l) {
-  (void)l;
   switch (number) {
     case kMessageSetFullScreen:
       return static_cast<uint32_t>(SetFullScreen(static_cast<int32_t>(w)));
@@ -104,6 +106,7 @@ uint32_t EngineWindowProcedure(uint32_t number, uintptr_t w, uintptr_t l) {
       if (w) FillEngineInfo(*reinterpret_cast<KevaEngineInfo*>(w));
       return 0;
     default:
+      if (IsSoundMessage(number)) return SoundEngineMessage(number, w, l);
       return 0;  // numbers of subsystems not built yet, and unknown numbers
   }
 }

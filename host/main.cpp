@@ -5,17 +5,24 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <thread>
 
+#include "audio/sound_buffers.h"
 #include "display/display_output.h"
+#include "graphics/text.h"
 #include "host/engine.h"
 #include "host/main_window.h"
 #include "host/self_check.h"
+#include "platform/clipboard.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
 #include "platform/debug_window.h"
 #include "platform/error_box.h"
+#include "platform/program_folder.h"
 #include "platform/single_instance.h"
+#include "platform/text_encoding.h"
 #include "platform/window.h"
 #include "platform/window_thread.h"
 #include "runtime/runtime_settings.h"
@@ -24,8 +31,11 @@
 
 namespace {
 
+constexpr uint32_t kTimeoutGraceMs = 1000;
+
 constexpr const char* kUsage =
-    "Usage: keva [--headless] [--timeout SECONDS] [--screenshot FILE] [PATH]\n"
+    "Usage: keva [--headless] [--timeout SECONDS] [--screenshot FILE] [--audio-out FILE.wav]\n"
+    "            [--text-hook[=clipboard]] [PATH]\n"
     "  or:  keva --self-check | --version | --help\n"
     "\n"
     "Runs a game. PATH is the game's executable or configuration file, the game's\n"
@@ -41,18 +51,30 @@ constexpr const char* kUsage =
     "  --timeout SECONDS  headless: stop the scripts after this long\n"
     "  --screenshot FILE  headless: at the end, write what the screen shows to\n"
     "                     FILE (.png or .bmp)\n"
+    "  --text-hook        write every string gtext and gtextf draw, as UTF-8, one\n"
+    "                     line per call, to standard output (identical strings\n"
+    "                     in a row once); --text-hook=clipboard puts each on the\n"
+    "                     clipboard instead (with a window). [Option] TextHook=1\n"
+    "                     or 2 in the configuration does the same\n"
+    "  --audio-out FILE   write everything the engine plays to FILE, a 16-bit\n"
+    "                     stereo WAV (windowed or headless)\n"
     "  --self-check       run a small hand-assembled program on the script VM\n"
     "  --help             show this help\n"
     "  --version          show the version\n"
     "\n"
     "Exit status (headless): the main script's main() result when the scripts\n"
     "end by themselves; 0 after exit(); 1 after a failed script, a script that\n"
-    "does not load, or any error box; 124 at the timeout; 2 for bad arguments.\n";
+    "does not load, or any error box (also when [General] Error=0 hides it);\n"
+    "124 at the timeout; 2 for bad arguments.\n";
+
+enum TextHookTarget { kTextHookOff = 0, kTextHookStandardOutput = 1, kTextHookClipboard = 2 };
 
 struct Options {
   bool headless = false;
+  int text_hook = -1;  // a TextHookTarget, or -1: as the configuration says
   double timeout_seconds = 0;
   std::string screenshot;
+  std::string audio_out;
   std::string path;
 };
 
@@ -83,8 +105,14 @@ bool ParseArguments(int argc, char** argv, Options& o, int& status) {
         status = 2;
         return false;
       }
+    } else if (a == "--text-hook" || a == "--text-hook=stdout") {
+      o.text_hook = kTextHookStandardOutput;
+    } else if (a == "--text-hook=clipboard") {
+      o.text_hook = kTextHookClipboard;
     } else if (a == "--screenshot" && i + 1 < argc) {
       o.screenshot = argv[++i];
+    } else if (a == "--audio-out" && i + 1 < argc) {
+      o.audio_out = argv[++i];
     } else if (!a.empty() && a[0] == '-') {
       std::fprintf(stderr, "keva: unknown option '%s'\n%s", a.c_str(), kUsage);
       status = 2;
@@ -100,14 +128,55 @@ bool ParseArguments(int argc, char** argv, Options& o, int& status) {
   return true;
 }
 
-std::string OwnExecutable() {
-  char buffer[4096];
-  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+// At the timeout the scripts are asked to stop, but a builtin that runs long
+// (a 2 GiB fill) finishes only then, and the run must still end on time: if
+// the shut-down has not finished within a short grace, the process ends here.
+void EndSoonAfterTimeout(double timeout_seconds) {
+  std::thread([timeout_seconds] {
+    SleepMs(kTimeoutGraceMs);
+    std::fprintf(stderr, "keva: timed out after %g seconds (a builtin was still running)\n", timeout_seconds);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(124);
+  }).detach();
+}
+
+// The text hook: what the game draws, for screen readers, dictionaries and
+// translation tools. Runs on script threads under the builtin lock.
+std::string last_hooked_text;
+bool hook_to_clipboard = false;
+
+void PutOnClipboard(uintptr_t text) {
+  std::unique_ptr<std::string> utf8(reinterpret_cast<std::string*>(text));
+  SetClipboardText(*utf8);
+}
+
+void HookDrawnText(std::string_view sjis) {
+  if (sjis == last_hooked_text) return;
+  last_hooked_text.assign(sjis);
+  std::string utf8 = SjisToUtf8(sjis);
+  for (char& c : utf8)
+    if (c == '\n' || c == '\r') c = ' ';  // one line per call
+  if (hook_to_clipboard) {
+    PostToWindowThread(PutOnClipboard, reinterpret_cast<uintptr_t>(new std::string(std::move(utf8))));
+    return;
+  }
+  utf8 += '\n';
+  std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+  std::fflush(stdout);
+}
+
+void StartTextHook(int target, bool windowed) {
+  if (target != kTextHookStandardOutput && target != kTextHookClipboard) return;
+  hook_to_clipboard = target == kTextHookClipboard && windowed;
+  if (target == kTextHookClipboard && !windowed)
+    std::fprintf(stderr, "keva: no clipboard without a window; the text hook writes to standard output\n");
+  g_text_hook = HookDrawnText;
 }
 
 int RunHeadless(const Options& o) {
   UseStandardOutputForDebugOutput();
+  StartTextHook(o.text_hook >= 0 ? o.text_hook : g_settings.text_hook, false);
   BecomeWindowThread();
   EngineInit();
   uint32_t boxes_before = ErrorBoxCount();
@@ -129,6 +198,7 @@ int RunHeadless(const Options& o) {
     if (ServeEngineMessages() == 0) WaitForEngineMessages(1);
   }
   bool stopped = ScriptStopRequested() && !timed_out;
+  if (timed_out) EndSoonAfterTimeout(o.timeout_seconds);
   StopAllScriptThreads();
   bool screenshot_failed = false;
   if (!o.screenshot.empty()) {
@@ -147,7 +217,7 @@ int RunHeadless(const Options& o) {
     std::fprintf(stderr, "keva: timed out after %g seconds\n", o.timeout_seconds);
     return 124;
   }
-  if (ErrorBoxCount() > 0 || screenshot_failed) return 1;
+  if (ReportedErrorCount() > 0 || screenshot_failed) return 1;
   if (stopped) return 0;  // exit()
   return main_ended ? static_cast<int>(result) : 1;
 }
@@ -156,12 +226,13 @@ void ShowErrorInABox(std::string_view caption, std::string_view text) { ShowMess
 
 void StartMainScriptPosted(uintptr_t) { StartMainScript(); }
 
-int RunWindowed() {
+int RunWindowed(const Options& o) {
   if (!g_settings.multi_instance && !ClaimSingleInstance(g_game_paths.module_directory, RaiseMainWindowSoon))
     return 0;  // the first instance has been raised
   BecomeWindowThread();
   SetErrorBoxBackend(ShowErrorInABox);
   if (!OpenMainWindow()) return 0;
+  StartTextHook(o.text_hook >= 0 ? o.text_hook : g_settings.text_hook, true);
   // The Debug Output window exists with DebugMode; should it fail to open
   // (no font), its lines go to standard output instead.
   if (g_settings.debug_mode && !CreateDebugWindow()) UseStandardOutputForDebugOutput();
@@ -198,12 +269,14 @@ int main(int argc, char** argv) {
   Options options;
   int status = 0;
   if (!ParseArguments(argc, argv, options, status)) return status;
-  std::string path = options.path.empty() ? OwnExecutable() : options.path;
+  std::string path = options.path.empty() ? ProgramPath() : options.path;
   std::string script_override;
-  if (!LocateGame(path, g_game_paths, script_override)) {
-    std::fprintf(stderr, "keva: %s: no such game, folder or file\n", path.c_str());
+  std::string located;
+  if (!LocateGame(path, g_game_paths, script_override, &located)) {
+    std::fprintf(stderr, "keva: %s\n", located.c_str());
     return 2;
   }
+  if (!located.empty()) std::fprintf(stderr, "keva: %s\n", located.c_str());
   LoadConfiguration(g_settings, g_game_paths, DocumentsDirectory());
   ChooseMainScript(g_settings, g_game_paths);
   if (!script_override.empty()) {
@@ -213,14 +286,16 @@ int main(int argc, char** argv) {
   // Paths given on the command line are relative to where keva was started,
   // not to the game's folder it works in.
   if (!options.screenshot.empty()) options.screenshot = std::filesystem::absolute(options.screenshot).string();
+  if (!options.audio_out.empty()) g_sound_settings.record_path = std::filesystem::absolute(options.audio_out).string();
   if (chdir(g_game_paths.module_directory.c_str()) != 0) {
     std::fprintf(stderr, "keva: cannot enter %s\n", g_game_paths.module_directory.c_str());
     return 2;
   }
   ApplySettings();
   if (!options.headless) {
-    if (WindowSystemAvailable()) return RunWindowed();
+    if (WindowSystemAvailable()) return RunWindowed(options);
     std::fprintf(stderr, "keva: no display; running headless\n");
   }
+  g_sound_settings.use_device = false;  // the mixer runs paced by the clock
   return RunHeadless(options);
 }

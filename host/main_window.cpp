@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "audio/sound_buffers.h"
 #include "display/display_output.h"
 #include "host/engine.h"
 #include "host/window_geometry.h"
@@ -216,8 +217,9 @@ int32_t SetFullScreen(int32_t mode) {
 }
 
 void PauseEngine() {
-  // Sounds (unless [Option] GlobalSound), MIDI, the video and CD audio pause
-  // here, in this order, as each of them is built.
+  if (!g_runtime_settings.global_sound) PauseAllSounds();
+  // MIDI, the video and CD audio pause here, in this order, as each of them
+  // is built.
   PauseScriptClock();
   PauseAllScriptThreads();
 }
@@ -225,7 +227,8 @@ void PauseEngine() {
 void ResumeEngine() {
   ResumeAllScriptThreads();
   ResumeScriptClock();
-  // CD audio, the video, MIDI and sounds resume here.
+  // CD audio, the video and MIDI resume here.
+  if (!g_runtime_settings.global_sound) ReplayAllSounds();
 }
 
 void RequestMainWindowClose() { PostToWindowThread(HandleClose, 0); }

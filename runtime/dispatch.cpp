@@ -3,9 +3,11 @@
 #include <atomic>
 #include <chrono>
 
+#include "audio/sound_buffers.h"
 #include "compiler/compiler.h"
 #include "files/file_builtins.h"
 #include "graphics/planes.h"
+#include "graphics/text.h"
 #include "platform/clock.h"
 #include "platform/window_thread.h"
 #include "platform/error_box.h"
@@ -99,7 +101,7 @@ int RuntimeStart() {
   // Reset of the builtin families, in this order (each joins as it is built):
   UnloadAllLibraries();
   GraphicsStart();  // planes and pages freed, the initial palette installed, plane 0 created
-  //   fonts are recreated
+  TextStart();  // every font slot back to its default; no font objects yet
   CloseAllPackSlots();  // the 16 pack slots; also the open streams and searches
   CloseAllStreams();
   CloseAllSearches();
@@ -110,14 +112,15 @@ int RuntimeStart() {
 
 int RuntimeStop() {
   // Shut-down of the builtin families, in this order (each joins as it is built):
-  //   every sprite of every list is reset; the video is closed; sounds, the MIDI
-  //   sequence and CD audio are stopped and freed; the network channel is closed
+  //   every sprite of every list is reset; the video is closed
+  FreeAllSounds();
+  //   the MIDI sequence and CD audio are stopped and freed; the network channel is closed
   RegexCleanUp();  // patterns and regions freed, the regular-expression library's global clean-up
   ResetStringTokens();  // strtok positions forgotten
   CloseAllPackSlots();  // the 16 pack slots; also the open streams (flushed) and searches
   CloseAllStreams();
   CloseAllSearches();
-  //   fonts freed
+  TextShutdown();  // font objects and the work plane freed
   GraphicsShutdown();  // planes, pages and the palette
   UnloadAllLibraries();
   //   the 3D renderer shut down; the effect objects freed

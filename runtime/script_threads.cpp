@@ -47,6 +47,14 @@ std::atomic<int> running_threads{0};
 
 bool ValidSlot(int64_t n) { return n >= 0 && n < kScriptThreadSlots; }
 
+// The thread font number of each slot; the last entry serves calls made
+// outside any script thread.
+std::array<uint8_t, kScriptThreadSlots + 1> font_numbers{};
+size_t FontNumberEntry() {
+  const ScriptContext* ctx = CurrentContext();
+  return ctx && ValidSlot(ctx->thread_slot) ? ctx->thread_slot : kScriptThreadSlots;
+}
+
 bool HasHandle(int n) {
   std::lock_guard lock(table_lock);
   return table[n].thread.joinable();
@@ -199,6 +207,7 @@ void ClearThreadTable() {
     t.ended_normally = false;
     t.result = 0;
   }
+  font_numbers.fill(0);
   SetScriptStopFlag(0);
 }
 
@@ -407,9 +416,12 @@ uint32_t builtin_thd_begin(BuiltinArgs args) {
   }
   table[n].pause_count = paused ? 1 : 0;
   ResumeFully(table[n]);
-  // The new thread's font number is reset here once fonts exist.
+  font_numbers[n] = 0;
   return static_cast<uint32_t>(n);
 }
+
+uint8_t ThreadFontNumber() { return font_numbers[FontNumberEntry()]; }
+void SetThreadFontNumber(uint8_t number) { font_numbers[FontNumberEntry()] = number; }
 
 uint32_t builtin_thd_end(BuiltinArgs args) {
   int32_t n = args.i(0);

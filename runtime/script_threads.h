@@ -44,6 +44,11 @@ int ScriptThreadDepth(int slot);
 void PauseAllScriptThreads();
 void ResumeAllScriptThreads();
 
+// The calling thread's font number (font_use sets it, gtext reads it; a new
+// thread starts with 0). Under the builtin lock only.
+uint8_t ThreadFontNumber();
+void SetThreadFontNumber(uint8_t number);
+
 uint32_t builtin_jump(BuiltinArgs args);
 uint32_t builtin_call(BuiltinArgs args);
 uint32_t builtin_exit(BuiltinArgs args);

@@ -20,6 +20,14 @@ packages=(
   libjpeg62-turbo-dev
   # text: fonts and their rasteriser
   libfreetype-dev libfontconfig-dev fonts-ipafont-gothic
+  # text: the Japanese mincho faces that games name ("ＭＳ 明朝" and its variants)
+  fonts-ipafont-mincho
+  # text: the vertical forms of characters in vertical-writing faces
+  libharfbuzz-dev
+  # text tests: a face without Japanese, to show the glyph fallback
+  fonts-dejavu-core
+  # sound: Ogg Vorbis decoding (libvorbisenc writes the test fixtures) and the mixer's resampler
+  libogg-dev libvorbis-dev libsamplerate0-dev
   # packaging: manual pages from --help, the Debian package's library dependencies
   help2man dpkg-dev file
   # tests and benchmarks

@@ -16,6 +16,8 @@ int worker(int count) {
 int main() {
   int info[6];
   int thread, i, sum;
+  int font[12];        // a font record: face, size, angle, flags, weight
+  char faces[8][32];   // font_list entries
 
   log_out("Keva: first steps");
 
@@ -41,6 +43,22 @@ int main() {
   ginfo(PLANE, info);
   log_out("plane %d: %d x %d, %d bits per pixel", PLANE, info[0], info[1], info[2]);
   gfree(PLANE);
+
+  // Text on the screen (plane 0): font slot 0 starts as the MS Gothic face at
+  // 16 pixels; slot 1 gets the MS Mincho face, 24 pixels, anti-aliased
+  // (flags bit 4). Colours are engine palette indexes: 0xFF white, 0x1C green.
+  gclear(0, 0, 0x000000);
+  gtext(0, 16, 16, 0xFF, "Keva: first steps");
+  font_get(0, font);
+  strcpy(font, "\x82l\x82r \x96\xbe\x92\xa9");  // the MS Mincho face
+  font[8] = 24;
+  font[10] = 16;
+  font_set(1, font);
+  font_use(1);
+  gtextf(0, 16, 48, 0x1C, "\x83T\x83\x43\x83R\x83\x8d\x8f\x5c\x8c\xc2: %d", sum);  // "ten dice:" in Japanese
+  font_use(0);
+  update(0);
+  if (font_list(faces, 8) > 0) log_out("first installed Japanese face: %s", faces[0]);
 
   log_out("done");
   exit();
