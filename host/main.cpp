@@ -15,6 +15,7 @@
 #include "host/engine.h"
 #include "host/main_window.h"
 #include "host/self_check.h"
+#include "input/input_devices.h"
 #include "platform/clipboard.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
@@ -35,7 +36,7 @@ constexpr uint32_t kTimeoutGraceMs = 1000;
 
 constexpr const char* kUsage =
     "Usage: keva [--headless] [--timeout SECONDS] [--screenshot FILE] [--audio-out FILE.wav]\n"
-    "            [--text-hook[=clipboard]] [PATH]\n"
+    "            [--text-hook[=clipboard]] [--input FILE] [--record FILE] [PATH]\n"
     "  or:  keva --self-check | --version | --help\n"
     "\n"
     "Runs a game. PATH is the game's executable or configuration file, the game's\n"
@@ -58,6 +59,10 @@ constexpr const char* kUsage =
     "                     or 2 in the configuration does the same\n"
     "  --audio-out FILE   write everything the engine plays to FILE, a 16-bit\n"
     "                     stereo WAV (windowed or headless)\n"
+    "  --input FILE       replay the timed keyboard, mouse and joystick events of\n"
+    "                     FILE (times in ms from the start of the main script;\n"
+    "                     the README describes the lines), windowed or headless\n"
+    "  --record FILE      write what the player does to FILE in the same format\n"
     "  --self-check       run a small hand-assembled program on the script VM\n"
     "  --help             show this help\n"
     "  --version          show the version\n"
@@ -74,6 +79,8 @@ struct Options {
   int text_hook = -1;  // a TextHookTarget, or -1: as the configuration says
   double timeout_seconds = 0;
   std::string screenshot;
+  std::string input;
+  std::string record;
   std::string audio_out;
   std::string path;
 };
@@ -111,6 +118,10 @@ bool ParseArguments(int argc, char** argv, Options& o, int& status) {
       o.text_hook = kTextHookClipboard;
     } else if (a == "--screenshot" && i + 1 < argc) {
       o.screenshot = argv[++i];
+    } else if (a == "--input" && i + 1 < argc) {
+      o.input = argv[++i];
+    } else if (a == "--record" && i + 1 < argc) {
+      o.record = argv[++i];
     } else if (a == "--audio-out" && i + 1 < argc) {
       o.audio_out = argv[++i];
     } else if (!a.empty() && a[0] == '-') {
@@ -174,6 +185,17 @@ void StartTextHook(int target, bool windowed) {
   g_text_hook = HookDrawnText;
 }
 
+// The end of the input: events the game ended before are told about, and
+// the recording is written.
+bool FinishRecordingOrSay() {
+  if (size_t left = ScriptedInputPending())
+    std::fprintf(stderr, "keva: the game ended before %zu event%s of the input file\n", left, left == 1 ? "" : "s");
+  std::string error;
+  if (FinishRecording(error)) return true;
+  std::fprintf(stderr, "keva: %s\n", error.c_str());
+  return false;
+}
+
 int RunHeadless(const Options& o) {
   UseStandardOutputForDebugOutput();
   StartTextHook(o.text_hook >= 0 ? o.text_hook : g_settings.text_hook, false);
@@ -195,6 +217,7 @@ int RunHeadless(const Options& o) {
       timed_out = true;
       break;
     }
+    FeedScriptedInput();
     if (ServeEngineMessages() == 0) WaitForEngineMessages(1);
   }
   bool stopped = ScriptStopRequested() && !timed_out;
@@ -213,10 +236,12 @@ int RunHeadless(const Options& o) {
   EngineShutdown();
   bool main_ended = false;
   uint32_t result = ScriptThreadResult(0, &main_ended);
+  const bool recorded = FinishRecordingOrSay();
   if (timed_out) {
     std::fprintf(stderr, "keva: timed out after %g seconds\n", o.timeout_seconds);
     return 124;
   }
+  if (!recorded) return 1;
   if (ReportedErrorCount() > 0 || screenshot_failed) return 1;
   if (stopped) return 0;  // exit()
   return main_ended ? static_cast<int>(result) : 1;
@@ -244,7 +269,7 @@ int RunWindowed(const Options& o) {
   g_settings.global_focus = g_runtime_settings.global_focus;
   g_settings.global_sound = g_runtime_settings.global_sound;
   WriteBackSettings(g_settings, g_game_paths, FullScreenAtClose());
-  return 0;
+  return FinishRecordingOrSay() ? 0 : 1;
 }
 
 // The pixel loops' OpenMP workers should wait passively (asleep, not
@@ -287,11 +312,26 @@ int main(int argc, char** argv) {
   // not to the game's folder it works in.
   if (!options.screenshot.empty()) options.screenshot = std::filesystem::absolute(options.screenshot).string();
   if (!options.audio_out.empty()) g_sound_settings.record_path = std::filesystem::absolute(options.audio_out).string();
+  if (!options.input.empty()) {
+    std::string error;
+    if (!LoadInputScript(std::filesystem::absolute(options.input).string(), error)) {
+      std::fprintf(stderr, "keva: %s\n", error.c_str());
+      return 2;
+    }
+  }
+  if (!options.record.empty()) {
+    std::string error;
+    if (!StartRecording(std::filesystem::absolute(options.record).string(), error)) {
+      std::fprintf(stderr, "keva: %s\n", error.c_str());
+      return 2;
+    }
+  }
   if (chdir(g_game_paths.module_directory.c_str()) != 0) {
     std::fprintf(stderr, "keva: cannot enter %s\n", g_game_paths.module_directory.c_str());
     return 2;
   }
   ApplySettings();
+  g_input_host_hooks.activated = ApplicationActivated;  // focus lines of input files act as the window's focus
   if (!options.headless) {
     if (WindowSystemAvailable()) return RunWindowed(options);
     std::fprintf(stderr, "keva: no display; running headless\n");

@@ -8,9 +8,13 @@
 #include "graphics/blit_geometry.h"
 #include "graphics/image_files.h"
 #include "graphics/plane_builtins.h"
+#include "graphics/plane_effects.h"
+#include "graphics/primitives.h"
 #include "graphics/text.h"
 #include "files/file_builtins.h"
+#include "input/input_devices.h"
 #include "input/typed_characters.h"
+#include "net/networking.h"
 #include "runtime/checksum_builtins.h"
 #include "runtime/clock_builtins.h"
 #include "runtime/debug_output_builtins.h"
@@ -30,7 +34,7 @@ namespace {
 
 // Families not built yet answer with their failure value.
 uint32_t NotBuiltReturnsZero(BuiltinArgs) { return 0; }
-uint32_t NotBuiltReturnsMinusOne(BuiltinArgs) { return static_cast<uint32_t>(-1); }
+[[maybe_unused]] uint32_t NotBuiltReturnsMinusOne(BuiltinArgs) { return static_cast<uint32_t>(-1); }
 
 }  // namespace
 
@@ -57,8 +61,8 @@ const BuiltinEntry kBuiltinTable[kBuiltinCount + 1] = {
     /*  19 */ {"pal_gets", builtin_pal_gets, 3, "int", "first, count, dst"},
     /*  20 */ {"pal_change", builtin_pal_change, 0, "int", ""},
     /*  21 */ {"getpixel", builtin_getpixel, 3, "int", "plane, x, y"},
-    /*  22 */ {"rgbtohsv", NotBuiltReturnsZero, 1, "int", "color"},
-    /*  23 */ {"hsvtorgb", NotBuiltReturnsZero, 1, "int", "hsv"},
+    /*  22 */ {"rgbtohsv", builtin_rgbtohsv, 1, "int", "color"},
+    /*  23 */ {"hsvtorgb", builtin_hsvtorgb, 1, "int", "hsv"},
     /*  24 */ {"gclip", builtin_gclip, 2, "int", "plane, rect"},
     /*  25 */ {"ginit", builtin_ginit, 0, "int", ""},
     /*  26 */ {"galloc", builtin_galloc, 4, "int", "plane, w, h, bpp"},
@@ -70,8 +74,8 @@ const BuiltinEntry kBuiltinTable[kBuiltinCount + 1] = {
     /*  32 */ {"gblita", builtin_gblita, 6, "int", "dst, dst_rect, src, src_rect, params, angle"},
     /*  33 */ {"gclear", builtin_gclear, 3, "int", "plane, rect, pixel"},
     /*  34 */ {"gfill", builtin_gfill, 6, "int", "plane, x, y, w, h, color"},
-    /*  35 */ {"gline", NotBuiltReturnsZero, 6, "int", "plane, x0, y0, x1, y1, color"},
-    /*  36 */ {"gpoly", NotBuiltReturnsZero, 4, "int", "plane, points, count, color"},
+    /*  35 */ {"gline", builtin_gline, 6, "int", "plane, x0, y0, x1, y1, color"},
+    /*  36 */ {"gpoly", builtin_gpoly, 4, "int", "plane, points, count, color"},
     /*  37 */ {"gattach", builtin_gattach, 2, "int", "plane, other"},
     /*  38 */ {"gdetach", builtin_gdetach, 1, "int", "plane"},
     /*  39 */ {"ggetpal", builtin_ggetpal, 4, "int", "plane, first, count, dst"},
@@ -184,13 +188,13 @@ const BuiltinEntry kBuiltinTable[kBuiltinCount + 1] = {
     /* 146 */ {"media_repeat", NotBuiltReturnsZero, 1, "int", "flag"},
     /* 147 */ {"media_size", NotBuiltReturnsZero, 1, "int", "rect"},
     /* 148 */ {"media_setvol", NotBuiltReturnsZero, 1, "int", "volume"},
-    /* 149 */ {"getkey", NotBuiltReturnsZero, 1, "int", "buf"},
-    /* 150 */ {"getjoy", NotBuiltReturnsZero, 2, "int", "joy, rec"},
-    /* 151 */ {"getmouse", NotBuiltReturnsZero, 1, "int", "rec"},
-    /* 152 */ {"getpoint", NotBuiltReturnsZero, 1, "int", "rec"},
-    /* 153 */ {"cur_set", NotBuiltReturnsZero, 1, "int", "cursor"},
-    /* 154 */ {"cur_clip", NotBuiltReturnsZero, 1, "int", "rect"},
-    /* 155 */ {"cur_setpos", NotBuiltReturnsZero, 2, "int", "x, y"},
+    /* 149 */ {"getkey", builtin_getkey, 1, "int", "buf"},
+    /* 150 */ {"getjoy", builtin_getjoy, 2, "int", "joy, rec"},
+    /* 151 */ {"getmouse", builtin_getmouse, 1, "int", "rec"},
+    /* 152 */ {"getpoint", builtin_getpoint, 1, "int", "rec"},
+    /* 153 */ {"cur_set", builtin_cur_set, 1, "int", "cursor"},
+    /* 154 */ {"cur_clip", builtin_cur_clip, 1, "int", "rect"},
+    /* 155 */ {"cur_setpos", builtin_cur_setpos, 2, "int", "x, y"},
     /* 156 */ {"getcount", builtin_getcount, 1, "int", "watch"},
     /* 157 */ {"setcount", builtin_setcount, 2, "int", "watch, value"},
     /* 158 */ {"gettime", builtin_gettime, 1, "int", "systime"},
@@ -314,36 +318,36 @@ const BuiltinEntry kBuiltinTable[kBuiltinCount + 1] = {
     /* 276 */ {"setsystem", builtin_setsystem, 2, "int", "name, value"},
     /* 277 */ {"mbox", builtin_mbox, 3, "int", "type, caption, text"},
     /* 278 */ {"caption", builtin_caption, 1, "int", "text"},
-    /* 279 */ {"freemap", NotBuiltReturnsZero, 5, "int", "dst, corners, src, src_rect, key"},
-    /* 280 */ {"smooth", NotBuiltReturnsZero, 5, "int", "dst, dst_rect, src, src_rect, key"},
-    /* 281 */ {"rotate", NotBuiltReturnsZero, 6, "int", "dst, dst_rect, src, src_rect, angle, key"},
-    /* 282 */ {"tiled", NotBuiltReturnsZero, 6, "int", "dst, dst_rect, src, src_rect, angle, zoom"},
-    /* 283 */ {"scroll", NotBuiltReturnsZero, 4, "int", "plane, rect, dx, dy"},
-    /* 284 */ {"noise", NotBuiltReturnsZero, 3, "int", "plane, rect, amount"},
-    /* 285 */ {"slice", NotBuiltReturnsZero, 3, "int", "plane, rect, amount"},
-    /* 286 */ {"gradation", NotBuiltReturnsZero, 5, "int", "dst, x, y, src, src_rect"},
-    /* 287 */ {"mosaic", NotBuiltReturnsZero, 7, "int", "dst, x, y, src, src_rect, bw, bh"},
-    /* 288 */ {"monotone", NotBuiltReturnsZero, 4, "int", "plane, rect, dark, bright"},
-    /* 289 */ {"blur", NotBuiltReturnsZero, 6, "int", "dst, x, y, src, src_rect, radius"},
-    /* 290 */ {"fire", NotBuiltReturnsZero, 2, "int", "plane, rect"},
-    /* 291 */ {"ef_init", NotBuiltReturnsZero, 5, "void *", "slot, dst, dst_rect, src, src_rect"},
-    /* 292 */ {"ef_free", NotBuiltReturnsZero, 1, "int", "slot"},
-    /* 293 */ {"ef_copy", NotBuiltReturnsZero, 1, "int", "slot"},
-    /* 294 */ {"ef_info", NotBuiltReturnsZero, 2, "int", "slot, info"},
-    /* 295 */ {"ef_rotate", NotBuiltReturnsZero, 5, "int", "slot, cx, cy, zoom, angle"},
-    /* 296 */ {"ef_land", NotBuiltReturnsZero, 4, "int", "slot, scale, pitch, yaw"},
-    /* 297 */ {"ef_ball", NotBuiltReturnsZero, 4, "int", "slot, scale, angle1, angle2"},
-    /* 298 */ {"ef_whirl", NotBuiltReturnsZero, 2, "int", "slot, amount"},
-    /* 299 */ {"ef_raster", NotBuiltReturnsZero, 4, "int", "slot, phase, wavelength, amplitude"},
-    /* 300 */ {"ef_blob", NotBuiltReturnsZero, 5, "int", "slot, x, y, radius, depth"},
-    /* 301 */ {"ef_water", NotBuiltReturnsZero, 1, "int", "slot"},
+    /* 279 */ {"freemap", builtin_freemap, 5, "int", "dst, corners, src, src_rect, key"},
+    /* 280 */ {"smooth", builtin_smooth, 5, "int", "dst, dst_rect, src, src_rect, key"},
+    /* 281 */ {"rotate", builtin_rotate, 6, "int", "dst, dst_rect, src, src_rect, angle, key"},
+    /* 282 */ {"tiled", builtin_tiled, 6, "int", "dst, dst_rect, src, src_rect, angle, zoom"},
+    /* 283 */ {"scroll", builtin_scroll, 4, "int", "plane, rect, dx, dy"},
+    /* 284 */ {"noise", builtin_noise, 3, "int", "plane, rect, amount"},
+    /* 285 */ {"slice", builtin_slice, 3, "int", "plane, rect, amount"},
+    /* 286 */ {"gradation", builtin_gradation, 5, "int", "dst, x, y, src, src_rect"},
+    /* 287 */ {"mosaic", builtin_mosaic, 7, "int", "dst, x, y, src, src_rect, bw, bh"},
+    /* 288 */ {"monotone", builtin_monotone, 4, "int", "plane, rect, dark, bright"},
+    /* 289 */ {"blur", builtin_blur, 6, "int", "dst, x, y, src, src_rect, radius"},
+    /* 290 */ {"fire", builtin_fire, 2, "int", "plane, rect"},
+    /* 291 */ {"ef_init", builtin_ef_init, 5, "void *", "slot, dst, dst_rect, src, src_rect"},
+    /* 292 */ {"ef_free", builtin_ef_free, 1, "int", "slot"},
+    /* 293 */ {"ef_copy", builtin_ef_copy, 1, "int", "slot"},
+    /* 294 */ {"ef_info", builtin_ef_info, 2, "int", "slot, info"},
+    /* 295 */ {"ef_rotate", builtin_ef_rotate, 5, "int", "slot, cx, cy, zoom, angle"},
+    /* 296 */ {"ef_land", builtin_ef_land, 4, "int", "slot, scale, pitch, yaw"},
+    /* 297 */ {"ef_ball", builtin_ef_ball, 4, "int", "slot, scale, angle1, angle2"},
+    /* 298 */ {"ef_whirl", builtin_ef_whirl, 2, "int", "slot, amount"},
+    /* 299 */ {"ef_raster", builtin_ef_raster, 4, "int", "slot, phase, wavelength, amplitude"},
+    /* 300 */ {"ef_blob", builtin_ef_blob, 5, "int", "slot, x, y, radius, depth"},
+    /* 301 */ {"ef_water", builtin_ef_water, 1, "int", "slot"},
     /* 302 */ {"key_init", builtin_key_init, 0, "int", ""},
     /* 303 */ {"key_get", builtin_key_get, 0, "int", ""},
-    /* 304 */ {"net_open", NotBuiltReturnsZero, 2, "int", "host, port"},
-    /* 305 */ {"net_close", NotBuiltReturnsZero, 0, "int", ""},
-    /* 306 */ {"net_send", NotBuiltReturnsMinusOne, 3, "int", "channel, data, len"},
-    /* 307 */ {"net_recv", NotBuiltReturnsMinusOne, 3, "int", "channel, buf, len"},
-    /* 308 */ {"net_state", NotBuiltReturnsZero, 0, "int", ""},
+    /* 304 */ {"net_open", builtin_net_open, 2, "int", "host, port"},
+    /* 305 */ {"net_close", builtin_net_close, 0, "int", ""},
+    /* 306 */ {"net_send", builtin_net_send, 3, "int", "channel, data, len"},
+    /* 307 */ {"net_recv", builtin_net_recv, 3, "int", "channel, buf, len"},
+    /* 308 */ {"net_state", builtin_net_state, 0, "int", ""},
     /* 309 */ {"crc16", builtin_crc16, 2, "int", "data, len"},
     /* 310 */ {"crc32", builtin_crc32, 2, "int", "data, len"},
     /* 311 */ {"dll_load", builtin_dll_load, 1, "int", "path"},

@@ -6,8 +6,10 @@
 #include "audio/sound_buffers.h"
 #include "compiler/compiler.h"
 #include "files/file_builtins.h"
+#include "graphics/plane_effects.h"
 #include "graphics/planes.h"
 #include "graphics/text.h"
+#include "net/networking.h"
 #include "platform/clock.h"
 #include "platform/window_thread.h"
 #include "platform/error_box.h"
@@ -114,7 +116,8 @@ int RuntimeStop() {
   // Shut-down of the builtin families, in this order (each joins as it is built):
   //   every sprite of every list is reset; the video is closed
   FreeAllSounds();
-  //   the MIDI sequence and CD audio are stopped and freed; the network channel is closed
+  //   the MIDI sequence and CD audio are stopped and freed
+  NetClose();  // the server or client ended, its thread waited for
   RegexCleanUp();  // patterns and regions freed, the regular-expression library's global clean-up
   ResetStringTokens();  // strtok positions forgotten
   CloseAllPackSlots();  // the 16 pack slots; also the open streams (flushed) and searches
@@ -123,7 +126,8 @@ int RuntimeStop() {
   TextShutdown();  // font objects and the work plane freed
   GraphicsShutdown();  // planes, pages and the palette
   UnloadAllLibraries();
-  //   the 3D renderer shut down; the effect objects freed
+  //   the 3D renderer shut down
+  ResetMeshWarps();  // the eight effect objects freed, their slots emptied
   EnableEngineMessages(false);  // the engine window procedure is taken off
   builtin_lock_present = false;
   WriteSystemFile();  // the system file registered by sysfile

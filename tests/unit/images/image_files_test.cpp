@@ -288,6 +288,7 @@ TEST_F(ImageTest, DamagedBmpFilesAreRefused) {
       {"run-length on 24 bits", Info40(1, 1, 24, 1, 2) + std::string("\x00\x01", 2)},
       {"run-length without its end", Info40(2, 2, 8, 1, 4) + table8 + std::string("\x02\x07\x00\x00", 4)},
       {"run-length literal cut short", Info40(4, 1, 8, 1, 4) + table8 + std::string("\x00\x04\x01\x02", 4)},
+      {"run-length far larger than its data", Info40(4, 150994946, 4, 2) + Table(16, 4) + std::string("\x00\x01", 2)},
   };
   for (const auto& [name, bytes] : cases) {
     SCOPED_TRACE(name);
