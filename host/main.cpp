@@ -272,25 +272,9 @@ int RunWindowed(const Options& o) {
   return FinishRecordingOrSay() ? 0 : 1;
 }
 
-// The pixel loops' OpenMP workers should wait passively (asleep, not
-// spinning) between parallel row loops and at their ends: spinning workers
-// take the processor from script threads and the window thread, and on a busy
-// machine a team that spins while one of its members is descheduled stalls for
-// whole time slices (an update of the window-painted output took tens of
-// milliseconds instead of one). The OpenMP runtime reads its environment only
-// when it is loaded, so without the setting the program starts itself again
-// with it (a value the user set is kept). False when that failed.
-bool RestartWithPassiveOpenMpWaiting(char** argv) {
-  if (std::getenv("OMP_WAIT_POLICY")) return true;
-  if (setenv("OMP_WAIT_POLICY", "PASSIVE", 1) != 0) return false;
-  execv("/proc/self/exe", argv);
-  return false;  // not replaced: go on with the runtime as it is
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  RestartWithPassiveOpenMpWaiting(argv);
   Options options;
   int status = 0;
   if (!ParseArguments(argc, argv, options, status)) return status;
