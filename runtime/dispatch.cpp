@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "audio/cd_audio.h"
+#include "audio/midi_music.h"
 #include "audio/sound_buffers.h"
 #include "compiler/compiler.h"
 #include "files/file_builtins.h"
@@ -88,7 +90,9 @@ int RuntimeStop() {
   // Shut-down of the builtin families, in this order (each joins as it is built):
   //   every sprite of every list is reset; the video is closed
   FreeAllSounds();
-  //   the MIDI sequence and CD audio are stopped and freed; the network channel is closed
+  FreeMidi();  // the MIDI sequence and CD audio are stopped and freed
+  StopCdPlay();
+  //   the network channel is closed
   RegexCleanUp();  // patterns and regions freed, the regular-expression library's global clean-up
   ResetStringTokens();  // strtok positions forgotten
   CloseAllPackSlots();  // the 16 pack slots; also the open streams (flushed) and searches
