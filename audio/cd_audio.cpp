@@ -215,6 +215,7 @@ uint32_t PlayTrack(int t) {
   g_cd.playing = true;
   g_cd.pause_count = 0;
   SetRunning();
+  g_cd.wake.notify_all();
   return 1;
 }
 
@@ -280,6 +281,7 @@ void StartFade(int32_t step, int32_t milliseconds, bool stop_after) {
   g_cd.stop_after_fade = stop_after;
   g_cd.fade_period = std::chrono::milliseconds(std::max(1, milliseconds / 32));
   g_cd.next_fade = std::chrono::steady_clock::now() + g_cd.fade_period;
+  g_cd.wake.notify_all();
 }
 
 void EndFade() {
@@ -311,7 +313,9 @@ void CdThread() {
   std::unique_lock guard(g_cd_lock);
   while (!g_cd.quit) {
     Tick();
-    g_cd.wake.wait_for(guard, std::chrono::milliseconds(5));
+    // Idle, the thread only looks in now and then; a play or a fade wakes it.
+    bool busy = g_cd.playing || g_cd.fade_step != 0;
+    g_cd.wake.wait_for(guard, std::chrono::milliseconds(busy ? 5 : 200));
   }
 }
 

@@ -265,6 +265,8 @@ uint32_t Replay() {
   // A held play continues where it stopped; after midi_stop the music
   // starts again from its beginning.
   if (MidiSynthRunning()) {
+    g_music.play_repeats = g_music.repeat;
+    MidiSynthSetRepeat(g_music.repeat);
     MidiSynthHold(false);
     return 1;
   }

@@ -67,13 +67,15 @@ int PassEvent(void* data, fluid_midi_event_t* event) {
 void Render(void* user, float* out, uint32_t frames, uint32_t) {
   auto& m = *static_cast<Synth*>(user);
   std::unique_lock guard(m.render, std::try_to_lock);
-  if (!guard.owns_lock() || !m.started.load(std::memory_order_acquire) || m.held.load(std::memory_order_acquire)) {
+  // Nothing to render when stopped, held, or once the player has let the
+  // last notes of its final pass ring out.
+  if (!guard.owns_lock() || !m.started.load(std::memory_order_acquire) || m.held.load(std::memory_order_acquire) ||
+      !m.player || fluid_player_get_status(m.player) == FLUID_PLAYER_DONE) {
     std::fill(out, out + 2 * static_cast<size_t>(frames), 0.0f);
     return;
   }
   fluid_synth_write_float(m.synth, static_cast<int>(frames), out, 0, 2, out, 1, 2);
-  if (m.player && fluid_player_get_status(m.player) == FLUID_PLAYER_PLAYING)
-    m.frames.fetch_add(frames, std::memory_order_relaxed);
+  m.frames.fetch_add(frames, std::memory_order_relaxed);
 }
 
 void SendChannelVolumes() {
@@ -194,6 +196,11 @@ void MidiSynthStop() {
   m.frames = 0;
   DropPlayer();
   fluid_synth_all_sounds_off(m.synth, -1);
+}
+
+void MidiSynthSetRepeat(bool repeat) {
+  std::lock_guard guard(g_midi.render);
+  if (g_midi.player) fluid_player_set_loop(g_midi.player, repeat ? -1 : 1);
 }
 
 void MidiSynthHold(bool hold) { g_midi.held.store(hold, std::memory_order_release); }

@@ -31,6 +31,8 @@ void MidiSynthUnload();
 // Plays from the start, once or repeating forever; the synth's channels are
 // reset first and the tool's channel volumes sent again.
 bool MidiSynthStart(bool repeat);
+// Whether the current play repeats forever once its pass ends.
+void MidiSynthSetRepeat(bool repeat);
 // Silences the music and forgets the play.
 void MidiSynthStop();
 // Freezes and unfreezes the music where it is.

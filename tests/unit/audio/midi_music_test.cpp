@@ -218,3 +218,25 @@ TEST_F(MidiMusic, NestedPausesKeepThePositionAndRepeatWrapsIt) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SoundFontSearch, TheConfiguredSoundFontComesFirstElseTheSystemOne) {
+  std::string system = FindSoundFont("", "");
+  if (system.empty()) GTEST_SKIP() << "no General MIDI SoundFont is installed";
+  std::filesystem::path dir = std::filesystem::temp_directory_path() / ("keva-sf-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::filesystem::copy_file(system, dir / "Game.sf2", std::filesystem::copy_options::overwrite_existing);
+  WriteBytes((dir / "junk.sf2").string(), Bytes(64, 1));
+  std::string base = dir.string() + "/";
+  struct Case {
+    std::string configured, found;
+  };
+  for (const Case& c : {Case{"Game.sf2", base + "Game.sf2"}, Case{base + "Game.sf2", base + "Game.sf2"},
+                        Case{"junk.sf2", system}, Case{"missing.sf2", system}}) {
+    EXPECT_EQ(FindSoundFont(c.configured, base), c.found) << c.configured;
+  }
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
