@@ -1091,6 +1091,9 @@ void CaseGroup() {
   g.case_test_label = NewLabel();
   EmitJump(kJne, g.case_test_label);
   DefineLabel(p);
+  // Like a goto label, a case group labels the statement that follows it, so
+  // a switch body without braces still holds that statement.
+  if (g.tok.code != kTokRBrace) Statement();
 }
 
 void SwitchStatement() {
@@ -1261,6 +1264,7 @@ void StatementInner() {
       }
       g.default_label = NewLabel();
       DefineLabel(g.default_label);
+      if (g.tok.code != kTokRBrace) Statement();
       return;
     }
     case kKwBreak:
@@ -1560,12 +1564,14 @@ Expr ParseConditionalExpr() {
   Expr t = LoadValue(ParseExpression());
   Expect(kTokColon);
   Expr e = LoadValue(ParseConditionalExpr());
+  // A constant condition keeps the chosen branch with its own type, so an
+  // assignment converts it as it would the branch alone.
+  if (IsConstNode(c)) return ConstBits(c) ? t : e;
   int32_t type;
   if (e.type == kTypeInt || (e.type == kTypeUInt && t.type != kTypeInt))
     type = t.type;
   else
     type = e.type;
-  if (IsConstNode(c)) return Value(ConstBits(c) ? t.node : e.node, type);
   return Value(NewNode(kNCond, 4, c.node, t.node, e.node), type);
 }
 

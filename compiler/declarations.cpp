@@ -351,7 +351,20 @@ void StoreScalar(uint32_t address, int32_t type, uint32_t value) {
 }
 
 // One static scalar: a constant, the address of a global, a function or a string.
+void InitStaticScalarValue(uint32_t address, int32_t type);
+
+// Each element gives back its expression's node cells and string texts once it
+// is stored, so an initializer of any length fits the node heap.
 void InitStaticScalar(uint32_t address, int32_t type) {
+  int saved_hi = g.heap_hi;
+  // the element's first token may already be its string literal
+  uint32_t saved_strings = g.tok.code == kTokString ? g.tok.text : g.strings_top;
+  InitStaticScalarValue(address, type);
+  g.heap_hi = saved_hi;
+  ReleaseStrings(saved_strings);
+}
+
+void InitStaticScalarValue(uint32_t address, int32_t type) {
   Expr e = LoadValue(ParseAssignmentExpr());
   if (IsConstant(e)) {
     StoreScalar(address, type, ConstantOf(e, type));
@@ -442,11 +455,13 @@ void InitLocal(int32_t offset, int32_t type) {
     return;
   }
   int saved_hi = g.heap_hi;
+  uint32_t saved_strings = g.tok.code == kTokString ? g.tok.text : g.strings_top;
   Expr target = VariableLvalue(kSymLocal, static_cast<uint32_t>(offset), type);
   Expr value = ParseAssignmentExpr();
   Expr assign = MakeAssignment(target, value);
   EvalStatementExpr(assign.node);
   g.heap_hi = saved_hi;
+  ReleaseStrings(saved_strings);  // the code holds its own copy
 }
 
 // Reads '= initializer' for a static variable (the '=' is current).

@@ -5,10 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "compiler/compiler.h"
 #include "compiler/compiler_state.h"
 #include "compiler/source_reader.h"
+#include "platform/program_folder.h"
 #include "platform/text_encoding.h"
 
 namespace kc {
@@ -255,6 +258,23 @@ bool AlreadyIncluded(const char* name) {
   return false;
 }
 
+// The engine's own SDK folders, where an included file not found with the
+// scripts is looked up: "sdk/" beside the program (the build tree), then
+// "share/keva/sdk/" beside the program's folder (an installed engine).
+const std::vector<std::string>& SdkFolders() {
+  static const std::vector<std::string> folders = [] {
+    std::vector<std::string> list;
+    std::string program = ProgramFolder();
+    if (program.empty()) return list;
+    list.push_back(program + "sdk/");
+    std::string prefix = program.substr(0, program.size() - 1);
+    size_t slash = prefix.rfind('/');
+    if (slash != std::string::npos) list.push_back(prefix.substr(0, slash + 1) + "share/keva/sdk/");
+    return list;
+  }();
+  return folders;
+}
+
 void OpenSource(const char* name) {
   size_t n = std::strlen(name);
   if (g.included_length + n + 2 > sizeof g.included) RaiseError(kErrIncludeNest);
@@ -274,6 +294,16 @@ void OpenSource(const char* name) {
   uint8_t* text = nullptr;
   uint32_t length = 0;
   int r = ReadSourceFile(f.path, &text, &length);
+  if (r == kSourceOpenFailed && g.file_depth > 0) {
+    // An include that the game does not have itself (the builtin header).
+    for (const std::string& folder : SdkFolders()) {
+      if (folder.size() + n + 1 > sizeof(SourceFile::path)) continue;
+      std::memcpy(f.path, folder.data(), folder.size());
+      std::memcpy(f.path + folder.size(), name, n + 1);
+      r = ReadSourceFile(f.path, &text, &length);
+      if (r != kSourceOpenFailed) break;
+    }
+  }
   if (r != kSourceOk) {
     // The error names the file that holds the directive (or the main file).
     if (g.file_depth == 0) g.file_depth = 1;
@@ -481,6 +511,18 @@ int NextCharSlow() {
 }
 
 inline int Peek() { return g.text ? g.text[g.position] : 0; }
+
+// A macro reference ends its token: a '#' right after it is its own character,
+// never the start of a splice (so p##q with p a parameter is not joined).
+// Takes that '#' as the current character and says so.
+bool EndsMacroReference(const uint8_t* name, size_t n) {
+  if (g.frame_depth == 0 || g.text[g.position + 1] != '#') return false;
+  int s = FindGlobalSymbol(std::string_view(reinterpret_cast<const char*>(name), n));
+  if (s < 0 || Sym(s).kind != kSymMacro) return false;
+  g.ch = '#';
+  ++g.position;
+  return true;
+}
 
 // ---- Macros ------------------------------------------------------------------------
 
@@ -1137,11 +1179,12 @@ int NextToken() {
       while (IsNameChar(g.ch)) {
         bool lead = IsLead(g.ch);
         if (n < kLineBufferSize - 2) name[n++] = static_cast<uint8_t>(g.ch);
-        NextChar();
         if (lead) {
-          if (n < kLineBufferSize - 2) name[n++] = static_cast<uint8_t>(g.ch);
           NextChar();
+          if (n < kLineBufferSize - 2) name[n++] = static_cast<uint8_t>(g.ch);
         }
+        if (g.text && g.text[g.position] == '#' && EndsMacroReference(name, n)) break;
+        NextChar();
       }
       uint32_t h = Hash(name, n);
       int gi = GlobalSymbolHashed(name, n, h);

@@ -3,6 +3,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -23,12 +24,24 @@ bool full_upload = false;
 PlaneRect dirty{0, 0, 0, 0};    // changed since the window last got the frame
 PlaneRect invalid{0, 0, 0, 0};  // the painted output: still to be painted from the view page
 OutputRect output{0, 0, 0, 0};  // where the frame goes in the client area
+// A copy of it for readers that must not wait for a present under the lock
+// (the pointer is mapped through it on script threads): x, y and w, h.
+std::atomic<uint64_t> published_origin{0}, published_size{0};
 bool present_posted = false;
 // The last client size seen, also before the output starts.
 int32_t client_w = 0, client_h = 0;
 bool client_full_screen = false;
 
 bool Painted() { return !g_display_settings.scaled; }
+
+uint64_t Pack(int32_t a, int32_t b) { return uint64_t{static_cast<uint32_t>(a)} | uint64_t{static_cast<uint32_t>(b)} << 32; }
+
+// Display lock held.
+void SetOutput(const OutputRect& r) {
+  output = r;
+  published_origin.store(Pack(r.x, r.y));
+  published_size.store(Pack(r.w, r.h));
+}
 
 bool Intersect(PlaneRect& r, const PlaneRect& with) {
   r.left = std::max(r.left, with.left);
@@ -221,10 +234,10 @@ int StartDisplayOutput() {
     full_upload = false;
     dirty = {0, 0, frame_w, frame_h};
     invalid = {0, 0, 0, 0};
-    output = {0, 0, frame_w, frame_h};
+    SetOutput({0, 0, frame_w, frame_h});
     if (!Painted() && client_w > 0 && client_h > 0)
-      output = OutputRectangle(client_w, client_h, client_full_screen, g_display_settings.fixed_aspect_ratio, frame_w,
-                               frame_h);
+      SetOutput(OutputRectangle(client_w, client_h, client_full_screen, g_display_settings.fixed_aspect_ratio, frame_w,
+                                frame_h));
   }
   g_view_repaint_hook = PaintWindow;
   if (Painted()) StartWindowOutput();
@@ -273,9 +286,15 @@ void DisplayClientResized(int32_t w, int32_t h, bool full_screen) {
   client_full_screen = full_screen;
   if (frame.empty()) return;
   if (!Painted())
-    output = OutputRectangle(w, h, full_screen, g_display_settings.fixed_aspect_ratio, frame_w, frame_h);
+    SetOutput(OutputRectangle(w, h, full_screen, g_display_settings.fixed_aspect_ratio, frame_w, frame_h));
   full_upload = true;
   dirty = {0, 0, frame_w, frame_h};
+}
+
+OutputRect PresentationRectangle() {
+  const uint64_t origin = published_origin.load(), size = published_size.load();
+  return {static_cast<int32_t>(origin), static_cast<int32_t>(origin >> 32), static_cast<int32_t>(size),
+          static_cast<int32_t>(size >> 32)};
 }
 
 void PaintWindow() {
@@ -309,7 +328,7 @@ void PlaceView(const OutputRect& view) {
   {
     std::lock_guard lock(display_lock);
     if (frame.empty()) return;
-    output = view;
+    SetOutput(view);
     dirty = {0, 0, frame_w, frame_h};
   }
   PaintWindow();

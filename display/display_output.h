@@ -36,6 +36,10 @@ struct OutputRect {
 OutputRect OutputRectangle(int32_t client_w, int32_t client_h, bool full_screen, bool fixed_aspect_ratio,
                            int32_t width, int32_t height);
 
+// Where the frame is shown in the client area now: the scaled output's
+// rectangle or the painted view's; all zero before the output knows a window.
+OutputRect PresentationRectangle();
+
 // Start and stop. Start clears the frame to black, starts the output that
 // the settings choose and installs the repaint that pal_change asks for.
 int StartDisplayOutput();

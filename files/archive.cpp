@@ -1,13 +1,75 @@
 #include "files/archive.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <compare>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <numeric>
+#include <unordered_map>
 
 #include "platform/file_system.h"
+#include "platform/text_encoding.h"
 
-int CompareMemberNames(std::string_view a, std::string_view b) { return CompareSjisNoCase(a, b); }
+namespace {
+
+// ---- The Windows order of names ----
+
+// Weights of the ASCII characters in the order of the Windows locale
+// comparison archives were sorted with: controls, then ' and - (which a first
+// pass ignores), the other punctuation, + < = >, digits, letters (small and
+// capital alike). Every other character comes after all of them, in code order.
+constexpr std::array<uint16_t, 128> kAsciiWeights = [] {
+  std::array<uint16_t, 128> w{};
+  uint16_t next = 0;
+  for (int c = 0; c < 0x20; ++c) w[c] = next++;
+  w[0x7F] = next++;
+  for (char c : std::string_view("'- !\"#$%&()*,./:;?@[\\]^_`{|}~+<=>0123456789abcdefghijklmnopqrstuvwxyz"))
+    w[static_cast<uint8_t>(c)] = next++;
+  for (int c = 'A'; c <= 'Z'; ++c) w[c] = w[c + 32];
+  return w;
+}();
+
+// The weights of a name's characters, one per character (a two-byte Shift_JIS
+// character is one), full-width capitals folded; with skip_marks the ' and -
+// are left out.
+void Weights(std::string_view name, bool skip_marks, std::vector<uint32_t>& out) {
+  out.clear();
+  for (size_t i = 0; i < name.size(); ++i) {
+    auto c = static_cast<uint8_t>(name[i]);
+    if (c < 0x80) {
+      if (skip_marks && (c == '\'' || c == '-')) continue;
+      out.push_back(kAsciiWeights[c]);
+    } else if (IsSjisLead(c) && i + 1 < name.size()) {
+      auto t = static_cast<uint8_t>(name[++i]);
+      if (c == 0x82 && t >= 0x60 && t <= 0x79) t = static_cast<uint8_t>(t + 0x21);  // Ａ..Ｚ -> ａ..ｚ
+      out.push_back(0x10000u + (uint32_t{c} << 8 | t));
+    } else {
+      out.push_back(0x100u + c);
+    }
+  }
+}
+
+int CompareWeights(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b) {
+  auto r = std::lexicographical_compare_three_way(a.begin(), a.end(), b.begin(), b.end());
+  return r < 0 ? -1 : r > 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int CompareMemberNames(std::string_view a, std::string_view b) {
+  thread_local std::vector<uint32_t> wa, wb;
+  Weights(a, true, wa);
+  Weights(b, true, wb);
+  if (int c = CompareWeights(wa, wb)) return c;
+  Weights(a, false, wa);
+  Weights(b, false, wb);
+  return CompareWeights(wa, wb);
+}
 
 namespace {
 
@@ -95,31 +157,139 @@ ArchiveStatus LoadTable(HostFile& archive, ArchiveTable& table) {
   return ArchiveStatus::kOk;
 }
 
+// ---- The cached index ----
+
+// One archive's table in memory, with its names folded for lookups. Members
+// are found by name whatever order the writer stored them in.
+struct ArchiveIndex {
+  FileStamp stamp;
+  ArchiveTable table;
+  std::unordered_map<std::string, uint32_t> by_name;  // folded name -> record
+  bool bad_names = false;  // some record's name lies outside the names block
+  uint64_t last_use = 0;
+};
+
+// Archives are few and read for the whole run: the last ones used stay.
+constexpr size_t kCachedArchives = 16;
+// A version whose times are this close to the moment its table was read
+// might have been written again within the same clock step (two seconds on
+// the file systems of removable disks); it is read anew until it is older.
+constexpr int64_t kSettleNs = 2'000'000'000;
+
+std::mutex cache_lock;
+std::vector<std::shared_ptr<const ArchiveIndex>> cache;
+uint64_t use_counter = 0;
+std::atomic<bool> caching{true};
+
+std::shared_ptr<const ArchiveIndex> CachedIndex(const FileStamp& stamp) {
+  std::lock_guard lock(cache_lock);
+  for (auto& entry : cache) {
+    if (entry->stamp == stamp) {
+      const_cast<ArchiveIndex&>(*entry).last_use = ++use_counter;
+      return entry;
+    }
+  }
+  return nullptr;
+}
+
+void KeepIndex(std::shared_ptr<const ArchiveIndex> index) {
+  std::lock_guard lock(cache_lock);
+  const_cast<ArchiveIndex&>(*index).last_use = ++use_counter;
+  for (auto& entry : cache) {
+    // a newer version of the same file replaces the older one
+    if (entry->stamp.device == index->stamp.device && entry->stamp.inode == index->stamp.inode) {
+      entry = std::move(index);
+      return;
+    }
+  }
+  if (cache.size() < kCachedArchives) {
+    cache.push_back(std::move(index));
+    return;
+  }
+  auto oldest = std::min_element(cache.begin(), cache.end(),
+                                 [](const auto& a, const auto& b) { return a->last_use < b->last_use; });
+  *oldest = std::move(index);
+}
+
+ArchiveStatus BuildIndex(ArchiveIndex& index) {
+  try {
+    index.by_name.reserve(index.table.count);
+    for (uint32_t i = 0; i < index.table.count; ++i) {
+      bool ok;
+      std::string_view name = index.table.Name(i, &ok);
+      if (!ok) {
+        index.bad_names = true;
+        continue;
+      }
+      index.by_name.emplace(FoldSjis(name), i);  // of two equal names the first stays
+    }
+  } catch (const std::bad_alloc&) {
+    return ArchiveStatus::kNoMemory;
+  }
+  return ArchiveStatus::kOk;
+}
+
+// A lookup in a table that is not kept: the first record of that name.
+ArchiveStatus FindInTable(const ArchiveTable& table, std::string_view name, bool* found, ArchiveMember* member) {
+  bool bad_names = false;
+  for (uint32_t i = 0; i < table.count; ++i) {
+    bool ok;
+    std::string_view stored = table.Name(i, &ok);
+    if (!ok) {
+      bad_names = true;
+      continue;
+    }
+    if (CompareSjisNoCase(name, stored) != 0) continue;
+    if (!table.DataInside(i)) return ArchiveStatus::kTruncated;
+    *member = table.Member(i, stored);
+    *found = true;
+    return ArchiveStatus::kOk;
+  }
+  // A record whose name cannot be read might have been the one asked for.
+  return bad_names ? ArchiveStatus::kCorrupt : ArchiveStatus::kOk;
+}
+
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
+
+void SetArchiveIndexCaching(bool on) {
+  caching.store(on);
+  if (!on) {
+    std::lock_guard lock(cache_lock);
+    cache.clear();
+  }
+}
 
 ArchiveStatus FindArchiveMember(HostFile& archive, std::string_view name, bool* found, ArchiveMember* member) {
   *found = false;
-  ArchiveTable table;
-  ArchiveStatus status = LoadTable(archive, table);
-  if (status != ArchiveStatus::kOk) return status;
-  int64_t low = 0, high = int64_t{table.count} - 1;
-  while (low <= high) {
-    int64_t middle = (low + high) / 2;
-    bool ok;
-    std::string_view stored = table.Name(static_cast<uint32_t>(middle), &ok);
-    if (!ok) return ArchiveStatus::kCorrupt;
-    int c = CompareMemberNames(name, stored);
-    if (c < 0) {
-      high = middle - 1;
-    } else if (c > 0) {
-      low = middle + 1;
-    } else {
-      if (!table.DataInside(static_cast<uint32_t>(middle))) return ArchiveStatus::kTruncated;
-      *member = table.Member(static_cast<uint32_t>(middle), stored);
-      *found = true;
-      return ArchiveStatus::kOk;
-    }
+  FileStamp stamp;
+  const bool stamped = caching.load(std::memory_order_relaxed) && archive.Stamp(stamp);
+  std::shared_ptr<const ArchiveIndex> index = stamped ? CachedIndex(stamp) : nullptr;
+  if (!index) {
+    auto built = std::make_shared<ArchiveIndex>();
+    int64_t read_at = NowNs();
+    ArchiveStatus status = LoadTable(archive, built->table);
+    if (status != ArchiveStatus::kOk) return status;
+    if (!stamped || std::max(stamp.modified_ns, stamp.changed_ns) >= read_at - kSettleNs)
+      return FindInTable(built->table, name, found, member);  // not kept: one pass is enough
+    status = BuildIndex(*built);
+    if (status != ArchiveStatus::kOk) return status;
+    built->stamp = stamp;
+    KeepIndex(built);
+    index = std::move(built);
   }
+  auto it = index->by_name.find(FoldSjis(name));
+  // A record whose name cannot be read might have been the one asked for.
+  if (it == index->by_name.end()) return index->bad_names ? ArchiveStatus::kCorrupt : ArchiveStatus::kOk;
+  bool ok;
+  std::string_view stored = index->table.Name(it->second, &ok);
+  if (!index->table.DataInside(it->second)) return ArchiveStatus::kTruncated;
+  *member = index->table.Member(it->second, stored);
+  *found = true;
   return ArchiveStatus::kOk;
 }
 

@@ -8,7 +8,9 @@
 //   20  12 bytes per member   name offset, data offset, size; scrambled
 //   ..  names block           zero-terminated names, plain
 //   ..  member data           stored as is, where the table says
-// The member table is sorted by CompareMemberNames so the reader can search it.
+// The writer sorts the member table by CompareMemberNames, the order archives
+// made on Windows have; the reader does not rely on any order: it finds
+// members through an index of the table (see FindArchiveMember).
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -36,10 +38,17 @@ struct ArchiveKeyStream {
   }
 };
 
-// The order and equality of member names: Shift_JIS text compared character by
-// character with ASCII and full-width Latin letters folded to small letters,
-// then as unsigned bytes, a prefix before what extends it. `\` and `/` are
-// different characters here. Reader and writer both use it.
+// The order and equality of member names. Equal: the same Shift_JIS text once
+// ASCII and full-width Latin letters are folded to small letters (`\` and `/`
+// are different characters). Order: that of the Windows locale comparison
+// that archives made on Windows were sorted with, as far as it is known:
+// character by character (a two-byte character is one), controls first, then
+// the punctuation ' - space ! " # $ % & ( ) * , . / : ; ? @ [ \ ] ^ _ ` { | } ~,
+// then + < = >, then the digits, then the letters with capitals and small
+// letters alike, then every other character in code order (single-byte kana
+// before two-byte characters); a name that is a prefix of another comes first.
+// ' and - weigh nothing in a first pass and count only between names that are
+// otherwise equal ("co-op" sorts beside "coop").
 int CompareMemberNames(std::string_view a, std::string_view b);
 
 struct ArchiveMember {
@@ -57,10 +66,15 @@ enum class ArchiveStatus {
   kReadFailed,
 };
 
-// Looks a member up by name (CompareMemberNames) with a binary search over the
-// table; *found tells whether it is there. The file position is unspecified
-// afterwards.
+// Looks a member up by name (CompareMemberNames equality), whatever order the
+// table is in; *found tells whether it is there. The table is read once and
+// kept as a hash index while the file stays the same version (FileStamp), so
+// later lookups read nothing. The file position is unspecified afterwards.
 ArchiveStatus FindArchiveMember(HostFile& archive, std::string_view name, bool* found, ArchiveMember* member);
+
+// Whether FindArchiveMember keeps indexes (on at start); off drops them and
+// reads the table on every lookup (for measurements).
+void SetArchiveIndexCaching(bool on);
 
 // Reads the whole table, in stored order.
 ArchiveStatus ReadArchiveIndex(HostFile& archive, std::vector<ArchiveMember>& members);

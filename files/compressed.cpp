@@ -61,6 +61,13 @@ struct BitReader {
   uint8_t buffer[kBufferSize];
 };
 
+uint32_t BitReaderFileSize(const BitReader* reader) { return GetFastFileSize(reader->file); }
+
+uint64_t LzwLongestExpansion(uint64_t stream_bytes) {
+  const uint64_t codes = stream_bytes * 8 / 9;
+  return codes * (codes + 1) / 2;
+}
+
 BitReader* AttachBitReader(FastFile* file) {
   if (!file) return nullptr;
   auto* reader = new (std::nothrow) BitReader;

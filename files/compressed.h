@@ -21,6 +21,8 @@ BitReader* AttachBitReader(FastFile* file);
 // 1, or 0 when the file ends or a read fails. count is 1..32.
 int ReadBits(BitReader* reader, uint32_t* value, int count);
 void CloseBitReader(BitReader* reader);
+// Size of the file the reader reads.
+uint32_t BitReaderFileSize(const BitReader* reader);
 // Frees the reader but keeps its file open and returns it.
 FastFile* DetachBitReader(BitReader* reader);
 
@@ -47,6 +49,11 @@ enum class ExpandResult {
   kNoMemory,
 };
 ExpandResult LzwExpandStream(BitReader* reader, uint8_t* out, uint32_t capacity, uint32_t* written);
+// The most bytes any code stream of `stream_bytes` bytes can expand to. Codes
+// are at least 9 bits, and each one adds at most one byte to the longest
+// string the dictionary holds, so n codes give at most n (n + 1) / 2 bytes:
+// a declared length above this is a lie about the data.
+uint64_t LzwLongestExpansion(uint64_t stream_bytes);
 // 1 at the END code or at the end of the input, 0 otherwise.
 int LzwExpand(BitReader* reader, uint8_t* out, uint32_t capacity);
 

@@ -68,7 +68,8 @@ FastFile* OpenFastFile(const char* path) {
   std::string_view p(path);
   for (size_t i = 0; i + 1 < p.size(); ++i) {
     auto c = static_cast<uint8_t>(p[i]);
-    if (IsSjisLead(c)) {
+    // (a '/' is never a trail byte: it splits also after host UTF-8 bytes)
+    if (IsSjisLead(c) && IsSjisTrail(static_cast<uint8_t>(p[i + 1]))) {
       ++i;
       continue;
     }
@@ -210,7 +211,11 @@ ExpFile* OpenExpFile(const char* path) {
   }
   uint32_t length = 0;
   // The expanded size is a signed 32-bit position, so longer files are refused.
-  if (!ReadBits(reader, &length, 32) || length > uint32_t{INT32_MAX}) {
+  // Nor is a length its code stream could never produce: memory is taken
+  // only for what the file can back.
+  const uint32_t file_size = BitReaderFileSize(reader);
+  if (!ReadBits(reader, &length, 32) || length > uint32_t{INT32_MAX} ||
+      length > LzwLongestExpansion(file_size > 8 ? file_size - 8 : 0)) {
     CloseBitReader(reader);
     return nullptr;
   }

@@ -542,57 +542,112 @@ int RotateBlit(Plane* dst, const PlaneRect* dst_rect, Plane* src, const PlaneRec
   return Rotate(dst, q.dst, src, q.src, mask, params, angle, bilinear, q.mirror_x, q.mirror_y);
 }
 
+TranslucentColour PrepareTranslucent(uint32_t colour, int opacity) {
+  TranslucentColour t{};
+  const uint8_t* m = g_blend.multiply;
+  const int a = opacity & 255;
+  t.opacity = a;
+  t.blue = int(colour & 255), t.green = int((colour >> 8) & 255), t.red = int((colour >> 16) & 255);
+  t.blue8 = m[a * 256 + t.blue], t.green8 = m[a * 256 + t.green], t.red8 = m[a * 256 + t.red];
+  t.blue5 = m[a * 256 + (t.blue >> 3)], t.green5 = m[a * 256 + (t.green >> 3)], t.red5 = m[a * 256 + (t.red >> 3)];
+  t.keep = m + (255 - a) * 256;
+  return t;
+}
+
+void BlendTranslucentSpan(uint8_t* d, int count, int bytes_per_pixel, const TranslucentColour& t) {
+  const int a = t.opacity, ia = 255 - a;
+  const uint8_t* keep = t.keep;
+  switch (bytes_per_pixel) {
+    case 4:
+      for (int i = 0; i < count; ++i, d += 4) {
+#ifdef __SSE2__
+        // Four opaque pixels at once: a c + (255 - a) d fits 16 bits; the
+        // alpha stays 255.
+        if (i + 4 <= count) {
+          const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d));
+          const __m128i opaque = _mm_cmpeq_epi8(px, _mm_set1_epi8(char(-1)));
+          if ((_mm_movemask_epi8(opaque) & 0x8888) == 0x8888) {
+            const __m128i zero = _mm_setzero_si128();
+            const __m128i share = _mm_set_epi16(0, short(t.red * a), short(t.green * a), short(t.blue * a), 0,
+                                                short(t.red * a), short(t.green * a), short(t.blue * a));
+            const __m128i keep_w = _mm_set_epi16(0, short(ia), short(ia), short(ia), 0, short(ia), short(ia), short(ia));
+            auto over = [&](__m128i v) {
+              const __m128i x = _mm_add_epi16(share, _mm_mullo_epi16(v, keep_w));
+              return _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(x, _mm_set1_epi16(1)), _mm_srli_epi16(x, 8)), 8);
+            };
+            const __m128i lo = over(_mm_unpacklo_epi8(px, zero)), hi = over(_mm_unpackhi_epi8(px, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(d),
+                             _mm_or_si128(_mm_packus_epi16(lo, hi), _mm_set1_epi32(int(0xFF000000u))));
+            i += 3;
+            d += 12;
+            continue;
+          }
+        }
+#endif
+        const int da = d[3];
+        if (da == 255) {
+          // An opaque pixel: A = 65025, so each channel is (a c + (255 - a) d) / 255
+          // (the 255 cancels), divided by 255 exactly with shifts below 65536.
+          auto over = [a, ia](int c, int v) {
+            const uint32_t x = uint32_t(a * c + ia * v);
+            return uint8_t((x + 1 + (x >> 8)) >> 8);
+          };
+          d[0] = over(t.blue, d[0]);
+          d[1] = over(t.green, d[1]);
+          d[2] = over(t.red, d[2]);
+          continue;
+        }
+        if (da == 0 && a != 0) {  // a transparent pixel takes the colour itself
+          d[0] = uint8_t(t.blue), d[1] = uint8_t(t.green), d[2] = uint8_t(t.red), d[3] = uint8_t(a);
+          continue;
+        }
+        const uint32_t total = uint32_t(255 * da + a * (255 - da));
+        if (total == 0) {
+          std::memset(d, 0, 4);
+          continue;
+        }
+        const uint32_t src_w = uint32_t(255 * a), dst_w = uint32_t(ia * da);
+        d[0] = uint8_t(DivideByReciprocal(src_w * t.blue + dst_w * d[0], total));
+        d[1] = uint8_t(DivideByReciprocal(src_w * t.green + dst_w * d[1], total));
+        d[2] = uint8_t(DivideByReciprocal(src_w * t.red + dst_w * d[2], total));
+        d[3] = uint8_t(total / 255);
+      }
+      break;
+    case 3:
+      for (int i = 0; i < count; ++i, d += 3) {
+        d[0] = uint8_t(t.blue8 + keep[d[0]]);
+        d[1] = uint8_t(t.green8 + keep[d[1]]);
+        d[2] = uint8_t(t.red8 + keep[d[2]]);
+      }
+      break;
+    case 2:
+      for (int i = 0; i < count; ++i, d += 2) {
+        const int w = d[0] | d[1] << 8;
+        const int v = (t.red5 + keep[(w >> 10) & 31]) << 10 | (t.green5 + keep[(w >> 5) & 31]) << 5 |
+                      (t.blue5 + keep[w & 31]);
+        d[0] = uint8_t(v);
+        d[1] = uint8_t(v >> 8);
+      }
+      break;
+    case 1:
+      for (int i = 0; i < count; ++i, ++d) d[0] = uint8_t(keep[d[0]] + t.blue8);
+      break;
+    default:
+      break;
+  }
+}
+
 int FillTranslucent(Plane* p, int32_t x, int32_t y, int32_t width, int32_t height, uint32_t colour) {
   if (!p) return 0;
   const Rect64 r = Intersect({x, y, int64_t{x} + width, int64_t{y} + height}, DestClip(p));
   if (Empty(r)) return 0;
   if (!Drawable(p)) return 1;
-  const int a = int(colour >> 24), ia = 255 - a;
-  const int cb = int(colour & 255), cg = int((colour >> 8) & 255), cr = int((colour >> 16) & 255);
-  const uint8_t* m = g_blend.multiply;
+  const TranslucentColour t = PrepareTranslucent(colour, int(colour >> 24));
   const int bpp = p->bits / 8, cols = int(r.width()), rows = int(r.height());
-  // The colour's share of the 24-, 16- and 8-bit results.
-  const int mb = m[a * 256 + cb], mg = m[a * 256 + cg], mr = m[a * 256 + cr];
-  const int mb5 = m[a * 256 + (cb >> 3)], mg5 = m[a * 256 + (cg >> 3)], mr5 = m[a * 256 + (cr >> 3)];
-  const uint8_t* keep = m + ia * 256;  // the destination's share
   const bool parallel = g_graphics_settings.MultiThreading != 0 && rows > 1 && int64_t(rows) * cols >= 16384;
 #pragma omp parallel for schedule(static) if (parallel)
-  for (int row = 0; row < rows; ++row) {
-    uint8_t* d = PlaneRow(p, int32_t(r.top + row)) + r.left * bpp;
-    for (int i = 0; i < cols; ++i, d += bpp) {
-      switch (bpp) {
-        case 4: {
-          const int da = d[3];
-          const uint32_t total = uint32_t(255 * da + a * (255 - da));
-          if (total == 0) {
-            std::memset(d, 0, 4);
-            break;
-          }
-          const uint32_t src_w = uint32_t(255 * a), dst_w = uint32_t(ia * da);
-          d[0] = uint8_t(DivideByReciprocal(src_w * cb + dst_w * d[0], total));
-          d[1] = uint8_t(DivideByReciprocal(src_w * cg + dst_w * d[1], total));
-          d[2] = uint8_t(DivideByReciprocal(src_w * cr + dst_w * d[2], total));
-          d[3] = uint8_t(total / 255);
-          break;
-        }
-        case 3:
-          d[0] = uint8_t(mb + keep[d[0]]);
-          d[1] = uint8_t(mg + keep[d[1]]);
-          d[2] = uint8_t(mr + keep[d[2]]);
-          break;
-        case 2: {
-          const int w = d[0] | d[1] << 8;
-          const int v = (mr5 + keep[(w >> 10) & 31]) << 10 | (mg5 + keep[(w >> 5) & 31]) << 5 | (mb5 + keep[w & 31]);
-          d[0] = uint8_t(v);
-          d[1] = uint8_t(v >> 8);
-          break;
-        }
-        default:
-          d[0] = uint8_t(keep[d[0]] + mb);
-          break;
-      }
-    }
-  }
+  for (int row = 0; row < rows; ++row)
+    BlendTranslucentSpan(PlaneRow(p, int32_t(r.top + row)) + r.left * bpp, cols, bpp, t);
   return 1;
 }
 

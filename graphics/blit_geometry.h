@@ -27,6 +27,22 @@ int StretchBlit(Plane* dst, const PlaneRect* dst_rect, Plane* src, const PlaneRe
 int RotateBlit(Plane* dst, const PlaneRect* dst_rect, Plane* src, const PlaneRect* src_rect, Plane* mask,
                const BlitParams* params, int32_t angle, bool bilinear);
 
+// A colour 0x..RRGGBB prepared for translucent blending at one opacity (0..255):
+// the colour's share of the 24-, 16- (5-bit channels) and 8-bit results and the
+// destination's share table. 32-bit destinations use the over rule: the total
+// A = 255 D + a (255 - D) (0 zeroes the pixel), each channel
+// (255 a c + (255 - a) D d) / A and the alpha A / 255.
+struct TranslucentColour {
+  int opacity;
+  int blue, green, red;
+  int blue8, green8, red8;
+  int blue5, green5, red5;
+  const uint8_t* keep;  // multiply row of 255 - opacity
+};
+TranslucentColour PrepareTranslucent(uint32_t colour, int opacity);
+// Blends count pixels from d on (1..4 bytes per pixel) with the colour.
+void BlendTranslucentSpan(uint8_t* d, int count, int bytes_per_pixel, const TranslucentColour& colour);
+
 // Translucent fill with 0xAARRGGBB over (x, y, width, height) inside the clip.
 // 1, or 0 for a missing plane or when nothing lies inside the clip.
 int FillTranslucent(Plane* plane, int32_t x, int32_t y, int32_t width, int32_t height, uint32_t colour);

@@ -274,12 +274,23 @@ Plane* ReadBmpFile(const char* path) {
     if (at > INT32_MAX || SeekExpFile(f.get(), static_cast<int32_t>(at), kSeekSet) != at) return nullptr;
   }
   // The pixels must be in the file before any memory is taken for them: a
-  // header that claims fewer bytes than its pixels, or a file that ends
-  // before them, is refused.
+  // file that ends before the image size is refused (unless only the last
+  // row's padding is missing). An image size smaller than the pixels (some
+  // writers leave out the row padding) is kept: exactly that many bytes are
+  // read, and the rows they do not reach stay as the new plane holds them.
   const int32_t here = SeekExpFile(f.get(), 0, kSeekCurrent);
   if (here < 0 || here > file_size) return nullptr;
+  const uint64_t declared = image_size;
   image_size = std::min(image_size, uint64_t(file_size - here));
-  if (!rle && image_size < needed) return nullptr;
+  if (!rle && image_size < std::min(declared, needed)) return nullptr;
+
+  // Run-length data describes at most 255 pixels for every two bytes of runs.
+  // An image far larger than its data could describe is refused before its
+  // plane is made; images up to a megapixel always load, however much of
+  // them the data leaves to the background with skips.
+  constexpr uint64_t kRlePixelsPerByte = 128, kRleAlwaysAllowedPixels = uint64_t{1} << 20;
+  if (rle && uint64_t(h.width) * uint64_t(rows) > kRlePixelsPerByte * image_size + kRleAlwaysAllowedPixels)
+    return nullptr;
 
   PlanePtr plane(CreatePlane(h.width, rows, bits));
   if (!plane) return nullptr;

@@ -7,6 +7,8 @@
 #include "display/display_output.h"
 #include "graphics/planes.h"
 #include "host/main_window.h"
+#include "input/input_devices.h"
+#include "net/networking.h"
 #include "platform/dynamic_library.h"
 #include "platform/error_box.h"
 #include "platform/window.h"
@@ -42,16 +44,20 @@ void ApplySettings() {
   g_display_settings.multi_threading = s.multi_threading;
   SetScriptDirectory(g_game_paths.script_directory);
   g_game_folders = {g_game_paths.configuration_path, g_game_paths.module_directory};  // ini_ and dir_getpath
+  g_input_settings.direct_input = s.direct_input;
+  g_input_settings.width = s.width;
+  g_input_settings.height = s.height;
+  g_input_settings.mapping_file = g_game_paths.module_directory + "gamecontrollerdb.txt";
 }
 
 int EngineInit() {
   // 1. the sine and arctangent tables (MathStart) and the blend tables (the
   //    graphics start) are built by RuntimeStart below, which is also the reset
-  // 2. networking, when [System] Net is on
+  if (g_settings.net) NetStart();  // 2. networking, when [System] Net is on
   StartDisplayOutput();  // scaled to the window ([System] Direct3D) or 1:1
   StartSound();  // sound, when [System] DirectSound is on
   StartMidi();  // MIDI, when [System] DirectMusic is on
-  // 6. input devices
+  StartInput();  // keyboard, mouse, joysticks and the cursor
   StartCdAudio();  // CD audio, when [Drive] CD is on
   AllocExternalArea(static_cast<uint32_t>(g_settings.heap_size));  // without it, extern variables do not compile
   SetEngineMessageHandler(EngineWindowProcedure);
@@ -68,12 +74,12 @@ int EngineShutdown() {
   StopAllScriptThreads();
   RuntimeStop();
   FreeExternalArea();
-  StopCdAudio();
-  // 5. input devices are released here, between CD audio and MIDI
+  StopCdAudio();  // CD audio, input devices and MIDI, in this order, then sound
+  StopInput();
   StopMidi();
   StopSound();
   StopDisplayOutput();
-  //    then networking
+  NetShutdown();  // then networking
   // 6. the lookup tables are freed with the graphics shut-down
   return 1;
 }
@@ -83,6 +89,7 @@ bool StartMainScript() {
   ScriptContext* ctx = LoadScript(g_game_paths.main_script.c_str(), g_runtime_settings.program_size,
                                   g_runtime_settings.stack_size);
   if (!ctx) return false;
+  MarkMainScriptStart();  // scripted input counts its times from here
   if (StartScriptThread(ctx, false) < 0) {
     FreeContext(ctx);
     return false;
@@ -108,6 +115,10 @@ uint32_t EngineWindowProcedure(uint32_t number, uintptr_t w, uintptr_t l) {
   switch (number) {
     case kMessageSetFullScreen:
       return static_cast<uint32_t>(SetFullScreen(static_cast<int32_t>(w)));
+    case kMessageGetKey:
+    case kMessageGetJoy:
+    case kMessageGetMouse:
+      return InputEngineMessage(number, w, l);
     case kMessageEngineInfo:
       if (w) FillEngineInfo(*reinterpret_cast<KevaEngineInfo*>(w));
       return 0;

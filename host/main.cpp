@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "audio/sound_buffers.h"
 #include "display/display_output.h"
@@ -14,11 +15,13 @@
 #include "host/engine.h"
 #include "host/main_window.h"
 #include "host/self_check.h"
+#include "input/input_devices.h"
 #include "platform/clipboard.h"
 #include "platform/clock.h"
 #include "platform/debug_output.h"
 #include "platform/debug_window.h"
 #include "platform/error_box.h"
+#include "platform/program_folder.h"
 #include "platform/single_instance.h"
 #include "platform/text_encoding.h"
 #include "platform/window.h"
@@ -29,9 +32,11 @@
 
 namespace {
 
+constexpr uint32_t kTimeoutGraceMs = 1000;
+
 constexpr const char* kUsage =
     "Usage: keva [--headless] [--timeout SECONDS] [--screenshot FILE] [--audio-out FILE.wav]\n"
-    "            [--text-hook[=clipboard]] [PATH]\n"
+    "            [--text-hook[=clipboard]] [--input FILE] [--record FILE] [PATH]\n"
     "  or:  keva --self-check | --version | --help\n"
     "\n"
     "Runs a game. PATH is the game's executable or configuration file, the game's\n"
@@ -54,13 +59,18 @@ constexpr const char* kUsage =
     "                     or 2 in the configuration does the same\n"
     "  --audio-out FILE   write everything the engine plays to FILE, a 16-bit\n"
     "                     stereo WAV (windowed or headless)\n"
+    "  --input FILE       replay the timed keyboard, mouse and joystick events of\n"
+    "                     FILE (times in ms from the start of the main script;\n"
+    "                     the README describes the lines), windowed or headless\n"
+    "  --record FILE      write what the player does to FILE in the same format\n"
     "  --self-check       run a small hand-assembled program on the script VM\n"
     "  --help             show this help\n"
     "  --version          show the version\n"
     "\n"
     "Exit status (headless): the main script's main() result when the scripts\n"
     "end by themselves; 0 after exit(); 1 after a failed script, a script that\n"
-    "does not load, or any error box; 124 at the timeout; 2 for bad arguments.\n";
+    "does not load, or any error box (also when [General] Error=0 hides it);\n"
+    "124 at the timeout; 2 for bad arguments.\n";
 
 enum TextHookTarget { kTextHookOff = 0, kTextHookStandardOutput = 1, kTextHookClipboard = 2 };
 
@@ -69,6 +79,8 @@ struct Options {
   int text_hook = -1;  // a TextHookTarget, or -1: as the configuration says
   double timeout_seconds = 0;
   std::string screenshot;
+  std::string input;
+  std::string record;
   std::string audio_out;
   std::string path;
 };
@@ -106,6 +118,10 @@ bool ParseArguments(int argc, char** argv, Options& o, int& status) {
       o.text_hook = kTextHookClipboard;
     } else if (a == "--screenshot" && i + 1 < argc) {
       o.screenshot = argv[++i];
+    } else if (a == "--input" && i + 1 < argc) {
+      o.input = argv[++i];
+    } else if (a == "--record" && i + 1 < argc) {
+      o.record = argv[++i];
     } else if (a == "--audio-out" && i + 1 < argc) {
       o.audio_out = argv[++i];
     } else if (!a.empty() && a[0] == '-') {
@@ -121,6 +137,19 @@ bool ParseArguments(int argc, char** argv, Options& o, int& status) {
     }
   }
   return true;
+}
+
+// At the timeout the scripts are asked to stop, but a builtin that runs long
+// (a 2 GiB fill) finishes only then, and the run must still end on time: if
+// the shut-down has not finished within a short grace, the process ends here.
+void EndSoonAfterTimeout(double timeout_seconds) {
+  std::thread([timeout_seconds] {
+    SleepMs(kTimeoutGraceMs);
+    std::fprintf(stderr, "keva: timed out after %g seconds (a builtin was still running)\n", timeout_seconds);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(124);
+  }).detach();
 }
 
 // The text hook: what the game draws, for screen readers, dictionaries and
@@ -156,10 +185,15 @@ void StartTextHook(int target, bool windowed) {
   g_text_hook = HookDrawnText;
 }
 
-std::string OwnExecutable() {
-  char buffer[4096];
-  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+// The end of the input: events the game ended before are told about, and
+// the recording is written.
+bool FinishRecordingOrSay() {
+  if (size_t left = ScriptedInputPending())
+    std::fprintf(stderr, "keva: the game ended before %zu event%s of the input file\n", left, left == 1 ? "" : "s");
+  std::string error;
+  if (FinishRecording(error)) return true;
+  std::fprintf(stderr, "keva: %s\n", error.c_str());
+  return false;
 }
 
 int RunHeadless(const Options& o) {
@@ -183,9 +217,11 @@ int RunHeadless(const Options& o) {
       timed_out = true;
       break;
     }
+    FeedScriptedInput();
     if (ServeEngineMessages() == 0) SleepMs(1);
   }
   bool stopped = ScriptStopRequested() && !timed_out;
+  if (timed_out) EndSoonAfterTimeout(o.timeout_seconds);
   StopAllScriptThreads();
   bool screenshot_failed = false;
   if (!o.screenshot.empty()) {
@@ -200,11 +236,13 @@ int RunHeadless(const Options& o) {
   EngineShutdown();
   bool main_ended = false;
   uint32_t result = ScriptThreadResult(0, &main_ended);
+  const bool recorded = FinishRecordingOrSay();
   if (timed_out) {
     std::fprintf(stderr, "keva: timed out after %g seconds\n", o.timeout_seconds);
     return 124;
   }
-  if (ErrorBoxCount() > 0 || screenshot_failed) return 1;
+  if (!recorded) return 1;
+  if (ReportedErrorCount() > 0 || screenshot_failed) return 1;
   if (stopped) return 0;  // exit()
   return main_ended ? static_cast<int>(result) : 1;
 }
@@ -231,7 +269,7 @@ int RunWindowed(const Options& o) {
   g_settings.global_focus = g_runtime_settings.global_focus;
   g_settings.global_sound = g_runtime_settings.global_sound;
   WriteBackSettings(g_settings, g_game_paths, FullScreenAtClose());
-  return 0;
+  return FinishRecordingOrSay() ? 0 : 1;
 }
 
 }  // namespace
@@ -240,12 +278,14 @@ int main(int argc, char** argv) {
   Options options;
   int status = 0;
   if (!ParseArguments(argc, argv, options, status)) return status;
-  std::string path = options.path.empty() ? OwnExecutable() : options.path;
+  std::string path = options.path.empty() ? ProgramPath() : options.path;
   std::string script_override;
-  if (!LocateGame(path, g_game_paths, script_override)) {
-    std::fprintf(stderr, "keva: %s: no such game, folder or file\n", path.c_str());
+  std::string located;
+  if (!LocateGame(path, g_game_paths, script_override, &located)) {
+    std::fprintf(stderr, "keva: %s\n", located.c_str());
     return 2;
   }
+  if (!located.empty()) std::fprintf(stderr, "keva: %s\n", located.c_str());
   LoadConfiguration(g_settings, g_game_paths, DocumentsDirectory());
   ChooseMainScript(g_settings, g_game_paths);
   if (!script_override.empty()) {
@@ -256,11 +296,26 @@ int main(int argc, char** argv) {
   // not to the game's folder it works in.
   if (!options.screenshot.empty()) options.screenshot = std::filesystem::absolute(options.screenshot).string();
   if (!options.audio_out.empty()) g_sound_settings.record_path = std::filesystem::absolute(options.audio_out).string();
+  if (!options.input.empty()) {
+    std::string error;
+    if (!LoadInputScript(std::filesystem::absolute(options.input).string(), error)) {
+      std::fprintf(stderr, "keva: %s\n", error.c_str());
+      return 2;
+    }
+  }
+  if (!options.record.empty()) {
+    std::string error;
+    if (!StartRecording(std::filesystem::absolute(options.record).string(), error)) {
+      std::fprintf(stderr, "keva: %s\n", error.c_str());
+      return 2;
+    }
+  }
   if (chdir(g_game_paths.module_directory.c_str()) != 0) {
     std::fprintf(stderr, "keva: cannot enter %s\n", g_game_paths.module_directory.c_str());
     return 2;
   }
   ApplySettings();
+  g_input_host_hooks.activated = ApplicationActivated;  // focus lines of input files act as the window's focus
   if (!options.headless) {
     if (WindowSystemAvailable()) return RunWindowed(options);
     std::fprintf(stderr, "keva: no display; running headless\n");

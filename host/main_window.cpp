@@ -11,7 +11,7 @@
 #include "display/display_output.h"
 #include "host/engine.h"
 #include "host/window_geometry.h"
-#include "input/typed_characters.h"
+#include "input/input_devices.h"
 #include "input/window_input.h"
 #include "platform/debug_window.h"
 #include "platform/user_folders.h"
@@ -98,15 +98,19 @@ void OnMoved(int32_t x, int32_t y) {
   g_settings.window_top = y;
 }
 
-void OnActivated(bool active) {
+}  // namespace
+
+void ApplicationActivated(bool active) {
   int32_t a = active ? 1 : 0;
   if (!g_runtime_settings.global_focus && a != g_application_active.load()) {
     if (a) ResumeEngine();
     else PauseEngine();
     g_application_active = a;
   }
-  g_window_input.input_enabled = a;
+  InputActivated(active);
 }
+
+namespace {
 
 // F12: a PNG of the screen into the user's pictures folder, Keva/, named by
 // the time it was taken.
@@ -126,20 +130,7 @@ void OnKeyDown(int32_t key, bool alt) {
   if (key == kKeyF8) ToggleDebugWindow();
 }
 
-void OnText(std::string_view utf8) { StoreTypedText(utf8); }
-
-void OnMouseButton(int button, bool down, int clicks) {
-  uint32_t bit = 1u << button;
-  if (down) {
-    if (clicks >= 2) g_window_input.double_clicks[button].fetch_add(1);
-    g_window_input.presses[button].fetch_add(1);
-    g_window_input.buttons.fetch_or(bit);
-  } else {
-    g_window_input.buttons.fetch_and(~bit);
-  }
-}
-
-void OnWheel(int32_t steps) { g_window_input.wheel_total.fetch_add(steps * 120); }
+void OnMouseMoved(int32_t x, int32_t y, bool inside, int32_t dx, int32_t dy) { InputPointer(x, y, inside, dx, dy); }
 
 void OnMaximise() { SetFullScreen(1); }
 
@@ -178,11 +169,14 @@ bool OpenMainWindow() {
   events.close_requested = OnCloseRequested;
   events.client_resized = OnResized;
   events.moved = OnMoved;
-  events.activated = OnActivated;
+  events.activated = ApplicationActivated;
   events.key_down = OnKeyDown;
-  events.text = OnText;
-  events.mouse_button = OnMouseButton;
-  events.mouse_wheel = OnWheel;
+  events.key = InputKey;
+  events.text = InputText;
+  events.mouse_moved = OnMouseMoved;
+  events.mouse_button = InputMouseButton;
+  events.mouse_wheel = InputWheel;
+  events.tick = FeedScriptedInput;
   events.maximise_requested = OnMaximise;
   events.paint = OnPaint;
   if (!CreateMainWindow(s.title, {at.x, at.y, size.w, size.h, resizable, false}, events)) return false;

@@ -10,6 +10,10 @@ bool OpenMainWindow();
 // Switches between window (0) and full screen (nonzero); 1 on success.
 int32_t SetFullScreen(int32_t mode);
 
+// The application became active or inactive: pause or resume (unless
+// [Option] GlobalFocus), and input follows. Window thread.
+void ApplicationActivated(bool active);
+
 // Pausing while the application is inactive, and resuming.
 void PauseEngine();
 void ResumeEngine();

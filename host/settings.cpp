@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <vector>
 
 #include "platform/file_system.h"
 #include "platform/profile.h"
@@ -99,34 +101,107 @@ bool EnsureDirectory(const std::string& host_path) {
 
 }  // namespace
 
-bool LocateGame(const std::string& path, GamePaths& paths, std::string& script_override) {
+namespace {
+
+std::string LowerAscii(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// What makes a program of a game folder the game: its script folder, its
+// archive of scripts or its configuration file, found as the engine finds
+// files (any case, either encoding).
+std::vector<std::string> WhatFits(const std::string& folder, const std::string& stem) {
+  std::string base = folder + "/" + EnginePath(stem);
+  std::vector<std::string> found;
+  std::string host;
+  if (ResolveReadPath(base + "/", host)) found.push_back("script folder " + stem + "/");
+  if (ResolveReadPath(base + ".bin", host)) found.push_back("archive " + stem + ".bin");
+  if (ResolveReadPath(base + ".cfg", host)) found.push_back("configuration " + stem + ".cfg");
+  return found;
+}
+
+std::string List(const std::vector<std::string>& items, const char* suffix) {
+  std::string out;
+  for (const std::string& item : items) out += (out.empty() ? "" : ", ") + item + suffix;
+  return out;
+}
+
+// The game of a folder: its one program, or among several the one that fits
+// (saying so, since it is a guess), else its one configuration file, else the
+// folder's own name. Empty, with the reason in message, when several
+// programs are there and none fits.
+std::string GameNameInFolder(const std::filesystem::path& p, std::string& message) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  fs::path p = fs::absolute(fs::path(path), ec);
-  if (ec || !fs::exists(p, ec)) return false;
+  std::vector<std::string> exes, cfgs;
+  for (const auto& entry : fs::directory_iterator(p, ec)) {
+    std::string ext = LowerAscii(entry.path().extension().string());
+    std::string stem = entry.path().stem().string();
+    if (ext == ".exe") exes.push_back(stem);
+    if (ext == ".cfg" && !EqualUtf8NoCase(entry.path().filename().string(), "configure.cfg")) cfgs.push_back(stem);
+  }
+  std::sort(exes.begin(), exes.end());
+  if (exes.size() == 1) return exes[0];
+  if (exes.size() > 1) {
+    const std::string folder = p.string();
+    std::vector<std::string> fitting;
+    std::string why;
+    for (const std::string& stem : exes) {
+      std::vector<std::string> fits = WhatFits(folder, stem);
+      if (fits.empty()) continue;
+      fitting.push_back(stem);
+      if (fitting.size() == 1) why = List(fits, "");
+    }
+    if (fitting.empty()) {
+      message = folder + " holds several programs (" + List(exes, ".exe") +
+                ") and none has its script folder, archive or configuration file beside it (looked for NAME/, "
+                "NAME.bin and NAME.cfg for each); name the one to run";
+      return {};
+    }
+    message = folder + " holds several programs (" + List(exes, ".exe") + "); running " + fitting[0] +
+              ".exe, which has its " + why;
+    if (fitting.size() > 1) message += " (so do " + List({fitting.begin() + 1, fitting.end()}, ".exe") + ")";
+    return fitting[0];
+  }
+  if (cfgs.size() == 1) return cfgs[0];
+  std::string name = p.filename().string();
+  return name.empty() ? p.parent_path().filename().string() : name;
+}
+
+}  // namespace
+
+bool LocateGame(const std::string& path, GamePaths& paths, std::string& script_override, std::string* message) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  std::string note;
+  fs::path p = fs::absolute(fs::path(path), ec).lexically_normal();
+  if (ec || !fs::exists(p, ec)) {
+    note = path + ": no such game, folder or file";
+    if (message) *message = note;
+    return false;
+  }
+  if (p.has_filename() == false) p = p.parent_path();  // a trailing '/'
   script_override.clear();
   fs::path folder;
   std::string name;
   if (fs::is_directory(p, ec)) {
     folder = p;
-    std::string exe, cfg;
-    int exes = 0, cfgs = 0;
-    for (const auto& entry : fs::directory_iterator(p, ec)) {
-      std::string ext = entry.path().extension().string();
-      for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      std::string stem = entry.path().stem().string();
-      if (ext == ".exe") { exe = stem; ++exes; }
-      if (ext == ".cfg" && !EqualUtf8NoCase(entry.path().filename().string(), "configure.cfg")) { cfg = stem; ++cfgs; }
+    name = GameNameInFolder(p, note);
+    if (name.empty()) {
+      if (message) *message = note;
+      return false;
     }
-    name = exes == 1 ? exe : cfgs == 1 ? cfg : p.filename().string();
-    if (name.empty()) name = p.parent_path().filename().string();
   } else {
     folder = p.parent_path();
     name = p.stem().string();
     std::string ext = p.extension().string();
     if (ext == ".c" || ext == ".C") script_override = EnginePath(p.filename().string());
   }
-  paths.module_directory = EnginePath(folder.string());
+  if (message) *message = note;
+  // The engine's own path to the game stays the host's bytes; only the names
+  // inside it, which scripts see, are Shift_JIS.
+  paths.module_directory = folder.string();
   if (paths.module_directory.empty() || paths.module_directory.back() != '/') paths.module_directory += '/';
   paths.executable_name = EnginePath(name);
   return true;
@@ -153,7 +228,7 @@ void LoadConfiguration(Settings& s, GamePaths& paths, const std::string& documen
   if (!EnsureDirectory(folder)) return;
   folder += "/" + product_host;
   if (!EnsureDirectory(folder)) return;
-  paths.configuration_path = EnginePath(folder + "/configure.cfg");
+  paths.configuration_path = folder + "/configure.cfg";  // host bytes, as the folder is
   if (Exists(paths.configuration_path)) ReadConfiguration(s, paths.configuration_path);
 }
 

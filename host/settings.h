@@ -40,8 +40,11 @@ struct Settings {
 // Reads every key from one INI file; a key the file lacks keeps its value.
 void ReadConfiguration(Settings& settings, std::string_view path);
 
-// Where a game lives and what it runs. Paths are engine paths (Shift_JIS,
-// `/` or `\` separated); the module directory ends with a separator.
+// Where a game lives and what it runs. The module directory (and a per-user
+// configuration path) is the host's path, bytes as the system has them,
+// ending with '/'; the names below it (executable name, script directory,
+// main script) are engine paths (Shift_JIS, `/` or `\` separated), which the
+// file layer finds in the host's spelling.
 struct GamePaths {
   std::string module_directory;
   std::string executable_name;     // without extension
@@ -50,13 +53,18 @@ struct GamePaths {
   std::string main_script;
 };
 
-// Finds the game that `path` names (host path, UTF-8): an executable or a
+// Finds the game that `path` names (host path): an executable or a
 // configuration file (its folder is the module directory, its name without
-// the extension the executable name); a folder (named by the one ".exe" in it,
-// else the one ".cfg" other than "configure.cfg", else the folder itself); or
-// a script ending in ".c" (run as the main script, from its own folder).
-// False when the path does not exist.
-bool LocateGame(const std::string& path, GamePaths& paths, std::string& script_override);
+// the extension the executable name); a folder (named by its one ".exe"; among
+// several ".exe" (a game and its settings tool) the one whose script folder
+// NAME/, archive NAME.bin or configuration NAME.cfg exists; else by the one
+// ".cfg" other than "configure.cfg", else the folder itself); or a script
+// ending in ".c" (run as the main script, from its own folder). False when
+// the path does not exist or no program of a folder fits. message (when
+// given) receives the reason of a failure, or a note saying which of several
+// programs was chosen and why, else nothing.
+bool LocateGame(const std::string& path, GamePaths& paths, std::string& script_override,
+                std::string* message = nullptr);
 
 // The user's documents folder (host path): $XDG_DOCUMENTS_DIR, else the
 // XDG_DOCUMENTS_DIR line of user-dirs.dirs, else ~/Documents.

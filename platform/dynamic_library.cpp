@@ -9,6 +9,12 @@
 #include <mutex>
 
 void* OpenDynamicLibrary(const std::string& path, std::string& error) {
+  // The loader takes an empty name for the running program itself: that is
+  // never a library a script asked for.
+  if (path.empty()) {
+    error = "no library name";
+    return nullptr;
+  }
   dlerror();
   void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!library) {

@@ -6,7 +6,8 @@
 #include <span>
 #include <string>
 
-// A loaded library, or nullptr with the loader's reason in error.
+// A loaded library, or nullptr with the loader's reason in error. An empty
+// name is refused (it never means the program itself; see ProgramLibraryHandle).
 void* OpenDynamicLibrary(const std::string& host_path_or_name, std::string& error);
 void CloseDynamicLibrary(void* library);
 // The exported function of that name, or nullptr (also for a variable).

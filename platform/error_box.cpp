@@ -1,5 +1,6 @@
 #include "platform/error_box.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -12,6 +13,7 @@ namespace {
 
 std::atomic<int> error_level{1};
 std::atomic<uint32_t> box_count{0};
+std::atomic<uint32_t> error_count{0};
 std::atomic<ErrorBoxBackend> backend{nullptr};
 std::mutex stderr_lock;
 
@@ -29,9 +31,13 @@ void SetErrorLevel(int level) { error_level.store(level, std::memory_order_relax
 int ErrorLevel() { return error_level.load(std::memory_order_relaxed); }
 void SetErrorBoxBackend(ErrorBoxBackend b) { backend.store(b); }
 uint32_t ErrorBoxCount() { return box_count.load(); }
+uint32_t ReportedErrorCount() { return error_count.load(); }
 
 void ShowError(int level, const char* format, ...) {
-  if (level > ErrorLevel()) return;
+  int shown = ErrorLevel();
+  // Error=0 hides the boxes, not the failure: a level-1 error counts anyway.
+  if (level <= std::max(shown, 1)) error_count.fetch_add(1);
+  if (level > shown) return;
   char text[256];
   va_list args;
   va_start(args, format);

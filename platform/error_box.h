@@ -18,5 +18,10 @@ int ErrorLevel();
 using ErrorBoxBackend = void (*)(std::string_view caption_sjis, std::string_view text_sjis);
 void SetErrorBoxBackend(ErrorBoxBackend backend);  // nullptr restores the default
 
-// Number of boxes shown since start (the headless runner's exit status uses it).
+// Number of boxes shown since start.
 uint32_t ErrorBoxCount();
+
+// Number of errors reported since start that make a run fail: every shown box,
+// and every level-1 error (script, compiler, device) even while [General]
+// Error=0 hides its box. The headless runner's exit status uses it.
+uint32_t ReportedErrorCount();

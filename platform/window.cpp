@@ -54,6 +54,7 @@ int ButtonIndex(Uint8 b) { return b == SDL_BUTTON_LEFT ? 0 : b == SDL_BUTTON_RIG
 
 void Handle(const SDL_Event& e) {
   if (HandleDebugWindowEvent(e)) return;
+  if (HandleJoystickEvent(e)) return;
   switch (e.type) {
     case SDL_QUIT:
       if (callbacks.close_requested) callbacks.close_requested();
@@ -63,6 +64,11 @@ void Handle(const SDL_Event& e) {
         case SDL_WINDOWEVENT_CLOSE: if (callbacks.close_requested) callbacks.close_requested(); break;
         case SDL_WINDOWEVENT_SIZE_CHANGED: if (callbacks.client_resized) callbacks.client_resized(e.window.data1, e.window.data2); break;
         case SDL_WINDOWEVENT_MOVED: if (callbacks.moved) callbacks.moved(e.window.data1, e.window.data2); break;
+        case SDL_WINDOWEVENT_LEAVE:
+          // While a button is held the pointer stays ours (it is captured).
+          if (callbacks.mouse_moved && e.window.windowID == SDL_GetWindowID(window) && SDL_GetMouseState(nullptr, nullptr) == 0)
+            callbacks.mouse_moved(0, 0, false, 0, 0);
+          break;
         case SDL_WINDOWEVENT_MINIMIZED: if (callbacks.minimised) callbacks.minimised(); break;
         case SDL_WINDOWEVENT_MAXIMIZED: if (callbacks.maximise_requested) callbacks.maximise_requested(); break;
         case SDL_WINDOWEVENT_EXPOSED:
@@ -76,7 +82,11 @@ void Handle(const SDL_Event& e) {
           break;
       }
       break;
+    case SDL_KEYUP:
+      if (callbacks.key) callbacks.key(static_cast<uint32_t>(e.key.keysym.scancode), false, false);
+      break;
     case SDL_KEYDOWN: {
+      if (callbacks.key) callbacks.key(static_cast<uint32_t>(e.key.keysym.scancode), true, e.key.repeat != 0);
       if (!callbacks.key_down || e.key.repeat) break;
       SDL_Keycode k = e.key.keysym.sym;
       int32_t key = k == SDLK_F8 ? kKeyF8 : (k == SDLK_RETURN || k == SDLK_KP_ENTER) ? kKeyReturn : k == SDLK_F12 ? kKeyF12 : kKeyOther;
@@ -85,6 +95,10 @@ void Handle(const SDL_Event& e) {
     }
     case SDL_TEXTINPUT:
       if (callbacks.text) callbacks.text(e.text.text);
+      break;
+    case SDL_MOUSEMOTION:
+      if (callbacks.mouse_moved && e.motion.windowID == SDL_GetWindowID(window))
+        callbacks.mouse_moved(e.motion.x, e.motion.y, true, e.motion.xrel, e.motion.yrel);
       break;
     case SDL_MOUSEBUTTONDOWN:
     case SDL_MOUSEBUTTONUP:
@@ -227,11 +241,47 @@ void RunEventLoop() {
       reported_active = active;
       callbacks.activated(active);
     }
+    if (callbacks.tick) callbacks.tick();
     ServeEngineMessages();
   }
 }
 
 void QuitEventLoop() { quitting = true; }
+
+void ShowMainWindowCursor(bool shown) {
+  if (window) SDL_ShowCursor(shown ? SDL_ENABLE : SDL_DISABLE);
+}
+
+void ConfineMainWindowCursor(const ClientRect* r) {
+  if (!window) return;
+  if (!r) {
+    SDL_SetWindowMouseRect(window, nullptr);
+    return;
+  }
+  SDL_Rect rect{r->left, r->top, r->right - r->left, r->bottom - r->top};
+  SDL_SetWindowMouseRect(window, &rect);
+}
+
+void WarpMainWindowCursor(int32_t x, int32_t y) {
+  if (window) SDL_WarpMouseInWindow(window, x, y);
+}
+
+bool KeyboardLocks(bool& caps, bool& num, bool& scroll) {
+  if (!window) return false;
+  const SDL_Keymod mod = SDL_GetModState();
+  caps = (mod & KMOD_CAPS) != 0;
+  num = (mod & KMOD_NUM) != 0;
+  scroll = (mod & KMOD_SCROLL) != 0;
+  return true;
+}
+
+bool MouseButtonsHeld(uint32_t& buttons) {
+  if (!window) return false;
+  const Uint32 state = SDL_GetGlobalMouseState(nullptr, nullptr);
+  buttons = ((state & SDL_BUTTON_LMASK) ? 1u : 0u) | ((state & SDL_BUTTON_RMASK) ? 2u : 0u) |
+            ((state & SDL_BUTTON_MMASK) ? 4u : 0u);
+  return true;
+}
 
 bool ShowMessageBox(std::string_view caption, std::string_view text, bool ok_cancel) {
   std::string c = SjisToUtf8(caption), t = SjisToUtf8(text);

@@ -3,6 +3,7 @@
 // call.
 #pragma once
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -14,11 +15,17 @@ struct WindowEvents {
   void (*activated)(bool active) = nullptr;          // focus gained or lost
   void (*minimised)() = nullptr;
   void (*key_down)(int32_t key, bool alt) = nullptr; // key: one of the WindowKey values, or 0
+  // Every key by its place on the keyboard (USB HID usage); repeat while held.
+  void (*key)(uint32_t usage, bool down, bool repeat) = nullptr;
+  // The pointer in client coordinates and its relative movement; inside is
+  // false once it has left the window.
+  void (*mouse_moved)(int32_t x, int32_t y, bool inside, int32_t dx, int32_t dy) = nullptr;
   void (*text)(std::string_view utf8) = nullptr;     // typed text
   void (*mouse_button)(int button, bool down, int clicks) = nullptr;  // 0 left, 1 right, 2 middle
   void (*mouse_wheel)(int32_t steps) = nullptr;      // positive away from the user
   void (*maximise_requested)() = nullptr;            // the maximise button
   void (*paint)() = nullptr;                         // the window needs its picture again
+  void (*tick)() = nullptr;                          // every pass of the event loop (at least every 10 ms)
 };
 
 enum WindowKey : int32_t { kKeyOther = 0, kKeyF8 = 1, kKeyReturn = 2, kKeyF12 = 3 };
@@ -70,6 +77,34 @@ void MainWindowPosition(int32_t& x, int32_t& y);
 // Runs the event loop until QuitEventLoop; engine messages are served in it.
 void RunEventLoop();
 void QuitEventLoop();
+
+// The mouse cursor over the client area: shown (the arrow) or hidden; kept
+// inside a client rectangle (right and bottom exclusive) or free; moved to a
+// client position. Window thread; nothing happens without a window.
+struct ClientRect {
+  int32_t left, top, right, bottom;
+};
+void ShowMainWindowCursor(bool shown);
+void ConfineMainWindowCursor(const ClientRect* rect);
+void WarpMainWindowCursor(int32_t x, int32_t y);
+// Whether Caps Lock, Num Lock and Scroll Lock are on; false when unknown
+// (no window).
+bool KeyboardLocks(bool& caps, bool& num, bool& scroll);
+// The mouse buttons held now (bit 0 left, bit 1 right, bit 2 middle); false
+// when unknown (no window).
+bool MouseButtonsHeld(uint32_t& buttons);
+
+// Joysticks and game controllers: up to four, in slots 0 to 3 in the order
+// they are attached (a freed slot is taken by the next device). Game
+// controllers are recognised by SDL's mapping database, the
+// SDL_GAMECONTROLLERCONFIG variable and the mapping file given here (a
+// missing file is fine); their left stick is x, y and the D-pad, when held,
+// overrides it; plain joysticks give their first two axes or their first
+// hat. Axes are raw, -32768 to 32767; button n is bit n. changed runs on the
+// window thread whenever a slot's state changes (present false: detached).
+using JoystickChanged = void (*)(int slot, bool present, int32_t x, int32_t y, uint32_t buttons);
+void StartJoysticks(const std::string& mapping_file, JoystickChanged changed);
+void StopJoysticks();
 
 // A modal message box (Shift_JIS texts). Returns true for OK.
 bool ShowMessageBox(std::string_view caption_sjis, std::string_view text_sjis, bool ok_cancel);

@@ -7,10 +7,13 @@
 #include "audio/sound_buffers.h"
 #include "compiler/compiler.h"
 #include "files/file_builtins.h"
+#include "graphics/plane_effects.h"
 #include "graphics/planes.h"
 #include "graphics/text.h"
+#include "net/networking.h"
 #include "platform/window_thread.h"
 #include "platform/error_box.h"
+#include "render3d/renderer3d.h"
 #include "runtime/file_system_builtins.h"
 #include "runtime/library_builtins.h"
 #include "runtime/math_builtins.h"
@@ -92,7 +95,7 @@ int RuntimeStop() {
   FreeAllSounds();
   FreeMidi();  // the MIDI sequence and CD audio are stopped and freed
   StopCdPlay();
-  //   the network channel is closed
+  NetClose();  // the server or client ended, its thread waited for
   RegexCleanUp();  // patterns and regions freed, the regular-expression library's global clean-up
   ResetStringTokens();  // strtok positions forgotten
   CloseAllPackSlots();  // the 16 pack slots; also the open streams (flushed) and searches
@@ -101,7 +104,8 @@ int RuntimeStop() {
   TextShutdown();  // font objects and the work plane freed
   GraphicsShutdown();  // planes, pages and the palette
   UnloadAllLibraries();
-  //   the 3D renderer shut down; the effect objects freed
+  Render3dShutdown();  // the depth buffer and every model freed
+  ResetMeshWarps();  // the eight effect objects freed, their slots emptied
   EnableEngineMessages(false);  // the engine window procedure is taken off
   builtin_lock_present = false;
   WriteSystemFile();  // the system file registered by sysfile

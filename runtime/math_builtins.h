@@ -34,7 +34,7 @@ inline const TrigTableSet& TrigTables() {
 
 // 16.16 sine and cosine of a table angle (any value; it is taken modulo 2048).
 inline int32_t TableSin(int32_t angle) { return TrigTables().sine[angle & 2047]; }
-inline int32_t TableCos(int32_t angle) { return TrigTables().sine[(angle + 512) & 2047]; }
+inline int32_t TableCos(int32_t angle) { return TrigTables().sine[(static_cast<uint32_t>(angle) + 512) & 2047]; }
 
 // Builds the tables and seeds the random generator from the tick count: the
 // engine's start-up step for this family.

@@ -15,9 +15,11 @@ int main(int argc, char** argv) {
   std::string text =
       "// keva.h: the builtins of the Keva engine.\n"
       "//\n"
-      "// Generated from the engine's builtin table; do not edit. Copy it into your\n"
-      "// script folder and include it once, before the first builtin call:\n"
+      "// Generated from the engine's builtin table; do not edit. Include it once,\n"
+      "// before the first builtin call:\n"
       "//     #include \"keva.h\"\n"
+      "// A game needs no copy of it: an include that the script folder lacks is\n"
+      "// read from the engine's own SDK folder. A copy in the script folder wins.\n"
       "// Each builtin is declared after a #trap line, which gives it the next\n"
       "// builtin number, so the order of the declarations must not change. The\n"
       "// comment after each declaration names its arguments.\n\n";

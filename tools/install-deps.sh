@@ -32,8 +32,12 @@ packages=(
   libfluidsynth-dev timgm6mb-soundfont libsndfile1-dev
   # packaging: manual pages from --help, the Debian package's library dependencies
   help2man dpkg-dev file
+  # the sanitizer build and the fuzz targets (tools/check-sanitized.sh, tools/fuzz.sh)
+  clang libfuzzer-14-dev
   # tests and benchmarks
   libgtest-dev libbenchmark-dev
+  # tests of scripted input in a real window (a virtual X server)
+  xvfb xauth
   # benchmark-only: the comparison composites of graphics_bench (never linked into the engine)
   libpixman-1-dev
   # benchmark-only: the C compiler compiler_bench compares compile speed with (never used by the engine)

@@ -3,10 +3,24 @@
 #include <jemalloc/jemalloc.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <mutex>
+#include <unordered_map>
 #include <unordered_set>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KEVA_ARENA_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KEVA_ARENA_ASAN 1
+#endif
+#endif
+#ifdef KEVA_ARENA_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace {
 
@@ -98,8 +112,54 @@ uint32_t Register(void* p) {
   return addr;
 }
 
+// Guard zones (address-sanitizer builds only, switched on by the fuzz
+// targets): every block is carved with a poisoned zone before and after it,
+// so a loader that writes past the block it allocated is caught at once.
+// Scripts may scribble on arena memory by design, so this is never on when
+// scripts run.
+constexpr size_t kGuardBytes = 64;
+bool guard_zones = false;
+struct GuardedBlock {
+  void* base;    // what jemalloc handed out
+  size_t bytes;  // what the caller asked for
+};
+std::unordered_map<uint32_t, GuardedBlock> guarded_blocks;  // under blocks_lock
+
+void Poison([[maybe_unused]] const void* p, [[maybe_unused]] size_t n) {
+#ifdef KEVA_ARENA_ASAN
+  ASAN_POISON_MEMORY_REGION(p, n);
+#endif
+}
+void Unpoison([[maybe_unused]] const void* p, [[maybe_unused]] size_t n) {
+#ifdef KEVA_ARENA_ASAN
+  ASAN_UNPOISON_MEMORY_REGION(p, n);
+#endif
+}
+
+uint32_t AllocateGuarded(size_t bytes, int extra_flags) {
+  size_t size = bytes ? bytes : 1;
+  auto* base = static_cast<uint8_t*>(mallocx(size + 2 * kGuardBytes, alloc_flags | extra_flags));
+  if (!base) return 0;
+  size_t usable = sallocx(base, alloc_flags);
+  Poison(base, kGuardBytes);
+  Poison(base + kGuardBytes + size, usable - kGuardBytes - size);
+  uint32_t addr = ToVm(base + kGuardBytes);
+  std::lock_guard lock(blocks_lock);
+  live_blocks.insert(addr);
+  guarded_blocks[addr] = {base, size};
+  return addr;
+}
+
+void FreeGuarded(uint32_t addr) {  // under blocks_lock, addr live
+  GuardedBlock block = guarded_blocks[addr];
+  guarded_blocks.erase(addr);
+  Unpoison(block.base, sallocx(block.base, alloc_flags));
+  dallocx(block.base, alloc_flags);
+}
+
 uint32_t Allocate(size_t bytes, int extra_flags) {
   if (!ArenaStart() || bytes >= (size_t{1} << 32)) return 0;
+  if (guard_zones) return AllocateGuarded(bytes, extra_flags);
   return Register(mallocx(bytes ? bytes : 1, alloc_flags | extra_flags));
 }
 
@@ -124,6 +184,10 @@ bool ArenaFree(uint32_t addr) {
   {
     std::lock_guard lock(blocks_lock);
     if (!live_blocks.erase(addr)) return false;
+    if (guard_zones) {
+      FreeGuarded(addr);
+      return true;
+    }
   }
   if (ArenaReleaseObserver observer = release_observer.load()) observer(addr, sallocx(ToHost(addr), alloc_flags), 0);
   dallocx(ToHost(addr), alloc_flags);
@@ -132,12 +196,35 @@ bool ArenaFree(uint32_t addr) {
 
 size_t ArenaBlockSize(uint32_t addr) {
   std::lock_guard lock(blocks_lock);
-  return live_blocks.count(addr) ? sallocx(ToHost(addr), alloc_flags) : 0;
+  if (!live_blocks.count(addr)) return 0;
+  if (guard_zones) return guarded_blocks[addr].bytes;
+  return sallocx(ToHost(addr), alloc_flags);
+}
+
+bool ArenaUseGuardZones(bool on) {
+#ifdef KEVA_ARENA_ASAN
+  std::lock_guard lock(blocks_lock);
+  if (!live_blocks.empty()) return false;  // only before the first block
+  guard_zones = on;
+  return true;
+#else
+  (void)on;
+  return false;
+#endif
 }
 
 uint32_t ArenaRealloc(uint32_t addr, size_t bytes) {
   if (addr == 0) return ArenaAlloc(bytes);
   if (bytes >= (size_t{1} << 32)) return 0;
+  if (guard_zones) {  // a new guarded block, the contents copied
+    size_t old_bytes = ArenaBlockSize(addr);
+    if (!old_bytes) return 0;
+    uint32_t moved = ArenaAlloc(bytes);
+    if (!moved) return 0;
+    std::memcpy(ToHost(moved), ToHost(addr), std::min(old_bytes, bytes ? bytes : 1));
+    ArenaFree(addr);
+    return moved;
+  }
   uint32_t moved;
   size_t old_size;
   {

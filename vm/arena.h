@@ -59,3 +59,10 @@ size_t ArenaBlockSize(uint32_t addr);
 
 // True when addr is the start of a live block.
 bool ArenaIsBlock(uint32_t addr);
+
+// Address-sanitizer builds: surrounds every block allocated from now on with
+// poisoned zones, so an engine routine writing past its block is reported.
+// Only before the first block is allocated, and never while scripts run
+// (scripts may touch any arena byte); the release observer is not told of
+// guarded blocks. Returns false where it is not offered.
+bool ArenaUseGuardZones(bool on);

@@ -13,6 +13,9 @@ int main() {
   if (lib != 0) return 1;
   if (dll_load("native\\missing.dll") != -1) return 2;
   if (dll_load("libraries.c") != -1 || dll_load("native") != -1) return 2;  // not libraries
+  // an empty name is no library (and never the engine itself)
+  text[0] = 0;
+  if (dll_load("") != -1 || dll_load(text) != -1 || dll_load(".\\") != -1 || dll_load(".dll") != -1) return 2;
 
   if (dll_proc(lib, "no_such_function") != 0) return 3;
   if (dll_proc(lib, 0) != 0 || dll_proc(lib, "exported_data") != 0) return 4;

@@ -230,6 +230,17 @@ TEST(CompilerRun, ArithmeticAndTheSignedUnsignedFloatRules) {
       {"int n, c; n = 0; c = 5; switch (c % 4) { case 0: do { n += 10; case 1: n += 1; } while (--c > 0); } return n;",
        1 + 4 * 11},
       {"int i; i = 0; if (i) return 1;", 0},
+      // a body without braces holds the statement its label marks
+      {"int v; v = 6; switch (v) case 5: return 50; return 7;", 7},
+      {"int v; v = 5; switch (v) case 5: return 50; return 7;", 50},
+      {"int v, n; n = 0; for (v = 0; v < 4; v++) switch (v) case 2: n += 10; return n;", 10},
+      {"int v; for (v = 0; v < 3; v++) switch (v) default: break; return v;", 3},
+      {"int v, n; n = 0; for (v = 0; v < 3; v++) switch (v) case 1: default: n += v; return n;", 3},
+      // a constant condition keeps the chosen branch's own type
+      {"float f; f = 1 ? 1 : 2.5; return f == 1.0;", 1},
+      {"float f; f = 0 ? 2.5 : 1; return f == 1.0;", 1},
+      {"int i; i = 1 ? 2.5 : 1; return i;", 2},
+      {"int i; i = 0 ? 1 : 2.5; return i;", 2},
   };
   for (const auto& c : cases) {
     Script s(std::string("main() { ") + c.body + " }\n");

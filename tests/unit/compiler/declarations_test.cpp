@@ -66,6 +66,34 @@ TEST(CompilerInitializers, LocalsAreInitializedByCode) {
   EXPECT_EQ(s.RunInt(), 2 + 6 + 5 + 6);
 }
 
+// Every element gives back its expression's node cells and string text, so
+// the length of an initializer is bounded only by the program area.
+TEST(CompilerInitializers, LongInitializersCompile) {
+  const int n = 100000;
+  std::string numbers = "int big[" + std::to_string(n) + "] = {";
+  int64_t sum = 0;
+  for (int i = 0; i < n; ++i) {
+    int v = -(i % 1000) - 1;
+    sum += v;
+    numbers += std::to_string(v) + (i % 20 == 19 ? ",\n" : ", ");
+  }
+  Script s(numbers + "};\nmain() { int i, t; t = 0; for (i = 0; i < " + std::to_string(n) +
+           "; i++) t += big[i]; return t; }\n");
+  EXPECT_EQ(s.RunInt(), sum) << s.errors.substr(0, 200);
+
+  // more string texts than the string area holds at once
+  const int strings = 150000;
+  std::string list;
+  for (int i = 0; i < strings; ++i) list += i % 20 == 19 ? "\"ab\",\n" : "\"ab\", ";
+  Script texts("char *t[" + std::to_string(strings) + "] = {" + list + "};\nmain() { return t[" +
+               std::to_string(strings - 1) + "][1]; }\n");
+  EXPECT_EQ(texts.RunInt(), 'b') << texts.errors.substr(0, 200);
+  Script local("main() { char *t[" + std::to_string(strings) + "] = {" + list + "}; return t[" +
+               std::to_string(strings - 1) + "][1]; }\n");
+  EXPECT_TRUE(local.Compile("main.c", 1 << 20)) << local.errors.substr(0, 200);
+  EXPECT_EQ(local.RunInt(), 'b');
+}
+
 TEST(CompilerInitializers, Refusals) {
   const struct {
     const char* source;

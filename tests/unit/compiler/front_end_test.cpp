@@ -129,6 +129,10 @@ TEST(CompilerMacros, Errors) {
   EXPECT_EQ(bad_param.error, 12);
   Script splice("#define F(a) a\n#define G(b) x##F\nmain() { return G(1); }\n");
   EXPECT_EQ(splice.error, 4);
+  // A parameter reference ends its token: the ## after it is not a splice.
+  Script joined("#define J(p, q) p##q\nmain() { int ab; ab = 3; return J(a, b); }\n");
+  EXPECT_EQ(joined.error, 12);
+  EXPECT_EQ(joined.line, 2);
 
   // Seventeen macros each referring to the next are too deep; sixteen work.
   std::string chain = "#define M0 1\n";

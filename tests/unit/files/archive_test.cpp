@@ -1,6 +1,9 @@
+#include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "files/file_layer.h"
 #include "files_fixture.h"
@@ -42,7 +45,117 @@ TEST(MemberNames, OrderFoldsLettersButNotTrailBytes) {
   EXPECT_GT(CompareMemberNames("\x83\x41", "z"), 0);         // bytes compare unsigned
 }
 
-class ArchiveTest : public FilesTest {};
+// The writer's order is the Windows one: punctuation before digits before
+// letters, ' and - weighing only between otherwise equal names.
+TEST(MemberNames, WindowsOrder) {
+  const struct {
+    const char *a, *b;
+    int sign;
+  } cases[] = {
+      {"bg\\x.bmp", "bg2\\y.bmp", -1},  // `\` before digits (bytewise it is after)
+      {"a_b", "a1", -1},
+      {"a.b", "a_b", -1},
+      {"a~", "a+", -1},                   // + < = > after the other punctuation
+      {"a>", "a0", -1},
+      {"9", "10", 1},                     // digits one by one, not as numbers
+      {"a9", "aB", -1},
+      {"Zz", "zZ", 0},
+      {"a-c", "ab", 1},                   // the hyphen weighs nothing at first
+      {"co-op", "coop", -1},              // ... and counts only between equals
+      {"it's", "its", -1},
+      {"z", "\xB1", -1},                  // single-byte kana after the letters
+      {"\xB1", "\x83\x41", -1},           // and before two-byte characters
+      {"a", "a.", -1},                    // a prefix first
+  };
+  for (const auto& c : cases) {
+    int got = CompareMemberNames(c.a, c.b);
+    EXPECT_EQ((got > 0) - (got < 0), c.sign) << c.a << " vs " << c.b;
+    int back = CompareMemberNames(c.b, c.a);
+    EXPECT_EQ((back > 0) - (back < 0), -c.sign) << c.b << " vs " << c.a;
+  }
+}
+
+class ArchiveTest : public FilesTest {
+ protected:
+  // An archive whose table lists the members in exactly the order given.
+  std::string RawArchive(std::string_view name, const std::vector<std::pair<std::string, std::string>>& members) {
+    std::string names, data;
+    std::vector<uint32_t> words;
+    uint32_t start = 20 + 12 * static_cast<uint32_t>(members.size());
+    for (const auto& [n, d] : members) start += static_cast<uint32_t>(n.size() + 1);
+    for (const auto& [n, d] : members) {
+      words.insert(words.end(), {static_cast<uint32_t>(names.size()), start + static_cast<uint32_t>(data.size()),
+                                 static_cast<uint32_t>(d.size())});
+      names += n + std::string(1, '\0');
+      data += d;
+    }
+    ArchiveKeyStream key(99);
+    std::string bytes = "QZR-ARC2";
+    auto put = [&](uint32_t v) { bytes.append(reinterpret_cast<const char*>(&v), 4); };
+    put(99);
+    put(static_cast<uint32_t>(members.size()) ^ key.Next());
+    put(static_cast<uint32_t>(names.size()) ^ key.Next());
+    for (uint32_t w : words) put(w ^ key.Next());
+    return dir.Write(name, bytes + names + data);
+  }
+};
+
+TEST_F(ArchiveTest, MembersAreFoundWhateverTheTableOrder) {
+  // as a Windows writer sorts them, and in orders no comparison gives
+  MakeArchive("w.bin", {{"bg\\x.bmp", "x"}, {"bg2\\y.bmp", "y"}, {"bg-2\\z.bmp", "z"}, {"bg_1.bmp", "1"}});
+  RawArchive("r.bin", {{"c", "3"}, {"b\\z", "2"}, {"B2", "22"}, {"a", "1"}, {"A_", "4"}});
+  RawArchive("s.bin", {{"m", "13"}, {"\x83\x41", "kana"}, {"0", "zero"}, {"~", "tilde"}});
+  struct Case {
+    std::string path;
+    std::string expect;
+  } cases[] = {
+      {"w\\bg\\x.bmp", "x"}, {"w\\bg2\\y.bmp", "y"}, {"w\\BG-2\\Z.bmp", "z"}, {"w\\bg_1.bmp", "1"},
+      {"r\\a", "1"},        {"r\\B\\Z", "2"},       {"r\\b2", "22"},           {"r\\c", "3"},
+      {"r\\a_", "4"},       {"r\\d", "<none>"},    {"s\\M", "13"},            {"s\\\x83\x41", "kana"},
+      {"s\\0", "zero"},     {"s\\~", "tilde"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(OpenAndRead(dir / c.path), c.expect) << c.path;
+}
+
+// The table is read once per version of the archive file: a kept index is
+// used while the file is unchanged, and a changed file is read anew.
+TEST_F(ArchiveTest, IndexFollowsTheArchiveFile) {
+  namespace fs = std::filesystem;
+  const auto old_time = fs::file_time_type::clock::now() - std::chrono::hours(48);
+  std::string path = RawArchive("v.bin", {{"a", "one"}, {"b", "two"}});
+  fs::last_write_time(path, old_time);
+  // An index is kept only for a version whose times are a little in the past
+  // (a write within the same clock step could not be told apart).
+  std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+  EXPECT_EQ(OpenAndRead(dir / "v/a"), "one");
+  EXPECT_EQ(OpenAndRead(dir / "v/b"), "two");
+  // a new version of the same file, of the same size, with the same old time
+  RawArchive("v.bin", {{"a", "ONE"}, {"c", "two"}});
+  fs::last_write_time(path, old_time);
+  EXPECT_EQ(OpenAndRead(dir / "v/a"), "ONE");
+  EXPECT_EQ(OpenAndRead(dir / "v/b"), "<none>");
+  EXPECT_EQ(OpenAndRead(dir / "v/c"), "two");
+  // another file put in its place
+  std::string other = RawArchive("other.bin", {{"d", "four"}});
+  fs::last_write_time(other, old_time);
+  fs::rename(other, path);
+  EXPECT_EQ(OpenAndRead(dir / "v/a"), "<none>");
+  EXPECT_EQ(OpenAndRead(dir / "v/d"), "four");
+  // a file rewritten just now, in place, is never taken for its older self
+  for (int round = 0; round < 3; ++round) {
+    std::string text = "v" + std::to_string(round);
+    RawArchive("v.bin", {{"e", text}});
+    EXPECT_EQ(OpenAndRead(dir / "v/e"), text);
+  }
+}
+
+TEST_F(ArchiveTest, ArchivesInAFolderWithAJapaneseName) {
+  // テスト ends in a byte that reads as a Shift_JIS lead byte
+  const std::string folder = "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88 \xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88";
+  MakeArchive(folder + "/bg.bin", {{"a.bmp", "picture"}});
+  EXPECT_EQ(OpenAndRead(dir / (folder + "/bg\\A.BMP")), "picture");
+  EXPECT_EQ(OpenAndRead(dir / (folder + "/old\\..\\bg\\a.bmp")), "picture");
+}
 
 TEST_F(ArchiveTest, WriterLayoutAndScrambledHeader) {
   std::string path = MakeArchive("w.bin", {{"b", "BB"}, {"A", "a"}}, 0x12345678);
@@ -65,7 +178,7 @@ TEST_F(ArchiveTest, WriterLayoutAndScrambledHeader) {
   EXPECT_EQ(bytes.substr(48), "aBB");
 }
 
-TEST_F(ArchiveTest, ManyMembersFoundByBinarySearch) {
+TEST_F(ArchiveTest, ManyMembersFound) {
   std::map<std::string, std::string> members;
   for (int i = 0; i < 300; ++i) {
     std::string name(1, 'f');

@@ -196,6 +196,9 @@ TEST_F(CompressedTest, CorruptStreamsFailSafely) {
   }
   // A length no signed position can hold.
   EXPECT_EQ(ExpandFile(dir.Write("huge.kev", Header(0x80000000u) + "\x20\xC0")), "<none>");
+  // A length the two bytes of codes behind it could never produce: refused
+  // before 2 GiB are taken for it.
+  EXPECT_EQ(ExpandFile(dir.Write("lie.kev", Header(0x7FFFFFFFu) + "\x20\xC0")), "<none>");
 }
 
 TEST_F(CompressedTest, PlainFilesAndInMemorySeeks) {

@@ -30,6 +30,12 @@ check "create compressed" "$pack" create --compress --seed 0x1234 packed.bin src
 check "list names members with backslashes" grep -q 'Sub\\Nums.txt' list.txt
 check "list converts names to UTF-8" grep -q 'Sub\\表\\メモ.txt' list.txt
 check "extract" "$pack" extract plain.bin out1
+# the table is in the Windows order: `\` and `_` before digits before letters
+mkdir -p order/bg order/bg2 order/b_
+: > order/bg/x.bmp; : > order/bg2/y.bmp; : > order/b_/z.bmp; : > order/B1.bmp
+check "create in Windows order" "$pack" create order.bin order
+"$pack" list order.bin | tail -n +2 | awk '{print $NF}' > order.txt
+check "listed in Windows order" diff order.txt <(printf '%s\n' 'b_\z.bmp' 'B1.bmp' 'bg\x.bmp' 'bg2\y.bmp')
 check "extracted tree matches" diff -r src/Sub out1/Sub
 check "extract expanded" "$pack" extract --expand packed.bin out2
 check "expanded tree matches" diff -r src/Sub out2/Sub

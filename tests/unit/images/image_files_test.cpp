@@ -193,6 +193,14 @@ TEST_F(ImageTest, BmpVariantsLoad) {
       {"upper-case .JPG holding a BMP", "photo.JPG", Bmp24(), 2, 2, 24, {{1, 0, 0x123456}}},
       {"image size beyond the pixels taken as the real size", "e.bmp",
        FileHeader(54) + Info40(2, 2, 24, 0, 0xFFFFFFFF) + Rows24(), 2, 2, 24, {{1, 1, 0x00FF00}}},
+      // an image size below height x stride is kept: its bytes fill the plane
+      // in order, and rows beyond them stay as the plane was made
+      {"image size without row padding, read as it stands", "p.bmp",
+       FileHeader(54) + Info40(2, 2, 24, 0, 12) + std::string("\xFF\x00\x00\x00\xFF\x00\x00\x00\xFF\x56\x34\x12", 12),
+       2, 2, 24, {{0, 1, 0x0000FF}, {1, 1, 0x00FF00}, {0, 0, 0x3456FF}, {1, 0, 0x000012}}},
+      {"image size of one row in a tall picture", "q.bmp",
+       Info40(1, 1000, 8, 0, 4) + Table(256, 4) + std::string("\x05\0\0\0", 4), 1, 1000, 8,
+       {{0, 999, TableColour(5)}, {0, 998, TableColour(0)}, {0, 0, TableColour(0)}}},
       {"last row without its padding", "o.bmp", Bmp24().substr(0, Bmp24().size() - 2), 2, 2, 24,
        {{0, 0, 0xFF0000}, {1, 0, 0x123456}}},
       {"pixel offset past a gap, colours used 2", "f.bmp",
@@ -260,7 +268,7 @@ TEST_F(ImageTest, DamagedBmpFilesAreRefused) {
       {"empty file", ""},
       {"file header only", FileHeader(54)},
       {"pixels cut short", Bmp24().substr(0, Bmp24().size() - 3)},
-      {"image size smaller than the pixels", Info40(1, 1000, 8, 0, 4) + table8 + std::string(4, '\0')},
+      {"pixels cut short of a small image size", Info40(2, 2, 24, 0, 12) + std::string(11, '\0')},
       {"colour table cut short", (FileHeader(14 + 12 + 768) + Info12(3, 1, 8) + Table(256, 3)).substr(0, 14 + 12 + 100)},
       {"unknown header size", Bytes().u32(64).u32(1).u32(1).u16(1).u16(24).zeros(64 - 16).raw("\0\0\0\0").s},
       {"7 bits per pixel", Info40(1, 1, 7) + std::string(4, '\0')},
@@ -280,6 +288,7 @@ TEST_F(ImageTest, DamagedBmpFilesAreRefused) {
       {"run-length on 24 bits", Info40(1, 1, 24, 1, 2) + std::string("\x00\x01", 2)},
       {"run-length without its end", Info40(2, 2, 8, 1, 4) + table8 + std::string("\x02\x07\x00\x00", 4)},
       {"run-length literal cut short", Info40(4, 1, 8, 1, 4) + table8 + std::string("\x00\x04\x01\x02", 4)},
+      {"run-length far larger than its data", Info40(4, 150994946, 4, 2) + Table(16, 4) + std::string("\x00\x01", 2)},
   };
   for (const auto& [name, bytes] : cases) {
     SCOPED_TRACE(name);

@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "sanitizer.h"
 #include "builtin_call.h"
 #include "runtime/math_builtins.h"
 #include "vm/arena.h"
@@ -149,6 +150,12 @@ TEST_F(MathTest, RandomIsTheOutputScaledToOneAndRoundedToSingle) {
 }
 
 TEST(MathUnseeded, TheFirstUseSeedsWith4357) {
+#ifdef KEVA_UNDER_ASAN
+  // gtest's threadsafe death tests re-run the test binary and match its output
+  // with glibc's regex, whose lock deadlocks under the address sanitizer's
+  // interceptors: a fault of that pairing, not of the engine.
+  GTEST_SKIP() << "threadsafe death tests deadlock under AddressSanitizer";
+#endif
   // A fresh process, so that nothing has seeded the generator before.
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(

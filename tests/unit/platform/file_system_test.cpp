@@ -67,6 +67,83 @@ TEST(FileSystem, NamesResolveByCaseAndByShiftJis) {
   EXPECT_EQ(host, (t.root / "data/bg").string());
 }
 
+// The lookup rules on one tree laid out as Windows game folders arrive: a
+// game folder whose own name is UTF-8 with a space (and ends in a byte that
+// reads as a Shift_JIS lead byte), folders and files in either encoding, one
+// folder present twice (unpacked without and with name conversion), names
+// converted with the JIS table.
+TEST(FileSystem, LookupRulesForGameFoldersFromWindows) {
+  Tree t;
+  const std::string game = "\xE3\x82\xB2\xE3\x83\xBC\xE3\x83\xA0 \xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88";  // ゲーム テスト
+  const std::string data_sjis = "\x83\x66\x81\x5B\x83\x5E";                                 // データ
+  const std::string data_utf8 = "\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF";
+  t.File(game + "/data/Bg/Title.bmp", "title");
+  t.File(game + "/" + data_sjis + "/a.txt", "sjis twin");
+  t.File(game + "/" + data_sjis + "/c.txt", "sjis c");
+  t.File(game + "/" + data_utf8 + "/b.txt", "utf8 twin");
+  t.File(game + "/" + data_utf8 + "/c.txt", "utf8 c");
+  t.File(game + "/" + data_utf8 + "/Sub/d.txt", "deep in the utf8 twin");
+  t.File(game + "/\xE8\xA1\xA8/x.txt", "utf8 dir");                          // 表 (0x95 0x5C)
+  t.File(game + "/\x95\x5C/y.txt", "sjis dir");                              // 表 in Shift_JIS bytes
+  t.File(game + "/a\xE3\x80\x9C" "b.txt", "wave dash");                       // a〜b: U+301C
+  t.File(game + "/p\xE2\x80\x96q.txt", "double bar");                        // p‖q: U+2016
+  t.File(game + "/\xC2\xA2\xC2\xA3\xC2\xAC.txt", "cent pound not");         // ¢£¬ in Latin-1 form
+  t.File(game + "/x\xE2\x80\x94\xE2\x88\x92y.txt", "dash minus");           // x—−y
+  // The host part of a path ends with '/': a 0x5C after the lead-like last byte
+  // of ト would be its trail byte, as in Shift_JIS.
+  const std::string g = game + "/";
+  struct Case {
+    std::string path;
+    std::string expect;
+  } cases[] = {
+      {g + "data\\Bg\\Title.bmp", "title"},
+      {g + "DATA\\bg\\TITLE.BMP", "title"},                            // wrong case
+      {g + "data/bg\\title.bmp", "title"},
+      {g + "old\\..\\data\\bg\\title.bmp", "title"},                    // `..` through a missing folder
+      {g + "old\\new\\..\\..\\data\\.\\bg\\title.bmp", "title"},
+      {g + "data\\..\\..\\" + game + "/data\\bg\\title.bmp", "title"},
+      {g + "data\\bg\\title.bmp\\..", "<none>"},                          // a folder, no file
+      {g + data_sjis + "\\a.txt", "sjis twin"},                         // twins: both are seen
+      {g + data_sjis + "\\b.txt", "utf8 twin"},
+      {g + data_sjis + "\\c.txt", "sjis c"},                            // the exact name first
+      {g + data_sjis + "\\sub\\D.TXT", "deep in the utf8 twin"},
+      {g + data_sjis + "\\e.txt", "<none>"},
+      {g + "\x95\x5C\\x.txt", "utf8 dir"},                                // 0x5C trail byte, both twins
+      {g + "\x95\x5C\\y.txt", "sjis dir"},
+      {g + "\x95\x5C/x.txt", "utf8 dir"},
+      {g + "a\x81\x60" "b.txt", "wave dash"},                             // ～ read with the JIS table
+      {g + "p\x81\x61q.txt", "double bar"},                               // ∥
+      {g + "\x81\x91\x81\x92\x81\xCA.TXT", "cent pound not"},              // ¢£¬
+      {g + "x\x81\x5C\x81\x7Cy.txt", "dash minus"},                         // ―－
+  };
+  // Scripts name files relative to the game folder, the working directory.
+  const fs::path cwd = fs::current_path();
+  fs::current_path(t.root);
+  for (const Case& c : cases) {
+    HostFile f = OpenFileForRead(c.path);
+    std::string got = "<none>";
+    if (f.is_open()) {
+      got.assign(static_cast<size_t>(f.Size()), '\0');
+      size_t n = 0;
+      f.Read(got.data(), got.size(), &n);
+    }
+    EXPECT_EQ(got, c.expect) << c.path;
+  }
+
+  // Written files: an existing one in whichever twin holds it, a new one in
+  // the first folder found, in UTF-8.
+  std::string host;
+  EXPECT_TRUE(ResolveWritePath(g + data_sjis + "\\b.txt", host));
+  EXPECT_EQ(host, game + "/" + data_utf8 + "/b.txt");
+  EXPECT_TRUE(ResolveWritePath(g + "gone\\..\\" + data_sjis + "\\new.txt", host));
+  EXPECT_EQ(host, game + "/" + data_sjis + "/new.txt");
+  // A path from the root is the host's own: each folder is the first found.
+  EXPECT_TRUE(ResolveReadPath(t.root.string() + "/" + g + data_sjis + "\\a.txt", host));
+  EXPECT_FALSE(ResolveReadPath(t.root.string() + "/" + g + data_sjis + "\\b.txt", host));
+  EXPECT_TRUE(ResolveReadPath(t.root.string() + "/" + g + "old\\..\\data\\BG", host));
+  fs::current_path(cwd);
+}
+
 TEST(FileSystem, WritePathsCreateUtf8NamesInResolvedDirectories) {
   Tree t;
   t.File("Save/old.DAT", "old");

@@ -1,0 +1,2 @@
+int f(a, b) { return a + b; }
+main() { return f(1, 2); }
