@@ -40,6 +40,9 @@ struct Synth {
   std::atomic<bool> started{false};
   std::atomic<bool> held{false};
   std::atomic<uint64_t> frames{0};
+  // The player's status as the render last saw it, so that scripts polling
+  // for the end of the music never take the render lock.
+  std::atomic<int> status{FLUID_PLAYER_DONE};
   VolumeTool tool;
 };
 Synth g_midi;
@@ -76,6 +79,7 @@ void Render(void* user, float* out, uint32_t frames, uint32_t) {
   }
   fluid_synth_write_float(m.synth, static_cast<int>(frames), out, 0, 2, out, 1, 2);
   m.frames.fetch_add(frames, std::memory_order_relaxed);
+  m.status.store(fluid_player_get_status(m.player), std::memory_order_release);
 }
 
 void SendChannelVolumes() {
@@ -89,6 +93,7 @@ void SendChannelVolumes() {
 
 // With the render lock held.
 void DropPlayer() {
+  g_midi.status = FLUID_PLAYER_DONE;
   if (!g_midi.player) return;
   fluid_player_stop(g_midi.player);
   delete_fluid_player(g_midi.player);
@@ -183,6 +188,7 @@ bool MidiSynthStart(bool repeat) {
     return false;
   }
   SendChannelVolumes();
+  m.status = FLUID_PLAYER_PLAYING;
   m.started.store(true, std::memory_order_release);
   return true;
 }
@@ -206,9 +212,8 @@ void MidiSynthSetRepeat(bool repeat) {
 void MidiSynthHold(bool hold) { g_midi.held.store(hold, std::memory_order_release); }
 
 bool MidiSynthRunning() {
-  auto& m = g_midi;
-  std::lock_guard guard(m.render);
-  return m.started && m.player && fluid_player_get_status(m.player) == FLUID_PLAYER_PLAYING;
+  return g_midi.started.load(std::memory_order_acquire) &&
+         g_midi.status.load(std::memory_order_acquire) == FLUID_PLAYER_PLAYING;
 }
 
 uint64_t MidiSynthFramesPlayed() { return g_midi.frames.load(std::memory_order_relaxed); }
