@@ -71,6 +71,8 @@ bool ScanTrack(Reader r, uint64_t& end_tick, std::vector<TempoChange>& tempos) {
       uint8_t type = r.Byte();
       uint32_t length = r.Number();
       if (!r.ok) return false;
+      // The player's reader refuses these with any other length.
+      if ((type == 0x54 && length != 5) || (type == 0x58 && length != 4) || (type == 0x59 && length != 2)) return false;
       if (type == 0x51) {
         if (length != 3 || r.end - r.at < 3) return false;
         uint32_t tempo = uint32_t{r.at[0]} << 16 | uint32_t{r.at[1]} << 8 | r.at[2];
@@ -114,16 +116,10 @@ MidiFileInfo ScanMidiFile(const uint8_t* data, size_t size) {
   info.tracks = Big16(data + 10);
   uint16_t division = Big16(data + 12);
   if (info.format > 2 || info.tracks == 0 || info.tracks > kMostTracks || division == 0) return info;
-  double ms_per_tick_at_tempo = 0;  // for a tempo of 1 microsecond per quarter
-  double fixed_ms_per_tick = 0;     // time-code division
-  if (division & 0x8000) {
-    int frames = -static_cast<int8_t>(division >> 8);
-    int per_frame = division & 0xFF;
-    if (frames <= 0 || per_frame == 0) return info;
-    fixed_ms_per_tick = 1000.0 / (frames * per_frame);
-  } else {
-    ms_per_tick_at_tempo = 1.0 / (1000.0 * division);
-  }
+  // Time-code divisions (frames per second and ticks per frame) are refused:
+  // the synthesiser's player misreads them and can spin on them.
+  if (division & 0x8000) return info;
+  const double ms_per_tick_at_tempo = 1.0 / (1000.0 * division);  // for a tempo of 1 microsecond per quarter
   std::vector<TempoChange> tempos;
   uint64_t end_tick = 0;
   size_t at = 8 + header_length;
@@ -142,22 +138,18 @@ MidiFileInfo ScanMidiFile(const uint8_t* data, size_t size) {
   }
   if (end_tick > UINT32_MAX) return info;
   info.end_tick = static_cast<uint32_t>(end_tick);
-  if (fixed_ms_per_tick > 0) {
-    info.length_ms = static_cast<uint64_t>(end_tick * fixed_ms_per_tick);
-  } else {
-    std::stable_sort(tempos.begin(), tempos.end(), [](auto& a, auto& b) { return a.tick < b.tick; });
-    double ms = 0;
-    uint64_t tick = 0;
-    uint32_t tempo = kDefaultTempo;
-    for (const TempoChange& change : tempos) {
-      if (change.tick >= end_tick) break;
-      ms += static_cast<double>(change.tick - tick) * tempo * ms_per_tick_at_tempo;
-      tick = change.tick;
-      tempo = change.tempo;
-    }
-    ms += static_cast<double>(end_tick - tick) * tempo * ms_per_tick_at_tempo;
-    info.length_ms = static_cast<uint64_t>(ms);
+  std::stable_sort(tempos.begin(), tempos.end(), [](auto& a, auto& b) { return a.tick < b.tick; });
+  double ms = 0;
+  uint64_t tick = 0;
+  uint32_t tempo = kDefaultTempo;
+  for (const TempoChange& change : tempos) {
+    if (change.tick >= end_tick) break;
+    ms += static_cast<double>(change.tick - tick) * tempo * ms_per_tick_at_tempo;
+    tick = change.tick;
+    tempo = change.tempo;
   }
+  ms += static_cast<double>(end_tick - tick) * tempo * ms_per_tick_at_tempo;
+  info.length_ms = static_cast<uint64_t>(ms);
   info.valid = true;
   return info;
 }
@@ -192,6 +184,7 @@ struct Music {
   bool play_repeats = false;  // the repeat flag the current play started with
   int32_t pause_count = 0;
   uint64_t length_ms = 0;
+  uint32_t end_tick = 0;
 };
 Music g_music;
 
@@ -207,9 +200,13 @@ bool Playing() {
   return g_music.play_repeats || PlayedMs() < g_music.length_ms;
 }
 
+// A file whose last event is at tick 0 never repeats: the player would
+// start it again and again within one render.
+bool Repeats() { return g_music.repeat && g_music.end_tick > 0; }
+
 bool Start() {
-  g_music.play_repeats = g_music.repeat;
-  return MidiSynthStart(g_music.repeat);
+  g_music.play_repeats = Repeats();
+  return MidiSynthStart(g_music.play_repeats);
 }
 
 uint32_t Stop() {
@@ -221,6 +218,7 @@ uint32_t Free() {
   if (g_music.loaded) MidiSynthUnload();
   g_music.loaded = false;
   g_music.length_ms = 0;
+  g_music.end_tick = 0;
   return 1;
 }
 
@@ -240,6 +238,7 @@ uint32_t Load(const char* path) {
   if (!info.valid || !MidiSynthLoad(block.data(), block.size())) return 0;
   g_music.loaded = true;
   g_music.length_ms = info.length_ms;
+  g_music.end_tick = info.end_tick;
   return 1;
 }
 
@@ -265,8 +264,8 @@ uint32_t Replay() {
   // A held play continues where it stopped; after midi_stop the music
   // starts again from its beginning.
   if (MidiSynthRunning()) {
-    g_music.play_repeats = g_music.repeat;
-    MidiSynthSetRepeat(g_music.repeat);
+    g_music.play_repeats = Repeats();
+    MidiSynthSetRepeat(g_music.play_repeats);
     MidiSynthHold(false);
     return 1;
   }

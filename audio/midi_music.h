@@ -26,7 +26,8 @@ struct MidiFileInfo {
   uint64_t length_ms = 0;    // one pass, through the file's tempo changes
 };
 // Refuses a file whose chunks run past its end, whose track count is not
-// there (or above 128), whose events are cut off, or that sets a tempo of 0.
+// there (or above 128), whose events are cut off, that sets a tempo of 0 or
+// counts time in time-code frames.
 MidiFileInfo ScanMidiFile(const uint8_t* data, size_t size);
 
 // The SoundFont the music uses (host path): [System] SoundFont when set and

@@ -30,10 +30,12 @@ struct VolumeTool {
 struct Synth {
   fluid_settings_t* settings = nullptr;
   fluid_synth_t* synth = nullptr;
+  fluid_synth_t* probe = nullptr;  // no SoundFont: tries files on the player's own reader
   fluid_player_t* player = nullptr;
   int stream = -1;
   uint32_t rate = 0;
   std::vector<uint8_t> file;
+  int file_ticks = 0;  // the length of one pass as the player's reader sees it
   // The render holds this while it runs and only ever tries it; control
   // functions take it around anything that replaces or deletes the player.
   std::mutex render;
@@ -125,6 +127,12 @@ bool OpenMidiSynth(const std::string& soundfont_host_path, uint32_t rate, std::s
     CloseMidiSynth();
     return false;
   }
+  m.probe = new_fluid_synth(m.settings);
+  if (!m.probe) {
+    error = "the synthesiser cannot start";
+    CloseMidiSynth();
+    return false;
+  }
   m.rate = rate;
   m.tool.Reset();
   m.stream = AddSoundStream(Render, &m);
@@ -146,6 +154,8 @@ void CloseMidiSynth() {
     m.started = false;
   }
   if (m.synth) delete_fluid_synth(m.synth);
+  if (m.probe) delete_fluid_synth(m.probe);
+  m.probe = nullptr;
   if (m.settings) delete_fluid_settings(m.settings);
   m.synth = nullptr;
   m.settings = nullptr;
@@ -158,6 +168,23 @@ bool MidiSynthOpen() { return g_midi.synth != nullptr; }
 bool MidiSynthLoad(const uint8_t* data, size_t size) {
   MidiSynthUnload();
   if (!g_midi.synth || !data || size == 0) return false;
+  // A file the player's reader refuses would make a repeating player try it
+  // again and again inside one render: it is tried once here, on the probe,
+  // where a refused file ends the play at once.
+  fluid_player_t* trial = new_fluid_player(g_midi.probe);
+  if (!trial) return false;
+  fluid_player_set_loop(trial, 1);
+  bool readable = false;
+  if (fluid_player_add_mem(trial, data, size) == FLUID_OK && fluid_player_play(trial) == FLUID_OK) {
+    float frames[2 * 16];
+    fluid_synth_write_float(g_midi.probe, 16, frames, 0, 2, frames, 1, 2);
+    readable = fluid_player_get_status(trial) == FLUID_PLAYER_PLAYING;
+    g_midi.file_ticks = fluid_player_get_total_ticks(trial);
+  }
+  fluid_player_stop(trial);
+  delete_fluid_player(trial);
+  fluid_synth_system_reset(g_midi.probe);
+  if (!readable) return false;
   g_midi.file.assign(data, data + size);
   g_midi.tool.Reset();
   return true;
@@ -181,6 +208,9 @@ bool MidiSynthStart(bool repeat) {
   m.player = new_fluid_player(m.synth);
   if (!m.player) return false;
   fluid_player_set_playback_callback(m.player, PassEvent, &m);
+  // A pass that takes no time would be started again and again within one
+  // render: such a file plays once.
+  if (m.file_ticks <= 0) repeat = false;
   fluid_player_set_loop(m.player, repeat ? -1 : 1);
   if (fluid_player_add_mem(m.player, m.file.data(), m.file.size()) != FLUID_OK ||
       fluid_player_play(m.player) != FLUID_OK) {
@@ -206,7 +236,7 @@ void MidiSynthStop() {
 
 void MidiSynthSetRepeat(bool repeat) {
   std::lock_guard guard(g_midi.render);
-  if (g_midi.player) fluid_player_set_loop(g_midi.player, repeat ? -1 : 1);
+  if (g_midi.player) fluid_player_set_loop(g_midi.player, repeat && g_midi.file_ticks > 0 ? -1 : 1);
 }
 
 void MidiSynthHold(bool hold) { g_midi.held.store(hold, std::memory_order_release); }

@@ -71,7 +71,7 @@ TEST(MidiFileCheck, RefusesHostileFilesAndMeasuresOnePass) {
   // Tempo doubled after one quarter: 500 ms + 250 ms.
   Bytes tempo_change = Smf({Events({0x83, 0x60, 0xFF, 0x51, 0x03, 0x03, 0xD0, 0x90, 0x00, 0x90, 0x3C, 0x64,
                                     0x83, 0x60, 0x80, 0x3C, 0x00})});
-  // Time-code division: 25 frames of 40 ticks, so 1000 ticks a second.
+  // Time-code division (25 frames of 40 ticks): refused, the player cannot take it.
   Bytes time_code = Smf({Events({0x87, 0x68, 0x90, 0x3C, 0x64})}, 0xE728);
   struct Case {
     const char* name;
@@ -89,7 +89,8 @@ TEST(MidiFileCheck, RefusesHostileFilesAndMeasuresOnePass) {
       {"division 0", no_division, false, 0},
       {"five-byte number", long_number, false, 0},
       {"tempo change", tempo_change, true, 750},
-      {"time-code division", time_code, true, 1000},
+      {"time signature of three bytes", Smf({Events({0x00, 0xFF, 0x58, 0x03, 4, 2, 24})}), false, 0},
+      {"time-code division", time_code, false, 0},
       {"not a MIDI file", Bytes{'R', 'I', 'F', 'F', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false, 0},
       {"header only", Bytes(tune.begin(), tune.begin() + 14), false, 0},
   };
@@ -157,6 +158,15 @@ TEST_F(MidiMusic, PlayWithNothingLoadedSucceedsAndPlaysNothing) {
   EXPECT_EQ(Call(builtin_midi_load, {Path("missing.mid", {})}), 0u);
   EXPECT_EQ(Call(builtin_midi_load, {Path("hostile.mid", Smf({Events({0x00, 0xFF, 0x51, 0x03, 0, 0, 0})}))}), 0u);
   EXPECT_EQ(Call(builtin_midi_play), 1u);
+  EXPECT_EQ(Call(builtin_midi_isplay), 0u);
+  // Time-code divisions are refused.
+  EXPECT_EQ(Call(builtin_midi_load, {Path("time_code.mid", Smf({Events({0x87, 0x68, 0x90, 0x3C, 0x64})}, 0xE728))}), 0u);
+  // A file with nothing after tick 0 plays once even with repeat on (and
+  // never spins the render).
+  ASSERT_EQ(Call(builtin_midi_load, {Path("empty.mid", Smf({Events({})}))}), 1u);
+  EXPECT_EQ(Call(builtin_midi_repeat, {1}), 1u);
+  EXPECT_EQ(Call(builtin_midi_play), 1u);
+  Mix(50);
   EXPECT_EQ(Call(builtin_midi_isplay), 0u);
 }
 
