@@ -42,6 +42,8 @@ packages=(
   libpixman-1-dev
   # benchmark-only: the C compiler compiler_bench compares compile speed with (never used by the engine)
   tcc
+  # benchmark-only: the script interpreter script_bench runs the same workloads with (never used by the engine)
+  lua5.4
 )
 
 missing=()
