@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 
+#include "audio/cd_audio.h"
+#include "audio/midi_music.h"
 #include "audio/sound_buffers.h"
 #include "compiler/compiler.h"
 #include "files/file_builtins.h"
@@ -119,7 +121,8 @@ int RuntimeStop() {
   SpritesStop();  // every sprite of every list is reset
   //   the video is closed
   FreeAllSounds();
-  //   the MIDI sequence and CD audio are stopped and freed
+  FreeMidi();  // the MIDI sequence and CD audio are stopped and freed
+  StopCdPlay();
   NetClose();  // the server or client ended, its thread waited for
   RegexCleanUp();  // patterns and regions freed, the regular-expression library's global clean-up
   ResetStringTokens();  // strtok positions forgotten
