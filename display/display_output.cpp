@@ -28,6 +28,11 @@ OutputRect output{0, 0, 0, 0};  // where the frame goes in the client area
 // (the pointer is mapped through it on script threads): x, y and w, h.
 std::atomic<uint64_t> published_origin{0}, published_size{0};
 bool present_posted = false;
+// The video's picture over the frame, and the frame with it over (display lock).
+std::vector<uint32_t> video_picture;
+int32_t video_x = 0, video_y = 0, video_w = 0, video_h = 0;
+bool video_shown = false;
+std::vector<uint32_t> composed;
 // The last client size seen, also before the output starts.
 int32_t client_w = 0, client_h = 0;
 bool client_full_screen = false;
@@ -115,14 +120,29 @@ void ConvertRect(const Plane* plane, const PlaneRect& r, bool packed_too) {
   for (int32_t y = r.top; y < r.bottom; ++y) convert(plane, y, r.left, r.right, base + static_cast<size_t>(y) * w);
 }
 
+// Display lock held: the frame, or the frame with the video's picture over
+// it.
+const std::vector<uint32_t>& ShownFrame() {
+  if (!video_shown) return frame;
+  composed = frame;
+  PlaneRect r{video_x, video_y, video_x + video_w, video_y + video_h};
+  if (!Intersect(r, {0, 0, frame_w, frame_h})) return composed;
+  for (int32_t y = r.top; y < r.bottom; ++y) {
+    const uint32_t* from = video_picture.data() + static_cast<size_t>(y - video_y) * video_w + (r.left - video_x);
+    std::memcpy(composed.data() + static_cast<size_t>(y) * frame_w + r.left, from, 4 * static_cast<size_t>(r.right - r.left));
+  }
+  return composed;
+}
+
 // Window thread, display lock held: hands the dirty part of the frame to the
 // window and shows it.
 void PresentLocked() {
   present_posted = false;
   if (frame.empty()) return;
+  if (video_shown) dirty = {0, 0, frame_w, frame_h};
   PresenterRect region{dirty.left, dirty.top, dirty.right - dirty.left, dirty.bottom - dirty.top};
   dirty = {0, 0, 0, 0};
-  PresentToWindow(frame.data(), frame_w, frame_h, region, {output.x, output.y, output.w, output.h});
+  PresentToWindow(ShownFrame().data(), frame_w, frame_h, region, {output.x, output.y, output.w, output.h});
 }
 
 void PresentOnWindowThread(uintptr_t) {
@@ -249,6 +269,7 @@ void StopDisplayOutput() {
   g_view_repaint_hook = nullptr;
   std::lock_guard lock(display_lock);
   frame.clear();
+  video_shown = false;
   frame_w = frame_h = 0;
 }
 
@@ -334,9 +355,36 @@ void PlaceView(const OutputRect& view) {
   PaintWindow();
 }
 
+void ShowVideoPicture(const uint32_t* pixels, int32_t w, int32_t h, int32_t x, int32_t y) {
+  if (!pixels || w <= 0 || h <= 0) return;
+  {
+    std::lock_guard lock(display_lock);
+    if (frame.empty()) return;
+    video_picture.assign(pixels, pixels + static_cast<size_t>(w) * h);
+    video_x = x;
+    video_y = y;
+    video_w = w;
+    video_h = h;
+    video_shown = true;
+  }
+  PresentFrame();
+}
+
+void HideVideoPicture() {
+  {
+    std::lock_guard lock(display_lock);
+    if (!video_shown) return;
+    video_shown = false;
+    video_picture = {};
+    composed = {};
+    dirty = {0, 0, frame_w, frame_h};
+  }
+  PresentFrame();
+}
+
 std::vector<uint32_t> FrameSnapshot() {
   std::lock_guard lock(display_lock);
-  std::vector<uint32_t> copy(frame);
+  std::vector<uint32_t> copy(ShownFrame());
   for (uint32_t& c : copy) c &= 0x00FFFFFF;
   return copy;
 }

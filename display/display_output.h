@@ -105,7 +105,15 @@ bool WindowOutputFullScreen();
 // Moves the view to a rectangle of the client area and repaints it whole.
 void PlaceView(const OutputRect& view);
 
-// A copy of the frame as 0x00RRGGBB words, row 0 at the top.
+// The video's picture, shown over the frame wherever it is presented or
+// copied (the view page underneath stays as it is): w x h X8R8G8B8 words at
+// (x, y) of the frame, clipped to it. Any thread; it is presented soon.
+void ShowVideoPicture(const uint32_t* pixels, int32_t w, int32_t h, int32_t x, int32_t y);
+// Takes the picture away (the frame shows alone again).
+void HideVideoPicture();
+
+// A copy of the frame as 0x00RRGGBB words, row 0 at the top, with the video's
+// picture over it.
 std::vector<uint32_t> FrameSnapshot();
 
 // Writes the frame to a file, PNG or BMP by the file name's extension (host

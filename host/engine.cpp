@@ -1,6 +1,7 @@
 #include "host/engine.h"
 
 #include "audio/sound_buffers.h"
+#include "audio/video_playback.h"
 #include "compiler/compiler.h"
 #include "display/display_output.h"
 #include "graphics/planes.h"
@@ -66,7 +67,7 @@ int EngineInit() {
 }
 
 int EngineShutdown() {
-  // 1. the video is stopped
+  ReleaseMedia();  // the video is stopped
   StopAllScriptThreads();
   RuntimeStop();
   FreeExternalArea();
@@ -119,6 +120,7 @@ uint32_t EngineWindowProcedure(uint32_t number, uintptr_t w, uintptr_t l) {
       return 0;
     default:
       if (IsSoundMessage(number)) return SoundEngineMessage(number, w, l);
+      if (IsMediaMessage(number)) return MediaEngineMessage(number, w, l);
       return 0;  // numbers of subsystems not built yet, and unknown numbers
   }
 }

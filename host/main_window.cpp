@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "audio/sound_buffers.h"
+#include "audio/video_playback.h"
 #include "display/display_output.h"
 #include "host/engine.h"
 #include "host/window_geometry.h"
@@ -201,19 +202,19 @@ int32_t SetFullScreen(int32_t mode) {
   // The painted output changes the display mode: the engine pauses and the
   // display gets time to settle on either side of the switch.
   PauseEngine();
-  // The video's state is saved and the video closed here once it exists.
+  SuspendMedia();  // the video's state saved and the video closed
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   int32_t result = SetFullScreenWindowOutput(mode);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  // ... and the video reopened and its state restored.
+  ResumeMedia();  // ... and the video opened again and its state restored
   ResumeEngine();
   return result;
 }
 
 void PauseEngine() {
   if (!g_runtime_settings.global_sound) PauseAllSounds();
-  // MIDI, the video and CD audio pause here, in this order, as each of them
-  // is built.
+  // MIDI pauses here once it is built, then the video, then CD audio.
+  PauseMedia();
   PauseScriptClock();
   PauseAllScriptThreads();
 }
@@ -221,7 +222,8 @@ void PauseEngine() {
 void ResumeEngine() {
   ResumeAllScriptThreads();
   ResumeScriptClock();
-  // CD audio, the video and MIDI resume here.
+  // CD audio resumes here once it is built, then the video, then MIDI.
+  ReplayMedia();
   if (!g_runtime_settings.global_sound) ReplayAllSounds();
 }
 

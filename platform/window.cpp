@@ -170,6 +170,7 @@ bool SetMainWindowFullScreen(bool on) {
   return window && SDL_SetWindowFullscreen(window, on ? SDL_WINDOW_FULLSCREEN_DESKTOP : 0) == 0;
 }
 bool MainWindowFullScreen() { return window && (SDL_GetWindowFlags(window) & SDL_WINDOW_FULLSCREEN); }
+bool MainWindowMinimised() { return window && (SDL_GetWindowFlags(window) & SDL_WINDOW_MINIMIZED); }
 
 namespace {
 int WindowDisplay() { return std::max(SDL_GetWindowDisplayIndex(window), 0); }

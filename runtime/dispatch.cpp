@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "audio/sound_buffers.h"
+#include "audio/video_playback.h"
 #include "compiler/compiler.h"
 #include "files/file_builtins.h"
 #include "graphics/plane_effects.h"
@@ -88,7 +89,8 @@ int RuntimeStart() {
 
 int RuntimeStop() {
   // Shut-down of the builtin families, in this order (each joins as it is built):
-  //   every sprite of every list is reset; the video is closed
+  //   every sprite of every list is reset
+  ReleaseMedia();  // the video closed
   FreeAllSounds();
   //   the MIDI sequence and CD audio are stopped and freed
   NetClose();  // the server or client ended, its thread waited for
