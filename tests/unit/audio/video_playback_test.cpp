@@ -211,6 +211,27 @@ TEST_F(VideoPlayback, UnreadableFilesAreRefused) {
   EXPECT_EQ(Call(builtin_media_open, {Text(std::string(300, 'a'))}), 0);
 }
 
+// Damage inside the streams: the file is refused, or it plays (as far as it
+// decodes) and ends like any other.
+TEST_F(VideoPlayback, DamagedFilesPlayOrAreRefused) {
+  const fs::path dir = VideoFolder();
+  for (const char* name : {"clip.avi", "clip.mpg"}) {
+    SCOPED_TRACE(name);
+    std::ifstream in(dir / name, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    uint32_t seed = 12345;
+    for (size_t i = bytes.size() / 8; i < bytes.size(); i += 7) {  // every 7th byte past the headers
+      seed = seed * 1103515245u + 12345u;
+      bytes[i] = static_cast<char>(seed >> 16);
+    }
+    const std::string damaged = std::string("damaged-") + name;
+    std::ofstream(dir / damaged, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (Call(builtin_media_open, {Video(damaged.c_str())}) == 0) continue;
+    EXPECT_EQ(Call(builtin_media_play), 1);
+    EXPECT_GE(WaitForEnd(), 0.0);
+  }
+}
+
 // The picture covers the rectangle the script chose, over the frame.
 TEST_F(VideoPlayback, PictureCoversThePlacedRectangle) {
   const int32_t rect[4] = {16, 8, 80, 56};
