@@ -80,6 +80,7 @@ AVCodecContext* OpenCodec(const AVStream* stream) {
   AVCodecContext* context = avcodec_alloc_context3(codec);
   if (!context) return nullptr;
   context->thread_count = 2;
+  context->max_pixels = int64_t{8192} * 8192;  // larger pictures are refused by the decoder
   if (avcodec_parameters_to_context(context, stream->codecpar) < 0 || avcodec_open2(context, codec, nullptr) < 0) {
     avcodec_free_context(&context);
     return nullptr;
@@ -373,10 +374,24 @@ void DoSeek(VideoPlayer& p, double target) {
     p.sound_base = target;
     p.sound_base_set = false;
   }
-  std::lock_guard hold(p.lock);
-  p.wall = p.rate == 0;
-  p.wall_base = target;
-  p.wall_anchor = Clock::now();
+  bool running;
+  {
+    std::lock_guard hold(p.lock);
+    p.wall = p.rate == 0;
+    p.wall_base = target;
+    p.wall_anchor = Clock::now();
+    running = p.running;
+  }
+  // A paused player shows the picture at its new position at once.
+  if (running || !p.has_picture) return;
+  for (int n = 0; n < kOpenPackets && p.pictures.empty() && !p.at_end_of_file; ++n) ReadPacket(p);
+  if (p.pictures.empty()) return;
+  AVFrame* first = p.pictures.front();
+  p.pictures.pop_front();
+  p.queued_bytes -= std::min(p.queued_bytes, static_cast<size_t>(first->width) * first->height * 2);
+  ShowPicture(p, first);
+  av_frame_free(&p.shown);
+  p.shown = first;
 }
 
 // One step of a running player: shows what is due, reads one packet when
@@ -404,8 +419,8 @@ void Step(VideoPlayer& p) {
   if (!p.at_end_of_file) {
     const bool sound_short = p.rate && !wall && ring < kSoundShort * p.rate;
     const bool picture_room =
-        p.pictures.size() < kQueuedPictures ||
-        (sound_short && p.pictures.size() < kMostQueuedPictures && p.queued_bytes < kMostQueuedBytes);
+        p.queued_bytes < kMostQueuedBytes &&
+        (p.pictures.size() < kQueuedPictures || (sound_short && p.pictures.size() < kMostQueuedPictures));
     const bool sound_room = !p.rate || ring < kSoundAhead * p.rate;
     // Sound that nobody hears is paced by the clock.
     const bool paced = p.s.video >= 0 || p.rate || p.end_time <= now + 0.5;

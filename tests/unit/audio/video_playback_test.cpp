@@ -167,9 +167,12 @@ TEST_F(VideoPlayback, PausesNest) {
   EXPECT_EQ(Call(builtin_media_replay), 1);  // one pause left
   Serve(900);
   EXPECT_EQ(Call(builtin_media_isplay), 1);  // a paused play does not end
-  // A switch of the display mode keeps it paused and playing.
+  // A switch of the display mode keeps it paused and playing, its picture
+  // back over the screen.
   SuspendMedia();
+  EXPECT_EQ(PixelAt(80, 60), 0u);
   ResumeMedia();
+  EXPECT_TRUE(WaitForPicture(80, 60));
   Serve(900);
   EXPECT_EQ(Call(builtin_media_isplay), 1);
   EXPECT_EQ(Call(builtin_media_replay), 1);
