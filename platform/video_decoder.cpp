@@ -151,6 +151,7 @@ struct VideoPlayer {
   std::vector<float> resampled;
   bool at_end_of_file = false;
   double end_time = 0;        // where the last frame decoded ends
+  double drained_at = -1;     // when everything decoded had been played out (-1: not yet)
   double skip_before = 0;     // frames before this are decoded and dropped (after a seek)
   double next_video_time = 0;
   uint64_t sound_frames_decoded = 0;
@@ -254,6 +255,10 @@ void ShowPicture(VideoPlayer& p, const AVFrame* f) {
   p.events.picture(p.events.user, p.converted.data(), w, h);
 }
 
+// A time stamp far past the length the file gives is damage: such a frame
+// would hold the play up for as long.
+bool Beyond(const VideoPlayer& p, double time) { return p.duration > 0 && time > p.duration + 1.0; }
+
 void TakeVideoFrame(VideoPlayer& p, AVFrame* f) {
   const AVStream* stream = p.s.format->streams[p.s.video];
   AVRational rate = av_guess_frame_rate(p.s.format, const_cast<AVStream*>(stream), f);
@@ -262,6 +267,7 @@ void TakeVideoFrame(VideoPlayer& p, AVFrame* f) {
   double time = f->best_effort_timestamp == AV_NOPTS_VALUE ? p.next_video_time
                                                            : TimeOf(p.s, p.s.video, f->best_effort_timestamp);
   if (!std::isfinite(time)) time = p.next_video_time;
+  if (Beyond(p, time)) return;
   p.next_video_time = time + duration;
   p.end_time = std::max(p.end_time, time + duration);
   if (time + duration / 2 < p.skip_before) return;
@@ -281,6 +287,7 @@ void TakeAudioFrame(VideoPlayer& p, AVFrame* f) {
   double time = f->best_effort_timestamp == AV_NOPTS_VALUE ? p.skip_before
                                                            : TimeOf(p.s, p.s.audio, f->best_effort_timestamp);
   if (!std::isfinite(time)) time = p.skip_before;
+  if (Beyond(p, time)) return;
   p.end_time = std::max(p.end_time, time + duration);
   ++p.sound_frames_decoded;
   if (!p.rate || time + duration < p.skip_before) return;
@@ -357,6 +364,7 @@ void ReadPacket(VideoPlayer& p) {
 void DoSeek(VideoPlayer& p, double target) {
   DropPictures(p);
   p.at_end_of_file = false;
+  p.drained_at = -1;
   p.skip_before = p.end_time = p.next_video_time = target;
   auto stamp = static_cast<int64_t>(std::llround((target + p.s.start) * AV_TIME_BASE));
   if (avformat_seek_file(p.s.format, -1, INT64_MIN, stamp, stamp, 0) >= 0) {
@@ -433,7 +441,10 @@ void Step(VideoPlayer& p) {
     if (!picture_room && !wall && ring == 0) FollowWallClock(p);
   } else if (p.pictures.empty() && ring == 0) {
     if (!wall) FollowWallClock(p);
-    if (now >= p.end_time) {
+    // Everything has been shown and heard: the end comes when the last frame
+    // has run its time, and within a second whatever its time stamps say.
+    if (p.drained_at < 0) p.drained_at = now;
+    if (now >= p.end_time || now >= p.drained_at + 1.0) {
       {
         std::lock_guard hold(p.lock);
         if (p.seek_pending || !p.running) return;
