@@ -1,4 +1,4 @@
-// keva_video_fixtures write DIR: writes the clips the video script plays.
+// keva_video_fixtures write DIR: writes the clips the video scripts play.
 // keva_video_fixtures shot SHOT.png LEFT TOP RIGHT BOTTOM: checks that the
 // screenshot shows the clip's colour inside the rectangle and black around it.
 #include <png.h>
@@ -47,7 +47,8 @@ int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "write" && argc == 3) {
     const std::string dir = argv[2];
-    return WriteTestVideo(dir + "/clip.mpg", kMpeg1Video, 10) && WriteTestVideo(dir + "/clip.avi", kMpeg4WithSound, 10)
+    return WriteTestVideo(dir + "/clip.mpg", kMpeg1Video, 10) && WriteTestVideo(dir + "/clip.avi", kMpeg4WithSound, 10) &&
+                   WriteTestVideo(dir + "/long.mpg", kMpeg1Video, 30)
                ? 0
                : 1;
   }
