@@ -46,11 +46,16 @@ MediaState g_media;
 // they may show yet (from the first play on) and where they go.
 std::atomic<uint32_t> g_generation{0};
 std::atomic<bool> g_picture_allowed{false};
-std::atomic<int32_t> g_picture_x{0}, g_picture_y{0};
+std::atomic<uint64_t> g_picture_origin{0}, g_picture_size{0};  // x, y and w, h on the screen
+
+uint64_t Pack(int32_t a, int32_t b) { return uint64_t{static_cast<uint32_t>(a)} | uint64_t{static_cast<uint32_t>(b)} << 32; }
+int32_t Low(uint64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v)); }
+int32_t High(uint64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v >> 32)); }
 
 void OnPicture(void* user, const uint32_t* pixels, int32_t w, int32_t h) {
   if (static_cast<uint32_t>(reinterpret_cast<uintptr_t>(user)) != g_generation.load() || !g_picture_allowed.load()) return;
-  ShowVideoPicture(pixels, w, h, g_picture_x.load(), g_picture_y.load());
+  const uint64_t origin = g_picture_origin.load(), size = g_picture_size.load();
+  ShowVideoPicture(pixels, w, h, {Low(origin), High(origin), Low(size), High(size)});
 }
 
 void OnFinishedOnWindowThread(uintptr_t generation) {
@@ -70,18 +75,24 @@ void OnFinished(void* user) { PostToWindowThread(OnFinishedOnWindowThread, reint
 
 // The picture covers the script's rectangle of the screen, or the whole
 // screen; the display output maps the screen onto the window (scaled and
-// letterboxed, or centred 1:1).
+// letterboxed, or centred 1:1), and the picture is decoded at the size it
+// has there.
 void Place() {
   MediaState& m = g_media;
   if (!m.player || m.audio_only) return;
   MediaRect r = m.rect;
   if (r.left == 0 && r.top == 0 && r.right == 0 && r.bottom == 0)
     r = {0, 0, g_display_settings.width, g_display_settings.height};
-  int64_t w = int64_t{r.right} - r.left, h = int64_t{r.bottom} - r.top;
-  g_picture_x = r.left;
-  g_picture_y = r.top;
-  SetVideoPictureSize(m.player, static_cast<int32_t>(std::clamp<int64_t>(w, 1, INT32_MAX)),
-                      static_cast<int32_t>(std::clamp<int64_t>(h, 1, INT32_MAX)));
+  const auto w = static_cast<int32_t>(std::clamp<int64_t>(int64_t{r.right} - r.left, 1, INT32_MAX));
+  const auto h = static_cast<int32_t>(std::clamp<int64_t>(int64_t{r.bottom} - r.top, 1, INT32_MAX));
+  const OutputRect on_screen{r.left, r.top, w, h};
+  g_picture_origin = Pack(r.left, r.top);
+  g_picture_size = Pack(w, h);
+  OutputRect in_window = on_screen;
+  const OutputRect output = PresentationRectangle();
+  if (output.w > 0 && output.h > 0)
+    in_window = VideoPictureRectangle(output, g_display_settings.width, g_display_settings.height, on_screen);
+  SetVideoPictureSize(m.player, std::max(in_window.w, 1), std::max(in_window.h, 1));
 }
 
 void ClosePlayer() {
@@ -229,6 +240,7 @@ void ReleaseMedia() {
   g_media = MediaState{};
 }
 
+void PlaceMedia() { Place(); }
 void PauseMedia() { Pause(); }
 void ReplayMedia() { Replay(); }
 

@@ -28,6 +28,8 @@ uint32_t MediaEngineMessage(uint32_t number, uintptr_t w, uintptr_t l);
 // Whenever the runtime stops and at shut-down: the file is closed and the
 // settings scripts made (repeat, volume, rectangle) forgotten. Window thread.
 void ReleaseMedia();
+// The main window's size changed: the picture is decoded at its new size.
+void PlaceMedia();
 // Focus changes: as media_pause and media_replay.
 void PauseMedia();
 void ReplayMedia();

@@ -67,6 +67,7 @@ void OnResized(int32_t w, int32_t h) {
     internal_resize = false;
     DisplayClientResized(w, h, MainWindowFullScreen());
     PaintWindow();
+    PlaceMedia();
     return;
   }
   Size before = client;
@@ -74,6 +75,7 @@ void OnResized(int32_t w, int32_t h) {
   if (MainWindowFullScreen()) {
     DisplayClientResized(w, h, true);
     PaintWindow();
+    PlaceMedia();
     return;
   }
   if (g_settings.fixed_aspect_ratio) {
@@ -88,7 +90,7 @@ void OnResized(int32_t w, int32_t h) {
   g_settings.window_height = client.h;
   DisplayClientResized(client.w, client.h, false);
   PaintWindow();
-  // The video learns the new size here once it exists.
+  PlaceMedia();  // the video learns the new size
 }
 
 void OnMoved(int32_t x, int32_t y) {
