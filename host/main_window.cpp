@@ -5,6 +5,8 @@
 #include <string>
 #include <thread>
 
+#include "audio/cd_audio.h"
+#include "audio/midi_music.h"
 #include "audio/sound_buffers.h"
 #include "audio/video_playback.h"
 #include "display/display_output.h"
@@ -215,8 +217,9 @@ int32_t SetFullScreen(int32_t mode) {
 
 void PauseEngine() {
   if (!g_runtime_settings.global_sound) PauseAllSounds();
-  // MIDI pauses here once it is built, then the video, then CD audio.
+  PauseMidi();
   PauseMedia();
+  PauseCd();
   PauseScriptClock();
   PauseAllScriptThreads();
 }
@@ -224,8 +227,9 @@ void PauseEngine() {
 void ResumeEngine() {
   ResumeAllScriptThreads();
   ResumeScriptClock();
-  // CD audio resumes here once it is built, then the video, then MIDI.
+  ReplayCd();
   ReplayMedia();
+  ReplayMidi();
   if (!g_runtime_settings.global_sound) ReplayAllSounds();
 }
 
