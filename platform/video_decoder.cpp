@@ -517,7 +517,7 @@ VideoPlayer* OpenVideoPlayer(const std::string& host_path, const VideoPlayerEven
     if (p->stream_id < 0) p->rate = 0;
   }
   p->wall = p->rate == 0;
-  // Ready at the first frame, as a prepared graph is.
+  // Ready at the first frame, stopped there.
   for (int n = 0; n < kOpenPackets && !p->at_end_of_file; ++n) {
     if (p->has_picture ? !p->pictures.empty() : p->sound_frames_decoded > 0) break;
     ReadPacket(*p);
