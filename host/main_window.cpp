@@ -8,6 +8,7 @@
 #include "audio/cd_audio.h"
 #include "audio/midi_music.h"
 #include "audio/sound_buffers.h"
+#include "audio/video_playback.h"
 #include "display/display_output.h"
 #include "host/engine.h"
 #include "host/window_geometry.h"
@@ -68,6 +69,7 @@ void OnResized(int32_t w, int32_t h) {
     internal_resize = false;
     DisplayClientResized(w, h, MainWindowFullScreen());
     PaintWindow();
+    PlaceMedia();
     return;
   }
   Size before = client;
@@ -75,6 +77,7 @@ void OnResized(int32_t w, int32_t h) {
   if (MainWindowFullScreen()) {
     DisplayClientResized(w, h, true);
     PaintWindow();
+    PlaceMedia();
     return;
   }
   if (g_settings.fixed_aspect_ratio) {
@@ -89,7 +92,7 @@ void OnResized(int32_t w, int32_t h) {
   g_settings.window_height = client.h;
   DisplayClientResized(client.w, client.h, false);
   PaintWindow();
-  // The video learns the new size here once it exists.
+  PlaceMedia();  // the video learns the new size
 }
 
 void OnMoved(int32_t x, int32_t y) {
@@ -203,11 +206,11 @@ int32_t SetFullScreen(int32_t mode) {
   // The painted output changes the display mode: the engine pauses and the
   // display gets time to settle on either side of the switch.
   PauseEngine();
-  // The video's state is saved and the video closed here once it exists.
+  SuspendMedia();  // the video's state saved and the video closed
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   int32_t result = SetFullScreenWindowOutput(mode);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  // ... and the video reopened and its state restored.
+  ResumeMedia();  // ... and the video opened again and its state restored
   ResumeEngine();
   return result;
 }
@@ -215,7 +218,7 @@ int32_t SetFullScreen(int32_t mode) {
 void PauseEngine() {
   if (!g_runtime_settings.global_sound) PauseAllSounds();
   PauseMidi();
-  // the video pauses here, between MIDI and CD audio
+  PauseMedia();
   PauseCd();
   PauseScriptClock();
   PauseAllScriptThreads();
@@ -225,7 +228,7 @@ void ResumeEngine() {
   ResumeAllScriptThreads();
   ResumeScriptClock();
   ReplayCd();
-  // the video resumes here, between CD audio and MIDI
+  ReplayMedia();
   ReplayMidi();
   if (!g_runtime_settings.global_sound) ReplayAllSounds();
 }

@@ -17,6 +17,8 @@ SDL_Window* window = nullptr;
 SDL_Renderer* renderer = nullptr;
 SDL_Texture* texture = nullptr;
 int32_t texture_w = 0, texture_h = 0;
+SDL_Texture* picture_texture = nullptr;  // the video over the frame
+int32_t picture_w = 0, picture_h = 0;
 WindowEvents callbacks;
 std::atomic<bool> quitting{false};
 bool reported_active = true;  // the application starts active
@@ -145,6 +147,8 @@ void DestroyMainWindow() {
   SetWindowThreadWaker(nullptr);
   if (texture) SDL_DestroyTexture(texture);
   texture = nullptr;
+  if (picture_texture) SDL_DestroyTexture(picture_texture);
+  picture_texture = nullptr;
   if (renderer) SDL_DestroyRenderer(renderer);
   if (window) SDL_DestroyWindow(window);
   renderer = nullptr;
@@ -170,6 +174,7 @@ bool SetMainWindowFullScreen(bool on) {
   return window && SDL_SetWindowFullscreen(window, on ? SDL_WINDOW_FULLSCREEN_DESKTOP : 0) == 0;
 }
 bool MainWindowFullScreen() { return window && (SDL_GetWindowFlags(window) & SDL_WINDOW_FULLSCREEN); }
+bool MainWindowMinimised() { return window && (SDL_GetWindowFlags(window) & SDL_WINDOW_MINIMIZED); }
 
 namespace {
 int WindowDisplay() { return std::max(SDL_GetWindowDisplayIndex(window), 0); }
@@ -300,7 +305,8 @@ bool ShowMessageBox(std::string_view caption, std::string_view text, bool ok_can
   return pressed == 1;
 }
 
-void PresentToWindow(const uint32_t* frame, int32_t w, int32_t h, PresenterRect dirty, PresenterRect output) {
+void PresentToWindow(const uint32_t* frame, int32_t w, int32_t h, PresenterRect dirty, PresenterRect output,
+                     const PresenterPicture* picture) {
   if (!renderer || w <= 0 || h <= 0) return;
   if (!texture || texture_w != w || texture_h != h) {
     if (texture) SDL_DestroyTexture(texture);
@@ -319,6 +325,23 @@ void PresentToWindow(const uint32_t* frame, int32_t w, int32_t h, PresenterRect 
   SDL_RenderClear(renderer);
   SDL_Rect to{output.x, output.y, output.w, output.h};
   SDL_RenderCopy(renderer, texture, nullptr, &to);
+  if (picture && picture->pixels && picture->w > 0 && picture->h > 0) {
+    bool changed = picture->changed;
+    if (!picture_texture || picture_w != picture->w || picture_h != picture->h) {
+      if (picture_texture) SDL_DestroyTexture(picture_texture);
+      picture_texture =
+          SDL_CreateTexture(renderer, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STREAMING, picture->w, picture->h);
+      picture_w = picture_texture ? picture->w : 0;
+      picture_h = picture_texture ? picture->h : 0;
+      if (picture_texture) SDL_SetTextureBlendMode(picture_texture, SDL_BLENDMODE_NONE);
+      changed = true;
+    }
+    if (picture_texture) {
+      if (changed) SDL_UpdateTexture(picture_texture, nullptr, picture->pixels, picture->w * 4);
+      SDL_Rect at{picture->where.x, picture->where.y, picture->where.w, picture->where.h};
+      SDL_RenderCopy(renderer, picture_texture, nullptr, &at);
+    }
+  }
   SDL_RenderPresent(renderer);
 }
 

@@ -55,6 +55,8 @@ void RaiseMainWindow();
 bool SetMainWindowFullScreen(bool on);
 // True in either kind of full screen.
 bool MainWindowFullScreen();
+// True while the main window is minimised.
+bool MainWindowMinimised();
 
 struct DisplayModeSize {
   int32_t w, h;
