@@ -23,6 +23,7 @@
 #include "platform/error_box.h"
 #include "platform/program_folder.h"
 #include "platform/single_instance.h"
+#include "platform/stop_signals.h"
 #include "platform/text_encoding.h"
 #include "platform/window.h"
 #include "platform/window_thread.h"
@@ -257,6 +258,8 @@ int RunWindowed(const Options& o) {
   BecomeWindowThread();
   SetErrorBoxBackend(ShowErrorInABox);
   if (!OpenMainWindow()) return 0;
+  // SIGTERM and SIGINT close the window as the player would, without asking.
+  WatchStopSignals(CloseMainWindowNow);
   StartTextHook(o.text_hook >= 0 ? o.text_hook : g_settings.text_hook, true);
   // The Debug Output window exists with DebugMode; should it fail to open
   // (no font), its lines go to standard output instead.

@@ -22,16 +22,20 @@
 namespace {
 
 bool closing = false;
+bool closed = false;
 bool full_screen_at_close = false;
 bool internal_resize = false;
 Size client{0, 0};
 
 void FinishClose(uintptr_t confirmed) {
+  if (closed) return;  // a box answered after the engine was ended from outside
   g_window_input.input_enabled = 1;
   if (!confirmed) {
     closing = false;
     return;
   }
+  closed = true;
+  closing = true;
   full_screen_at_close = MainWindowFullScreen();
   EngineShutdown();
   DestroyDebugWindow();
@@ -226,6 +230,13 @@ void ResumeEngine() {
 }
 
 void RequestMainWindowClose() { PostToWindowThread(HandleClose, 0); }
+
+void CloseMainWindowNow() {
+  // Boxes first: a script thread or the window thread waiting on one would
+  // hold up the shut-down.
+  CloseAllMessageBoxes();
+  PostToWindowThread(FinishClose, 1);
+}
 
 void RaiseMainWindowSoon() { PostToWindowThread(RaiseFromAnotherInstance, 0); }
 

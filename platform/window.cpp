@@ -1,9 +1,15 @@
 #include "platform/window.h"
 
 #include <SDL.h>
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "platform/presenter.h"
@@ -14,6 +20,10 @@
 namespace {
 
 SDL_Window* window = nullptr;
+// The owner of message boxes, read by whichever thread shows one.
+std::atomic<SDL_Window*> box_owner{nullptr};
+// Once the engine is being ended from outside, no box opens any more.
+std::atomic<bool> boxes_refused{false};
 SDL_Renderer* renderer = nullptr;
 SDL_Texture* texture = nullptr;
 int32_t texture_w = 0, texture_h = 0;
@@ -138,11 +148,13 @@ bool CreateMainWindow(std::string_view title, const WindowPlacement& p, const Wi
   SetWindowThreadWaker(Wake);
   SDL_StartTextInput();
   SDL_RaiseWindow(window);
+  box_owner = window;
   return true;
 }
 
 void DestroyMainWindow() {
   SetWindowThreadWaker(nullptr);
+  box_owner = nullptr;
   if (texture) SDL_DestroyTexture(texture);
   texture = nullptr;
   if (renderer) SDL_DestroyRenderer(renderer);
@@ -290,12 +302,13 @@ bool ShowMessageBox(std::string_view caption, std::string_view text, bool ok_can
                                                     {SDL_MESSAGEBOX_BUTTON_ESCAPEKEY_DEFAULT, 0, "Cancel"}};
   SDL_MessageBoxData data{};
   data.flags = ok_cancel ? SDL_MESSAGEBOX_WARNING : SDL_MESSAGEBOX_ERROR;
-  data.window = nullptr;  // boxes may come from any thread; they stand on their own
+  data.window = box_owner;  // transient for the main window: kept above it
   data.title = c.c_str();
   data.message = t.c_str();
   data.numbuttons = ok_cancel ? 2 : 1;
   data.buttons = ok_cancel ? ok_and_cancel : ok_only;
   int pressed = 1;
+  if (boxes_refused) return true;
   if (SDL_ShowMessageBox(&data, &pressed) != 0) return true;  // no box possible: answer OK
   return pressed == 1;
 }
@@ -344,13 +357,13 @@ int ShowChoiceBox(std::string_view caption, std::string_view text, MessageBoxIco
 #if SDL_VERSION_ATLEAST(2, 0, 12)
   data.flags |= SDL_MESSAGEBOX_BUTTONS_LEFT_TO_RIGHT;
 #endif
-  data.window = nullptr;  // boxes may come from any thread; they stand on their own
+  data.window = box_owner;  // transient for the main window: kept above it
   data.title = c.c_str();
   data.message = t.c_str();
   data.numbuttons = count;
   data.buttons = data_buttons;
   int pressed = -1;
-  if (SDL_ShowMessageBox(&data, &pressed) != 0) return -1;
+  if (boxes_refused || SDL_ShowMessageBox(&data, &pressed) != 0) return -1;
   return pressed < 0 ? escape_id : pressed;
 }
 
@@ -358,4 +371,40 @@ bool SetMainWindowCaption(std::string_view caption) {
   if (!window) return false;
   SDL_SetWindowTitle(window, SjisToUtf8(caption).c_str());
   return true;
+}
+
+// A message box runs in a child process that is a copy of ours (same
+// program, no exec), whose caller waits for it; any other child of ours runs
+// another program. Ending those copies answers every open box.
+void CloseAllMessageBoxes() {
+  boxes_refused = true;
+  char self[4096];
+  ssize_t self_len = readlink("/proc/self/exe", self, sizeof self);
+  if (self_len <= 0) return;
+  const pid_t me = getpid();
+  DIR* proc = opendir("/proc");
+  if (!proc) return;
+  while (dirent* entry = readdir(proc)) {
+    char* end = nullptr;
+    long pid = std::strtol(entry->d_name, &end, 10);
+    if (*end || pid <= 0 || pid == me) continue;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    FILE* f = std::fopen(path, "r");
+    if (!f) continue;
+    char line[512];
+    bool read = std::fgets(line, sizeof line, f) != nullptr;
+    std::fclose(f);
+    if (!read) continue;
+    // "pid (name) state ppid ...": the name may hold anything but ends at the last ')'.
+    const char* close = std::strrchr(line, ')');
+    char state = 0;
+    long parent = 0;
+    if (!close || std::sscanf(close + 1, " %c %ld", &state, &parent) != 2 || parent != me) continue;
+    char exe[4096];
+    std::snprintf(path, sizeof path, "/proc/%ld/exe", pid);
+    ssize_t len = readlink(path, exe, sizeof exe);
+    if (len == self_len && std::memcmp(exe, self, static_cast<size_t>(len)) == 0) kill(static_cast<pid_t>(pid), SIGKILL);
+  }
+  closedir(proc);
 }

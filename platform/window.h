@@ -106,7 +106,12 @@ using JoystickChanged = void (*)(int slot, bool present, int32_t x, int32_t y, u
 void StartJoysticks(const std::string& mapping_file, JoystickChanged changed);
 void StopJoysticks();
 
-// A modal message box (Shift_JIS texts). Returns true for OK.
+// Closes every message box that is up (each caller gets its box's default
+// answer) and lets no new one open: the engine is being ended. Any thread.
+void CloseAllMessageBoxes();
+
+// A modal message box (Shift_JIS texts), transient for the main window while
+// it exists. Returns true for OK.
 bool ShowMessageBox(std::string_view caption_sjis, std::string_view text_sjis, bool ok_cancel);
 
 // A modal message box with up to three buttons, shown from any thread. The
