@@ -1,13 +1,13 @@
 #include "host/main_window.h"
 
 #include <chrono>
-#include <ctime>
 #include <string>
 #include <thread>
 
 #include "audio/sound_buffers.h"
 #include "display/display_output.h"
 #include "host/engine.h"
+#include "host/screenshot_name.h"
 #include "host/window_geometry.h"
 #include "input/input_devices.h"
 #include "input/window_input.h"
@@ -115,15 +115,13 @@ void ApplicationActivated(bool active) {
 namespace {
 
 // F12: a PNG of the screen into the user's pictures folder, Keva/, named by
-// the time it was taken.
+// the time it was taken (never the name of an earlier one).
 void SaveScreenshotToPictures() {
   std::string folder = UserFolder("PICTURES", "Pictures") + "/Keva";
   if (!MakeFolders(folder)) return;
-  std::time_t now = std::time(nullptr);
-  char name[64];
-  std::strftime(name, sizeof name, "keva-%Y%m%d-%H%M%S.png", std::localtime(&now));
+  std::string path = UnusedScreenshotPath(folder, std::chrono::system_clock::now());
   std::string error;
-  SaveFrame(folder + "/" + name, error);
+  if (!path.empty()) SaveFrame(path, error);
 }
 
 void OnKeyDown(int32_t key, bool alt) {
