@@ -64,6 +64,12 @@ void HandleClose(uintptr_t) {
 
 void OnCloseRequested() { HandleClose(0); }
 
+// Another program destroyed the window: a close without the confirmation.
+void OnDestroyed() {
+  CloseAllMessageBoxes();
+  FinishClose(1);
+}
+
 void OnResized(int32_t w, int32_t h) {
   if (internal_resize) {
     client = {w, h};
@@ -167,6 +173,7 @@ bool OpenMainWindow() {
   Point at = StartWindowPosition({s.window_left, s.window_top}, size, {dw, dh}, restore);
   WindowEvents events;
   events.close_requested = OnCloseRequested;
+  events.destroyed = OnDestroyed;
   events.client_resized = OnResized;
   events.moved = OnMoved;
   events.activated = ApplicationActivated;

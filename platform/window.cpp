@@ -1,6 +1,8 @@
 #include "platform/window.h"
 
 #include <SDL.h>
+#include <SDL_syswm.h>
+#include <X11/Xlib.h>
 #include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
@@ -32,6 +34,42 @@ std::atomic<bool> quitting{false};
 bool reported_active = true;  // the application starts active
 bool ever_focused = false;    // without a window manager no window may ever get the focus
 Uint32 wake_event = 0;
+
+// The main window under X11, and whether another client destroyed it. Once it
+// is gone, every X error is the tear-down meeting the missing window: none of
+// them may end the process (Xlib's default handler exits).
+Display* x_display = nullptr;
+Window x_window = 0;
+std::atomic<bool> x_window_gone{false};
+bool reported_gone = false;
+int (*previous_x_error_handler)(Display*, XErrorEvent*) = nullptr;
+
+int OnXError(Display* display, XErrorEvent* error) {
+  // Requests on a window that is no longer there: the core errors, or an
+  // extension's (the GL swap's bad drawable) when they come before the
+  // destroy notice.
+  if (x_window && error->resourceid == x_window &&
+      (error->error_code == BadWindow || error->error_code == BadDrawable || error->error_code >= 128))
+    x_window_gone = true;
+  if (x_window_gone) return 0;
+  return previous_x_error_handler ? previous_x_error_handler(display, error) : 0;
+}
+
+void WatchX11Window() {
+  SDL_SysWMinfo info;
+  SDL_VERSION(&info.version);
+  if (!SDL_GetWindowWMInfo(window, &info) || info.subsystem != SDL_SYSWM_X11) return;
+  x_display = info.info.x11.display;
+  x_window = info.info.x11.window;
+  x_window_gone = false;
+  reported_gone = false;
+  static bool handler_installed = false;
+  if (!handler_installed) {
+    previous_x_error_handler = XSetErrorHandler(OnXError);
+    handler_installed = true;
+  }
+  SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);  // to see the window destroyed
+}
 
 // A display is there when SDL opens a real video driver. Without one SDL
 // falls back to drivers that draw nowhere ("offscreen", "dummy"); those count
@@ -66,6 +104,11 @@ void Handle(const SDL_Event& e) {
   if (HandleDebugWindowEvent(e)) return;
   if (HandleJoystickEvent(e)) return;
   switch (e.type) {
+    case SDL_SYSWMEVENT:
+      if (e.syswm.msg && e.syswm.msg->subsystem == SDL_SYSWM_X11 && x_window &&
+          e.syswm.msg->msg.x11.event.type == DestroyNotify && e.syswm.msg->msg.x11.event.xdestroywindow.window == x_window)
+        x_window_gone = true;
+      break;
     case SDL_QUIT:
       if (callbacks.close_requested) callbacks.close_requested();
       break;
@@ -149,12 +192,14 @@ bool CreateMainWindow(std::string_view title, const WindowPlacement& p, const Wi
   SDL_StartTextInput();
   SDL_RaiseWindow(window);
   box_owner = window;
+  WatchX11Window();
   return true;
 }
 
 void DestroyMainWindow() {
   SetWindowThreadWaker(nullptr);
   box_owner = nullptr;
+  x_window = 0;
   if (texture) SDL_DestroyTexture(texture);
   texture = nullptr;
   if (renderer) SDL_DestroyRenderer(renderer);
@@ -252,6 +297,10 @@ void RunEventLoop() {
     if (window && ever_focused && active != reported_active && callbacks.activated) {
       reported_active = active;
       callbacks.activated(active);
+    }
+    if (x_window_gone && !reported_gone && window) {
+      reported_gone = true;
+      if (callbacks.destroyed) callbacks.destroyed();
     }
     if (callbacks.tick) callbacks.tick();
     ServeEngineMessages();

@@ -10,6 +10,7 @@
 // What the window reports; each callback runs on the window thread.
 struct WindowEvents {
   void (*close_requested)() = nullptr;               // the user closes the window
+  void (*destroyed)() = nullptr;                     // another program destroyed the window
   void (*client_resized)(int32_t w, int32_t h) = nullptr;
   void (*moved)(int32_t x, int32_t y) = nullptr;
   void (*activated)(bool active) = nullptr;          // focus gained or lost
