@@ -1,5 +1,6 @@
 #include "host/main_window.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -23,9 +24,12 @@ namespace {
 
 bool closing = false;
 bool closed = false;
+bool resizable_window = false;
 bool full_screen_at_close = false;
 bool internal_resize = false;
 Size client{0, 0};
+
+void SetClientLimitsFromFrame();
 
 void FinishClose(uintptr_t confirmed) {
   if (closed) return;  // a box answered after the engine was ended from outside
@@ -95,6 +99,7 @@ void OnResized(int32_t w, int32_t h) {
   }
   g_settings.window_width = client.w;
   g_settings.window_height = client.h;
+  SetClientLimitsFromFrame();
   DisplayClientResized(client.w, client.h, false);
   PaintWindow();
   // The video learns the new size here once it exists.
@@ -102,6 +107,7 @@ void OnResized(int32_t w, int32_t h) {
 
 void OnMoved(int32_t x, int32_t y) {
   if (MainWindowFullScreen()) return;
+  SetClientLimitsFromFrame();
   g_settings.window_left = x;
   g_settings.window_top = y;
 }
@@ -138,7 +144,9 @@ void OnKeyDown(int32_t key, bool alt) {
 
 void OnMouseMoved(int32_t x, int32_t y, bool inside, int32_t dx, int32_t dy) { InputPointer(x, y, inside, dx, dy); }
 
-void OnMaximise() { SetFullScreen(1); }
+void OnMaximise() {
+  if (!MainWindowFullScreen()) SetFullScreen(1);
+}
 
 void OnPaint() { PaintWindow(); }
 
@@ -161,6 +169,26 @@ int32_t DesktopHeight() {
 int32_t FullScreenFromScript(int32_t on) { return static_cast<int32_t>(SendEngineMessage(kMessageSetFullScreen, static_cast<uint32_t>(on), 0)); }
 void CloseFromScriptThread() { PostToWindowThread(HandleClose, 0); }
 
+// The user's limits on the client area: the window limits of the engine's
+// rule, with the frame the window manager puts around the window, less that
+// frame (the window system limits the client area). The frame is known only
+// once the window manager has framed the window, and may change later: the
+// limits follow it, and a client larger than they allow is brought within.
+Size limits_frame{-1, -1};
+void SetClientLimitsFromFrame() {
+  if (!resizable_window || MainWindowFullScreen()) return;
+  int32_t dw, dh, fw, fh;
+  MainWindowFrameSize(fw, fh);
+  if (limits_frame == Size{fw, fh}) return;
+  limits_frame = {fw, fh};
+  DesktopSize(dw, dh);
+  const Settings& s = g_settings;
+  TrackingLimits limits = WindowTrackingLimits({fw, fh}, {dw, dh}, s.width, s.height, s.fixed_aspect_ratio);
+  Size max{limits.max.w - fw, limits.max.h - fh};
+  SetMainWindowClientLimits(limits.min.w - fw, limits.min.h - fh, max.w, max.h);
+  if (client.w > max.w || client.h > max.h) SetMainWindowClientSize(std::min(client.w, max.w), std::min(client.h, max.h));
+}
+
 }  // namespace
 
 bool OpenMainWindow() {
@@ -168,6 +196,8 @@ bool OpenMainWindow() {
   DesktopSize(dw, dh);
   const Settings& s = g_settings;
   bool resizable = s.direct3d && s.resize;
+  resizable_window = resizable;
+  limits_frame = {-1, -1};
   Size size = StartClientSize({s.window_width, s.window_height}, {s.width, s.height}, {dw, dh}, s.restore_bounds, resizable);
   bool restore = s.restore_bounds && s.window_width && s.window_height;
   Point at = StartWindowPosition({s.window_left, s.window_top}, size, {dw, dh}, restore);
@@ -188,9 +218,7 @@ bool OpenMainWindow() {
   events.paint = OnPaint;
   if (!CreateMainWindow(s.title, {at.x, at.y, size.w, size.h, resizable, false}, events)) return false;
   ScriptClockStart();  // the script clock runs with the main window
-  // The window system measures limits on the client area: no frame to add.
-  TrackingLimits limits = WindowTrackingLimits({0, 0}, {dw, dh}, s.width, s.height, s.fixed_aspect_ratio);
-  if (resizable) SetMainWindowClientLimits(limits.min.w, limits.min.h, limits.max.w, limits.max.h);
+  if (resizable) SetClientLimitsFromFrame();
   client = size;
   DisplayClientResized(size.w, size.h, false);
   g_settings.window_width = size.w;

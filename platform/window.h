@@ -49,10 +49,16 @@ bool MainWindowExists();
 // The main window as the platform knows it (what native libraries are handed), or nullptr.
 void* MainWindowHandle();
 void SetMainWindowClientSize(int32_t w, int32_t h);
-// The smallest and largest client size the user can drag the window to.
+// The smallest and largest client size the user can drag a resizable window
+// to (they do not hold in full screen).
 void SetMainWindowClientLimits(int32_t min_w, int32_t min_h, int32_t max_w, int32_t max_h);
+// The frame around the client area (window size minus client size) as the
+// window manager reports it; false, with 0 x 0, when it is not known.
+bool MainWindowFrameSize(int32_t& w, int32_t& h);
 void RaiseMainWindow();
-// Switches the window between its frame and the desktop's full screen.
+// Switches the window between its frame and the desktop's full screen, which
+// covers the whole display; back in its frame the window has the size and
+// place it had before (not a maximised size).
 bool SetMainWindowFullScreen(bool on);
 // True in either kind of full screen.
 bool MainWindowFullScreen();

@@ -2,12 +2,15 @@
 # The main window in a real X session (Xvfb): message boxes are transient
 # for it, and a window destroyed by another program closes the game as the
 # player would (settings written back) instead of ending it with an X error.
-# Usage: window_session.sh KEVA KEVA_H X_DESTROY_WINDOW
+# With a window manager (openbox, when installed): the size limits leave room
+# for the frame, full screen covers the display, maximising switches to full
+# screen, and leaving full screen puts the window back where it was.
+# Usage: window_session.sh KEVA KEVA_H X_WINDOW_TOOL
 set -u
-keva=$(realpath "$1") header=$2 destroy=$(realpath "$3")
-for tool in xvfb-run xwininfo xprop; do
-  if ! command -v $tool >/dev/null 2>&1; then
-    echo "$tool is not installed: skipped"
+keva=$(realpath "$1") header=$2 tool=$(realpath "$3")
+for program in xvfb-run xwininfo xprop; do
+  if ! command -v $program >/dev/null 2>&1; then
+    echo "$program is not installed: skipped"
     exit 77
   fi
 done
@@ -24,8 +27,9 @@ session() {  # name, script, cfg
   cp "$header" "$dir/$name/keva.h"
   printf '[Window]\nTitle=keva-window-test\n%b' "$3" > "$dir/$name/configure.cfg"
   printf '#include "keva.h"\n%s\n' "$2" > "$dir/$name/main.c"
-  KEVA="$keva" GAME="$dir/$name" DESTROY="$destroy" xvfb-run -a -s "-screen 0 1024x768x24" \
-    timeout 60 bash -c "$(declare -f wait_window ended "check_$name"); check_$name" > "$dir/$name/result" 2>&1
+  KEVA="$keva" GAME="$dir/$name" TOOL="$tool" xvfb-run -a -s "-screen 0 1280x800x24" \
+    timeout 90 bash -c "$(declare -f wait_window ended geometry full_screen_round "check_${name%%-*}"); check_${name%%-*}" \
+    > "$dir/$name/result" 2>&1
   local status=$?
   if [ $status -ne 0 ]; then
     echo "FAIL $name"; cat "$dir/$name/result"; failures=$((failures + 1))
@@ -68,11 +72,62 @@ check_destroyed() {
   pid=$!
   main=$(wait_window keva-window-test) || return 1
   sleep 2  # past the window's creation: the game is running
-  "$DESTROY" "$main"
+  "$TOOL" destroy "$main"
   ended $pid || { echo "ended with $?"; cat "$GAME/log"; return 1; }
   grep -q '^WindowWidth=' "$GAME/configure.cfg" || { echo "settings not written back"; return 1; }
 }
 
+# "x y w h" of the window $1 (its client area, on the screen).
+geometry() {
+  xwininfo -id "$1" | awk '/Absolute upper-left X/ {x=$NF} /Absolute upper-left Y/ {y=$NF}
+                           /^ *Width:/ {w=$NF} /^ *Height:/ {h=$NF} END {print x, y, w, h}'
+}
+
+# Full screen ($2: how it is entered) and back, three times, on window $1.
+full_screen_round() {
+  local id=$1 how=$2 start now
+  start=$(geometry "$id")
+  for i in 1 2 3; do
+    if [ "$how" = maximise ]; then "$TOOL" maximise "$id"; else xdotool key --window "$id" alt+Return; fi
+    sleep 1.5
+    now=$(geometry "$id")
+    [ "$now" = "0 0 1280 800" ] || { echo "$how $i: full screen is '$now', not the display"; return 1; }
+    xdotool key --window "$id" alt+Return
+    sleep 1.5
+    now=$(geometry "$id")
+    [ "$now" = "$start" ] || { echo "$how $i: back at '$now', not '$start'"; return 1; }
+  done
+}
+
+check_managed() {
+  openbox > /dev/null 2>&1 &
+  sleep 1
+  "$KEVA" "$GAME/main.c" > "$GAME/log" 2>&1 &
+  pid=$!
+  main=$(wait_window keva-window-test) || return 1
+  sleep 2  # framed and settled
+  if grep -q '^Resize=1' "$GAME/configure.cfg"; then
+    # The largest client area of 4:3 whose frame fits the display.
+    read -r left right top bottom < <(xprop -id "$main" _NET_FRAME_EXTENTS | sed 's/.*= //; s/,//g')
+    read -r max_w max_h < <(xprop -id "$main" WM_NORMAL_HINTS | sed -n 's/.*maximum size: \([0-9]*\) by \([0-9]*\).*/\1 \2/p')
+    want_h=$((800 - top - bottom))
+    want_w=$(( (want_h * 4 * 2 + 3) / 6 ))
+    [ "$max_w $max_h" = "$want_w $want_h" ] || { echo "maximum client $max_w x $max_h, not $want_w x $want_h"; return 1; }
+  fi
+  full_screen_round "$main" alt_enter || return 1
+  full_screen_round "$main" maximise || return 1
+  kill -TERM $pid
+  ended $pid
+}
+
 session box_owner 'int main() { int z; z = 0; return 1 / z; }' ''
 session destroyed 'int main() { while (1) sleep(10); return 0; }' '[General]\nConfirmation=1\n'
+if command -v openbox > /dev/null 2>&1 && command -v xdotool > /dev/null 2>&1; then
+  for resize in 0 1; do
+    session managed-resize$resize 'int main() { while (1) sleep(10); return 0; }' \
+      "Resize=$resize\n[System]\nDirect3D=1\n[Screen]\nWidth=640\nHeight=480\nFixedAspectRatio=1\n"
+  done
+else
+  echo "openbox or xdotool is not installed: the window manager checks are skipped"
+fi
 exit $((failures > 0))
