@@ -3,6 +3,7 @@
 #include <SDL.h>
 #include <SDL_syswm.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
@@ -126,6 +127,19 @@ int OnXError(Display* display, XErrorEvent* error) {
     x_window_gone = true;
   if (x_window_gone) return 0;
   return previous_x_error_handler ? previous_x_error_handler(display, error) : 0;
+}
+
+// The legacy name properties (WM_NAME, WM_ICON_NAME), beside the UTF-8 one:
+// Latin-1 when the caption is Latin-1, else compound text, both of which
+// older taskbars and pagers show. Without the conversion they are left alone.
+void SetLegacyWindowName(const std::string& utf8) {
+  if (!x_display || !x_window) return;
+  char* list[] = {const_cast<char*>(utf8.c_str())};
+  XTextProperty name{};
+  if (Xutf8TextListToTextProperty(x_display, list, 1, XStdICCTextStyle, &name) < Success) return;
+  XSetWMName(x_display, x_window, &name);
+  XSetWMIconName(x_display, x_window, &name);
+  XFree(name.value);
 }
 
 void WatchX11Window() {
@@ -296,6 +310,7 @@ bool CreateMainWindow(std::string_view title, const WindowPlacement& p, const Wi
   SDL_RaiseWindow(window);
   box_owner = window;
   WatchX11Window();
+  SetLegacyWindowName(SjisToUtf8(title));
   return true;
 }
 
@@ -568,7 +583,9 @@ int ShowChoiceBox(std::string_view caption, std::string_view text, MessageBoxIco
 
 bool SetMainWindowCaption(std::string_view caption) {
   if (!window) return false;
-  SDL_SetWindowTitle(window, SjisToUtf8(caption).c_str());
+  const std::string utf8 = SjisToUtf8(caption);
+  SDL_SetWindowTitle(window, utf8.c_str());
+  SetLegacyWindowName(utf8);
   return true;
 }
 

@@ -99,6 +99,24 @@ full_screen_round() {
   done
 }
 
+# The legacy name of a Japanese caption (set by the script) is compound
+# text, not UTF-8 labelled as Latin-1; an ASCII one stays a plain string.
+check_legacy_name() {
+  "$KEVA" "$GAME/main.c" > "$GAME/log" 2>&1 &
+  pid=$!
+  main=$(wait_window keva-window-test) || return 1
+  ascii=$(xprop -id "$main" WM_NAME)
+  for i in $(seq 1 100); do
+    japanese=$(xprop -id "$main" WM_NAME)
+    [ "$japanese" != "$ascii" ] && break
+    sleep 0.1
+  done
+  kill -TERM $pid
+  ended $pid
+  case "$ascii" in 'WM_NAME(STRING) = "keva-window-test"') ;; *) echo "ASCII caption: $ascii"; return 1 ;; esac
+  case "$japanese" in 'WM_NAME(COMPOUND_TEXT) = '*) ;; *) echo "Japanese caption: $japanese"; return 1 ;; esac
+}
+
 check_managed() {
   openbox > /dev/null 2>&1 &
   sleep 1
@@ -121,6 +139,7 @@ check_managed() {
 }
 
 session box_owner 'int main() { int z; z = 0; return 1 / z; }' ''
+session legacy_name 'int main() { sleep(2000); caption("\x83\x65\x83\x58\x83\x67"); while (1) sleep(10); return 0; }' ''
 session destroyed 'int main() { while (1) sleep(10); return 0; }' '[General]\nConfirmation=1\n'
 if command -v openbox > /dev/null 2>&1 && command -v xdotool > /dev/null 2>&1; then
   for resize in 0 1; do
