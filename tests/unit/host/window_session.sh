@@ -117,6 +117,25 @@ check_legacy_name() {
   case "$japanese" in 'WM_NAME(COMPOUND_TEXT) = '*) ;; *) echo "Japanese caption: $japanese"; return 1 ;; esac
 }
 
+# F8 shows the Debug Output window: a child of the main window, of fixed size
+# (no maximise button).
+check_debug_window() {
+  "$KEVA" "$GAME/main.c" > "$GAME/log" 2>&1 &
+  pid=$!
+  main=$(wait_window keva-window-test) || return 1
+  sleep 1
+  xdotool key --window "$main" F8
+  debug=$(wait_window "Debug Output") || return 1
+  owner=$(xprop -id "$debug" WM_TRANSIENT_FOR | sed -n 's/.*window id # //p')
+  hints=$(xprop -id "$debug" WM_NORMAL_HINTS)
+  kill -TERM $pid
+  ended $pid
+  [ "$((owner))" = "$((main))" ] || { echo "Debug Output transient for '$owner', not the main window $main"; return 1; }
+  min=$(sed -n 's/.*minimum size: //p' <<< "$hints")
+  max=$(sed -n 's/.*maximum size: //p' <<< "$hints")
+  [ -n "$min" ] && [ "$min" = "$max" ] || { echo "Debug Output resizable: $hints"; return 1; }
+}
+
 check_managed() {
   openbox > /dev/null 2>&1 &
   sleep 1
@@ -141,6 +160,11 @@ check_managed() {
 session box_owner 'int main() { int z; z = 0; return 1 / z; }' ''
 session legacy_name 'int main() { sleep(2000); caption("\x83\x65\x83\x58\x83\x67"); while (1) sleep(10); return 0; }' ''
 session destroyed 'int main() { while (1) sleep(10); return 0; }' '[General]\nConfirmation=1\n'
+if command -v xdotool > /dev/null 2>&1; then
+  session debug_window 'int main() { while (1) sleep(10); return 0; }' '[General]\nDebugMode=1\n'
+else
+  echo "xdotool is not installed: the Debug Output window check is skipped"
+fi
 if command -v openbox > /dev/null 2>&1 && command -v xdotool > /dev/null 2>&1; then
   for resize in 0 1; do
     session managed-resize$resize 'int main() { while (1) sleep(10); return 0; }' \
