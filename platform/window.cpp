@@ -202,14 +202,18 @@ void Handle(const SDL_Event& e) {
     case SDL_WINDOWEVENT:
       switch (e.window.event) {
         case SDL_WINDOWEVENT_CLOSE: if (callbacks.close_requested) callbacks.close_requested(); break;
-        case SDL_WINDOWEVENT_SIZE_CHANGED:
-          if (fixed_size && InFrame() && (e.window.data1 != fixed_w || e.window.data2 != fixed_h)) {
-            SDL_SetWindowSize(window, fixed_w, fixed_h);  // dragged: back to its size
+        case SDL_WINDOWEVENT_SIZE_CHANGED: {
+          const Uint32 state = SDL_GetWindowFlags(window);
+          // A maximised size only leads to full screen: nobody keeps it.
+          if ((state & SDL_WINDOW_MAXIMIZED) && !(state & SDL_WINDOW_FULLSCREEN)) break;
+          if (fixed_size && !(state & SDL_WINDOW_FULLSCREEN) && (e.window.data1 != fixed_w || e.window.data2 != fixed_h)) {
+            if (InFrame()) SDL_SetWindowSize(window, fixed_w, fixed_h);  // dragged: back to its size
             break;
           }
           RememberPlacement();
           if (callbacks.client_resized) callbacks.client_resized(e.window.data1, e.window.data2);
           break;
+        }
         case SDL_WINDOWEVENT_MOVED:
           RememberPlacement();
           if (callbacks.moved) callbacks.moved(e.window.data1, e.window.data2);
