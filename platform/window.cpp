@@ -142,6 +142,16 @@ void SetLegacyWindowName(const std::string& utf8) {
   XFree(name.value);
 }
 
+std::atomic<void (*)()> connection_lost{nullptr};
+
+// The X connection is gone (the server ended, or another client killed
+// ours): nothing of the window can be used any more. Xlib ends the process
+// when this returns.
+int OnXConnectionLost(Display*) {
+  if (auto lost = connection_lost.exchange(nullptr)) lost();
+  _exit(1);
+}
+
 void WatchX11Window() {
   SDL_SysWMinfo info;
   SDL_VERSION(&info.version);
@@ -153,6 +163,7 @@ void WatchX11Window() {
   static bool handler_installed = false;
   if (!handler_installed) {
     previous_x_error_handler = XSetErrorHandler(OnXError);
+    XSetIOErrorHandler(OnXConnectionLost);
     handler_installed = true;
   }
   SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);  // to see the window destroyed
@@ -628,3 +639,5 @@ void CloseAllMessageBoxes() {
   }
   closedir(proc);
 }
+
+void SetWindowConnectionLostHandler(void (*lost)()) { connection_lost.store(lost); }

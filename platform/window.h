@@ -81,6 +81,11 @@ void LeaveFullScreenTo(int32_t x, int32_t y, int32_t w, int32_t h);
 // Where the window stands on the desktop.
 void MainWindowPosition(int32_t& x, int32_t& y);
 
+// When the connection to the window system is lost (the display's server
+// ends, or another program cuts the engine off it), `lost` runs on the thread
+// that found out and must end the process; the window can no longer be used.
+void SetWindowConnectionLostHandler(void (*lost)());
+
 // Runs the event loop until QuitEventLoop; engine messages are served in it.
 void RunEventLoop();
 void QuitEventLoop();

@@ -49,10 +49,11 @@ wait_window() {
   return 1
 }
 
-# Waits for the game ($1: pid) to end by itself (within 10 s); its status.
+# Waits for the game ($1: pid) to end by itself (within 10 s); its status, or
+# 125 when it had to be killed.
 ended() {
   for i in $(seq 1 100); do kill -0 $1 2>/dev/null || break; sleep 0.1; done
-  if kill -0 $1 2>/dev/null; then echo "still running"; kill -KILL $1; return 1; fi
+  if kill -0 $1 2>/dev/null; then echo "still running"; kill -KILL $1; return 125; fi
   wait $1
 }
 
@@ -117,6 +118,19 @@ check_legacy_name() {
   case "$japanese" in 'WM_NAME(COMPOUND_TEXT) = '*) ;; *) echo "Japanese caption: $japanese"; return 1 ;; esac
 }
 
+# Another program cuts the game off the display: it ends, and what the
+# player set is written back all the same.
+check_killed() {
+  "$KEVA" "$GAME/main.c" > "$GAME/log" 2>&1 &
+  pid=$!
+  main=$(wait_window keva-window-test) || return 1
+  sleep 2
+  xdotool windowkill "$main"
+  ended $pid
+  [ $? -ne 125 ] || return 1
+  grep -q '^WindowWidth=' "$GAME/configure.cfg" || { echo "settings not written back"; cat "$GAME/log"; return 1; }
+}
+
 # F8 shows the Debug Output window: a child of the main window, of fixed size
 # (no maximise button).
 check_debug_window() {
@@ -162,6 +176,7 @@ session legacy_name 'int main() { sleep(2000); caption("\x83\x65\x83\x58\x83\x67
 session destroyed 'int main() { while (1) sleep(10); return 0; }' '[General]\nConfirmation=1\n'
 if command -v xdotool > /dev/null 2>&1; then
   session debug_window 'int main() { while (1) sleep(10); return 0; }' '[General]\nDebugMode=1\n'
+  session killed 'int main() { while (1) sleep(10); return 0; }' ''
 else
   echo "xdotool is not installed: the Debug Output window check is skipped"
 fi
