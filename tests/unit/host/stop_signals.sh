@@ -45,4 +45,27 @@ running_term|TERM|int main() { while (1) sleep(10); return 0; }
 running_int|INT|int main() { while (1) sleep(10); return 0; }
 error_box_up|TERM|int main() { int z; z = 0; return 1 / z; }
 END
+# A second signal ends the engine at once, while the first one's shut-down
+# still waits for a builtin that runs for many seconds.
+mkdir "$dir/second"
+cp "$header" "$dir/second/keva.h"
+printf '#include "keva.h"\nint main() { while (1) crc16(0x10000, 0x7FFFFFFF); return 0; }\n' > "$dir/second/main.c"
+cat > "$dir/second/run.sh" <<END
+"$keva" "$dir/second/main.c" > "$dir/second/log" 2>&1 &
+pid=\$!
+sleep 3
+kill -TERM \$pid
+sleep 1
+kill -TERM \$pid
+for i in \$(seq 1 50); do kill -0 \$pid 2>/dev/null || break; sleep 0.1; done
+if kill -0 \$pid 2>/dev/null; then echo "still running 5 s after the second SIGTERM"; kill -KILL \$pid; exit 1; fi
+wait \$pid
+END
+xvfb-run -a -s "-screen 0 800x600x24" timeout 60 bash "$dir/second/run.sh" > "$dir/second/result" 2>&1
+status=$?
+if [ $status -ne 143 ]; then
+  echo "FAIL second_signal: ended with $status, not 143"; cat "$dir/second/result"; failures=$((failures + 1))
+else
+  echo "ok   second_signal"
+fi
 exit $((failures > 0))
