@@ -40,6 +40,9 @@ packages=(
   libgtest-dev libbenchmark-dev
   # tests of scripted input in a real window (a virtual X server)
   xvfb xauth
+  # the main window under X11 (frame extents, name properties); tests of the window in an X
+  # session: window listing and properties, and a small window manager
+  libx11-dev x11-utils openbox xdotool
   # benchmark-only: the comparison composites of graphics_bench (never linked into the engine)
   libpixman-1-dev
   # benchmark-only: the C compiler compiler_bench compares compile speed with (never used by the engine)
