@@ -16,5 +16,5 @@ CXX=$cxx cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEVA_SA
 cmake --build "$build" -j"$(nproc)"
 # Leaks inside the libraries the engine uses (their own caches) are not
 # findings; see the suppressions file.
-LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$top/tests/sanitizer/lsan.supp} \
+LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$top/tests/sanitizer/lsan.supp:print_suppressions=0} \
   ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
