@@ -38,6 +38,8 @@ packages=(
   xvfb xauth
   # benchmark-only: the comparison composites of graphics_bench (never linked into the engine)
   libpixman-1-dev
+  # benchmark-only: bench/lantern_play.sh times the example game's play-through
+  time bc
   # benchmark-only: the C compiler compiler_bench compares compile speed with (never used by the engine)
   tcc
 )
