@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "graphics/blit_modes.h"
+#include "graphics/sprites.h"
 #include "platform/atomic_file.h"
 #include "platform/presenter.h"
 #include "platform/window_thread.h"
@@ -240,6 +241,7 @@ int StartDisplayOutput() {
                                 frame_h));
   }
   g_view_repaint_hook = PaintWindow;
+  g_page_drawing_lock = OutputLock;
   if (Painted()) StartWindowOutput();
   return 1;
 }
@@ -247,6 +249,7 @@ int StartDisplayOutput() {
 void StopDisplayOutput() {
   if (Painted()) StopWindowOutput();
   g_view_repaint_hook = nullptr;
+  g_page_drawing_lock = nullptr;
   std::lock_guard lock(display_lock);
   frame.clear();
   frame_w = frame_h = 0;

@@ -446,21 +446,21 @@ int Rotate(Plane* dst, Rect64 dr, Plane* src, Rect64 sr, Plane* mask, const Blit
   const BlitJob base = BaseJob(dst, src, sel);
 
   const bool parallel = g_graphics_settings.MultiThreading != 0 && rows > 1 && int64_t(rows) * cols >= 16384;
-#pragma omp parallel if (parallel)
-  {
+  // Each thread's share of the rows (all of them outside a parallel region,
+  // which small copies such as a sprite's cover pieces are spared).
+  auto draw_rows = [&](bool shared) {
     // Per thread: the routine's column offsets and the sampled row.
     std::vector<ptrdiff_t> src_cols(cols), mask_cols(sel.masked ? cols : 0);
     std::vector<uint8_t> samples(kind == kOffsets ? 0 : size_t(cols) * sb);
     if (kind != kOffsets)
       for (int i = 0; i < cols; ++i) src_cols[i] = ptrdiff_t(i) * sb;
     const ptrdiff_t zero = 0;
-#pragma omp for schedule(static)
-    for (int y = 0; y < rows; ++y) {
+    auto draw_row = [&](int y) {
       int64_t sx, sy;
       RowStart(r, r.drawn.top + y, sx, sy);
       int first;
       const int n = sample(s, cols, sx, sy, first, samples.data(), src_cols.data(), mask_cols.data());
-      if (n == 0) continue;
+      if (n == 0) return;
       BlitJob j = base;
       j.dst = PixelAddress(dst, int32_t(r.drawn.left + first), int32_t(r.drawn.top + y));
       j.dst_step = db;
@@ -476,7 +476,19 @@ int Rotate(Plane* dst, Rect64 dr, Plane* src, Rect64 sr, Plane* mask, const Blit
         j.mask_rows = &zero;
       }
       sel.routine(j);
+    };
+    if (shared) {
+#pragma omp for schedule(static)
+      for (int y = 0; y < rows; ++y) draw_row(y);
+    } else {
+      for (int y = 0; y < rows; ++y) draw_row(y);
     }
+  };
+  if (parallel) {
+#pragma omp parallel
+    draw_rows(true);
+  } else {
+    draw_rows(false);
   }
   return 1;
 }

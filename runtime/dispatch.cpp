@@ -7,10 +7,12 @@
 #include "files/file_builtins.h"
 #include "graphics/plane_effects.h"
 #include "graphics/planes.h"
+#include "graphics/sprites.h"
 #include "graphics/text.h"
 #include "net/networking.h"
 #include "platform/window_thread.h"
 #include "platform/error_box.h"
+#include "render3d/renderer3d.h"
 #include "runtime/file_system_builtins.h"
 #include "runtime/library_builtins.h"
 #include "runtime/math_builtins.h"
@@ -81,14 +83,15 @@ int RuntimeStart() {
   CloseAllPackSlots();  // the 16 pack slots; also the open streams and searches
   CloseAllStreams();
   CloseAllSearches();
-  //   the dirty-rectangle list, hit lists and sprite lists are emptied
+  SpritesStart();  // the dirty-rectangle list, hit lists and sprite lists are emptied
   SetBuiltinHook(DispatchBuiltin);
   return 1;
 }
 
 int RuntimeStop() {
   // Shut-down of the builtin families, in this order (each joins as it is built):
-  //   every sprite of every list is reset; the video is closed
+  SpritesStop();  // every sprite of every list is reset
+  //   the video is closed
   FreeAllSounds();
   //   the MIDI sequence and CD audio are stopped and freed
   NetClose();  // the server or client ended, its thread waited for
@@ -100,7 +103,7 @@ int RuntimeStop() {
   TextShutdown();  // font objects and the work plane freed
   GraphicsShutdown();  // planes, pages and the palette
   UnloadAllLibraries();
-  //   the 3D renderer shut down
+  Render3dShutdown();  // the depth buffer and every model freed
   ResetMeshWarps();  // the eight effect objects freed, their slots emptied
   EnableEngineMessages(false);  // the engine window procedure is taken off
   builtin_lock_present = false;

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "graphics/blit_modes.h"
+#include "graphics/sprites.h"
 #include "platform/clock.h"
 #include "runtime/runtime_settings.h"
 
@@ -125,7 +126,7 @@ uint32_t GetSystemVariable(const char* name) {
     case kGlobalSound: return static_cast<uint32_t>(g_runtime_settings.global_sound);
     case kColourMapping: return static_cast<uint32_t>(g_colour_mapping);
     case kSmoothing: return static_cast<uint32_t>(g_runtime_settings.smoothing);
-    case kSpriteCount: return 0;  // the sprite subsystem reports its count here once it exists
+    case kSpriteCount: return static_cast<uint32_t>(SpriteCount());
     default: return 0;
   }
 }
