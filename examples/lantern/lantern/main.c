@@ -24,6 +24,7 @@
 #define LABEL 6    // 6 to 9: labels of the buttons on screen
 #define WORK 12    // the last frame of a scene, for the transition
 #define SHADE 13   // one pixel, stretched and blended for translucent bars
+#define BUTTONS 14 // faces of the title's buttons
 
 // Blit modes
 #define COPY 0
@@ -88,7 +89,36 @@ struct Params {
   int tint;
 };
 struct Params params;
+
+// A sprite and a hit area, as sp_set and hit_set make them.
+struct Sprite {
+  unsigned char state, layer;
+  unsigned short flags;
+  char mirror_x, mirror_y, bits, unused;
+  int priority, plane, x, y, pivot_x, pivot_y, scale_x, scale_y, drawn_scale_x, drawn_scale_y;
+  short angle, drawn_angle;
+  int source[4];
+  char params[12];
+  int bounds[4];
+  int dest[4];
+  int child_count;
+  int *children;
+  struct Sprite *parent, *previous, *next;
+  int hit_areas, cover, unused2;
+};
+
+struct Area {
+  int group, mask;
+  int rect[4];
+  struct Sprite *sprite;
+  int value;
+  int previous, next, next_of_sprite;
+};
+
+#define CHANGED 1  // sprite flag: redraw it
+
 int rect[4];
+int changed[4];
 int font[12];
 int point[4];
 char keys[256];
@@ -108,10 +138,15 @@ int typing;
 int line_on_screen = -1;
 int frames;
 
-// Shows the page and counts the frames drawn.
+// Shows the page (or a rectangle of it) and counts the frames drawn.
 int show() {
   frames++;
   return update(0);
+}
+
+int show_rect(int *r) {
+  frames++;
+  return update(r);
 }
 
 struct Params *blit_mode(int mode, int level) {
@@ -422,10 +457,33 @@ int settings() {
   return 1;
 }
 
+// The title's buttons are sprites over the title picture, each with a hit
+// area that hit_point finds under the pointer; sp_draw redraws only what
+// changed. Their faces are rows of one sheet: plain, lit and dimmed.
+int button_face(int row, int colour, int line, int level) {
+  int y;
+  y = row * 56;
+  gclear(BUTTONS, box(0, y, 400, 53), 0xFF000000 | colour);
+  gclear(BUTTONS, box(0, y + 53, 400, 3), 0xFF000000 | line);
+  gcopy(BUTTONS, 0, y, LABEL + row / 3, 0, blit_mode(ALPHA, level));
+  return 1;
+}
+
+int set_face(struct Sprite *s, int row) {
+  s->source[0] = 0;
+  s->source[1] = row * 56;
+  s->source[2] = 400;
+  s->source[3] = row * 56 + 56;
+  s->flags = s->flags | CHANGED;
+  return 1;
+}
+
 // The title: returns 0 for a new game, 1 to continue, -1 to quit. The
 // buttons keep their places; Continue is dimmed while there is no save.
 int title() {
-  int hover, drawn, can_continue, i, c;
+  int hover, lit, can_continue, i, c;
+  struct Sprite *buttons[3];
+  struct Area *area;
   gload(PICTURE, "data\\title.bmp");
   gblit(BG, box(0, 0, W, H), PICTURE, 0, blit_mode(COPY, 0), 0);
   font_use(FONT_TITLE);
@@ -436,32 +494,48 @@ int title() {
   label(LABEL, 400, 56, FONT_BUTTON, 26, "ÇÕÇ∂ÇﬂÇ©ÇÁ  New game");
   label(LABEL + 1, 400, 56, FONT_BUTTON, 26, "Ç¬Ç√Ç´Ç©ÇÁ  Continue");
   label(LABEL + 2, 400, 56, FONT_BUTTON, 26, "ê›íË  Settings");
-  drawn = -2;
+  galloc(BUTTONS, 400, 9 * 56, 32);
+  for (i = 0; i < 3; i++) {
+    button_face(3 * i, 0x182040, 0x6070A0, 255);
+    button_face(3 * i + 1, 0xE09040, 0xFFE0A0, 255);
+    button_face(3 * i + 2, 0x101828, 0x303850, 96);
+  }
+  sp_init(-1);
+  sp_flag(0);
+  sp_setbg(BG);
+  for (i = 0; i < 3; i++) {
+    buttons[i] = sp_set(0, 2, 440, 380 + i * 76, BUTTONS, box(0, 0, 400, 56), blit_mode(BLEND, 0xD0));
+    set_face(buttons[i], 3 * i);
+    if (i != 1 || can_continue) {
+      hit_set(0, 1, buttons[i], 0, i + 1);  // the area covers the sprite; its value names the button
+    } else {
+      set_face(buttons[i], 3 * i + 2);
+    }
+  }
+  lit = -1;
   while (1) {
     getpoint(point);
-    hover = -1;
-    for (i = 0; i < 3; i++) {
-      if (inside(440, 380 + i * 76, 400, 56) && (i != 1 || can_continue)) hover = i;
-    }
+    area = hit_point(point[0], point[1], 1);
+    hover = area ? area->value - 1 : -1;
     c = key_get();
-    if (c == 27) return -1;
+    if (c == 27) break;
     if (c == 13) hover = can_continue;
-    if (hover >= 0 && ((point[3] & 0x10000) || c == 13)) {
-      click();
-      if (hover < 2) return hover;
-      settings();
-      return title();
+    if (hover != lit) {
+      if (lit >= 0) set_face(buttons[lit], 3 * lit);
+      if (hover >= 0) set_face(buttons[hover], 3 * hover + 1);
+      lit = hover;
     }
-    if (hover != drawn) {
-      gcopy(VIEW, 0, 0, BG, 0, 0);
-      for (i = 0; i < 3; i++) button(LABEL + i, 440, 380 + i * 76, 400, 56, hover == i);
-      if (!can_continue) shade(440, 456, 400, 56, 0x101020, 0xB0);
-      show();
-      drawn = hover;
-    }
+    sp_draw(-1, changed);
+    if (changed[2] > changed[0]) show_rect(changed);
+    if (hover >= 0 && ((point[3] & 0x10000) || c == 13)) break;
     sleep(16);
   }
-  return -1;
+  sp_init(-1);
+  if (c == 27) return -1;
+  click();
+  if (hover < 2) return hover;
+  settings();
+  return title();
 }
 
 int main() {
