@@ -7,6 +7,8 @@
 //   PACKDIR/hana.bmp     the heroine in a yukata, 64 x 128, 32 bits with alpha
 //   PACKDIR/voice.ogg    1.6 s of a sung "voice": vowels on a gliding pitch
 //   LOOSEDIR/music.ogg   8 s of a pentatonic tune over a soft pad, stereo Ogg
+//   LOOSEDIR/music.mid   the same tune as a standard MIDI file: a flute over
+//                        a warm pad, 120 beats a minute
 //   LOOSEDIR/click.wav   a short wooden click, 16-bit PCM
 // The game scales the pictures by four, so they are drawn in flat bands of
 // colour; everything comes from fixed formulas and every run writes the same.
@@ -210,6 +212,60 @@ std::vector<int16_t> Click() {
   return out;
 }
 
+// A standard MIDI file (format 0, 480 ticks a beat) of the same tune: the
+// flute (program 73) on channel 0, the pad (program 89) on channel 1.
+Bytes MidiTune() {
+  struct Event {
+    uint32_t tick;
+    std::vector<uint8_t> bytes;
+  };
+  const uint8_t scale[] = {67, 69, 72, 74, 76, 79};
+  const int tune[16] = {2, 3, 4, 3, 2, 1, 0, 1, 2, 4, 5, 4, 3, 2, 1, 2};
+  constexpr uint32_t kBeat = 480;
+  std::vector<Event> events = {
+      {0, {0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20}},  // 500000 microseconds a beat
+      {0, {0xC0, 73}},
+      {0, {0xC1, 89}},
+  };
+  for (int i = 0; i < 16; ++i) {
+    uint8_t note = scale[tune[i]];
+    events.push_back({uint32_t(i) * kBeat, {0x90, note, 90}});
+    events.push_back({uint32_t(i) * kBeat + kBeat * 7 / 8, {0x80, note, 0}});
+  }
+  const uint8_t chords[2][2] = {{55, 62}, {53, 60}};  // G and F, root and fifth
+  for (uint32_t half = 0; half < 2; ++half) {
+    for (uint8_t note : chords[half]) {
+      events.push_back({half * 8 * kBeat, {0x91, note, 60}});
+      events.push_back({(half + 1) * 8 * kBeat - 1, {0x81, note, 0}});
+    }
+  }
+  events.push_back({16 * kBeat, {0xFF, 0x2F, 0x00}});  // the end of the track
+  std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) { return a.tick < b.tick; });
+  Bytes track;
+  uint32_t last = 0;
+  for (const Event& e : events) {
+    uint32_t delta = e.tick - last, groups = 0;
+    uint8_t out[5];
+    do {
+      out[groups++] = static_cast<uint8_t>(delta & 0x7F);
+      delta >>= 7;
+    } while (delta);
+    while (groups--) track.push_back(static_cast<uint8_t>(out[groups] | (groups ? 0x80 : 0)));
+    track.insert(track.end(), e.bytes.begin(), e.bytes.end());
+    last = e.tick;
+  }
+  auto put_be32 = [](Bytes& b, uint32_t v) {
+    for (int i = 3; i >= 0; --i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  };
+  Bytes file = {'M', 'T', 'h', 'd'};
+  put_be32(file, 6);
+  file.insert(file.end(), {0, 0, 0, 1, kBeat >> 8, kBeat & 0xFF});
+  file.insert(file.end(), {'M', 'T', 'r', 'k'});
+  put_be32(file, static_cast<uint32_t>(track.size()));
+  file.insert(file.end(), track.begin(), track.end());
+  return file;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -221,6 +277,7 @@ int main(int argc, char** argv) {
   WriteBytes(dir + "/hana.bmp", HeroineBmp());
   WriteBytes(loose + "/music.ogg", OggVorbis(2, kRate, Music(), {"TITLE=lantern festival"}));
   WriteBytes(dir + "/voice.ogg", OggVorbis(1, kRate, Voice(), {"TITLE=Hana: arigatou"}));
+  WriteBytes(loose + "/music.mid", MidiTune());
   WriteBytes(loose + "/click.wav", PcmWave(1, kRate, 16, Click()));
   return 0;
 }

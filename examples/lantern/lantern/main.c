@@ -7,8 +7,8 @@
 // (ending.c, run with call). Escape in the story saves the place and quits;
 // "Continue" on the title picks it up again.
 //
-// The pictures and the voice are in data.bin; the music and the click are
-// loose files beside it. The save file is in the documents folder.
+// The pictures and the voice are in data.bin; the music (a MIDI file, and
+// the same tune as an Ogg stream) and the click are loose files beside it. The save file is in the documents folder.
 #include "keva.h"
 
 #define W 1280
@@ -204,6 +204,7 @@ int set_volume(int v) {
   if (v > 100) v = 100;
   volume = v;
   snd_setvol(MUSIC, v);
+  midi_setvol(v);
   snd_setvol(CLICK, v);
   snd_setvol(VOICE, v);
   return v;
@@ -557,13 +558,21 @@ int main() {
   set_font(FONT_BUTTON, "ÇlÇr ÉSÉVÉbÉN", 26);
   key_init();
 
-  if (snd_loads(MUSIC, "music.ogg") != 1 || snd_load(CLICK, "click.wav") != 1 ||
-      snd_load(VOICE, "data\\voice.ogg") != 1) {
+  if (snd_load(CLICK, "click.wav") != 1 || snd_load(VOICE, "data\\voice.ogg") != 1) {
     log_out("the sounds are missing");
     return 2;
   }
+  // The music: the MIDI tune when there is a synthesiser to play it, else
+  // the same tune recorded as an Ogg stream.
+  if (midi_load("music.mid") == 1) {
+    midi_repeat(1);
+    midi_play(0);
+    log_out("music: the MIDI tune");
+  } else if (snd_loads(MUSIC, "music.ogg") == 1) {
+    snd_play(MUSIC, 1);
+    log_out("music: the Ogg stream");
+  }
   set_volume(ini_geti("Sound", "Volume", 80));
-  snd_play(MUSIC, 1);
 
   // The save lives in the documents folder, Keva\lantern\save.dat.
   if (!dir_getpath(5, save_path)) strcpy(save_path, "");
