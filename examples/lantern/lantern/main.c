@@ -22,7 +22,6 @@
 #define TEXT 4     // the current line: Japanese above, English below
 #define NAME 5     // the speaker's name
 #define LABEL 6    // 6 to 9: labels of the buttons on screen
-#define WORK 12    // the last frame of a scene, for the transition
 #define SHADE 13   // one pixel, stretched and blended for translucent bars
 #define BUTTONS 14 // faces of the title's buttons
 
@@ -283,15 +282,15 @@ int draw_story(int with_window) {
   return 1;
 }
 
-// Blur the last frame away, then bring the next scene in as a mosaic that
-// sharpens; every frame depends only on its number.
+// Blur the last frame away (a little more every frame, in place), then
+// bring the next scene in as a mosaic that sharpens; every frame depends
+// only on its number.
 int transition(int picture) {
   int f, block;
-  gcopy(WORK, 0, 0, VIEW, 0, 0);
   set_scene(picture);
   for (f = 0; f < 16; f++) {
-    blur(VIEW, 0, 0, WORK, 0, f);
-    blur(VIEW, 0, 0, VIEW, 0, -f);
+    blur(VIEW, 0, 0, VIEW, 0, 1 + f / 4);
+    blur(VIEW, 0, 0, VIEW, 0, -(1 + f / 4));
     show();
     sleep(16);
   }
@@ -545,7 +544,6 @@ int main() {
   log_out("Keva: the lantern festival");
   galloc(VIEW, W, H, 32);
   galloc(BG, W, H, 32);
-  galloc(WORK, W, H, 32);
   galloc(TEXT, 1120, 96, 32);
   galloc(NAME, 320, 36, 32);
   galloc(SHADE, 1, 1, 32);
