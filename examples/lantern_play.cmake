@@ -3,7 +3,8 @@
 # into the user's), four times:
 #   lantern.input  the whole game: settings, a new game, skipping, the first
 #                  branch, the ending; its last frame, its text, the volume
-#                  written to the configuration, and music in its audio
+#                  written to configure.cfg (which the copy starts without),
+#                  and music in its audio
 #   stop.input     a new game stopped with Escape on the third line
 #   title.input    the title with a save: Continue lit under the pointer
 #   resume.input   Continue: the story goes on at the line the stop run left,
@@ -54,7 +55,7 @@ endfunction()
 
 run(lantern)
 # Each line is drawn once, Japanese then English; the skipped lines too.
-expect(lantern "音量  Volume: 80\n音量  Volume: 70\n音量  Volume: 60\nsettings: volume 60 written\n")
+expect(lantern "音量  Volume: 80\n音量  Volume: 70\n音量  Volume: 80\nsettings: volume 80 written\n")
 expect(lantern "a new game\n川辺に灯籠がゆれている。\nLanterns sway along the riverbank.\n来てくれたんだね。\n")
 expect(lantern "今夜は灯籠流しの夜だよ。\n.*彼女は小さな灯籠を両手で持っている。\n.*ねえ、どっちに行こうか。\n")
 expect(lantern "choice: Follow the lanterns downstream\n二人で川沿いを歩いた。\n")
@@ -65,8 +66,8 @@ if(out MATCHES "橋の上から")
 endif()
 same_picture(lantern lantern-ending.png)
 file(STRINGS ${WORK}/game/configure.cfg volume REGEX "^Volume=")
-if(NOT volume STREQUAL "Volume=60")
-  message(FATAL_ERROR "lantern: the settings wrote '${volume}' to configure.cfg, not Volume=60")
+if(NOT volume STREQUAL "Volume=80")
+  message(FATAL_ERROR "lantern: the settings wrote '${volume}' to configure.cfg, not Volume=80")
 endif()
 # The music plays from the title on: the story's first lines, before any
 # click or voice, are not silent.
