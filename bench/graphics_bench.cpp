@@ -23,6 +23,7 @@ struct Buffers {
   Plane* src = nullptr;
   Plane* dst = nullptr;
   Plane* sprite = nullptr;  // alpha: a third clear, a third opaque, a third random
+  Plane* screen = nullptr;  // random colours, alpha 255 (an opaque destination, as a screen is)
   std::vector<ptrdiff_t> cols, rows;
 };
 
@@ -47,6 +48,8 @@ Buffers& Shared() {
         std::memcpy(PixelAddress(x.sprite, i, y), &v, 4);
       }
     }
+    x.screen = CreatePlane(kWidth, kHeight, 32);
+    for (size_t i = 0; i < bytes; ++i) PlanePixels(x.screen)[i] = i % 4 == 3 ? 255 : uint8_t(rng());
     x.cols.resize(kWidth);
     x.rows.resize(kHeight);
     for (int i = 0; i < kWidth; ++i) x.cols[i] = ptrdiff_t(i) * 4;
@@ -62,18 +65,20 @@ BlitRoutine Routine(int row, int64_t simd) {
   return FindBlitRoutine(row, 4, 4, false);
 }
 
-// args: mode, threads (0 one, 1 all), vector paths, source (0 random, 1 sprite).
+// args: mode, threads (0 one, 1 all), vector paths, source (0 random, 1 sprite),
+// destination (0 random, 1 opaque).
 void BM_Blit(benchmark::State& state) {
   Buffers& b = Shared();
   const Plane* src = state.range(3) ? b.sprite : b.src;
+  Plane* dst = state.range(4) ? b.screen : b.dst;
   BlitParams p{uint8_t(state.range(0)), 0, uint8_t(state.range(3) ? 255 : 200), 0, 0x123456, 0x00FF00};
   g_graphics_settings.MultiThreading = int32_t(state.range(1));
   NormalisedMode n = NormaliseMode(p);
   BlitRoutine f = Routine(n.row, state.range(2));
   BlitJob j{};
-  j.dst = PixelAddress(b.dst, 0, 0);
+  j.dst = PixelAddress(dst, 0, 0);
   j.dst_step = 4;
-  j.dst_row = -b.dst->stride;
+  j.dst_row = -dst->stride;
   j.src = PixelAddress(src, 0, 0);
   j.src_cols = b.cols.data();
   j.src_rows = b.rows.data();
@@ -89,10 +94,11 @@ void BM_Blit(benchmark::State& state) {
   g_graphics_settings.MultiThreading = 1;
 }
 BENCHMARK(BM_Blit)
-    ->ArgNames({"mode", "threads", "simd", "sprite"})
-    ->ArgsProduct({{0, 3, 7, 13}, {0, 1}, {0, 1, 2}, {0}})
-    ->Args({7, 0, 0, 1})
-    ->Args({7, 0, 2, 1})
+    ->ArgNames({"mode", "threads", "simd", "sprite", "opaque_dst"})
+    ->ArgsProduct({{0, 3, 7, 13}, {0, 1}, {0, 1, 2}, {0}, {0}})
+    ->Args({7, 0, 0, 1, 0})
+    ->Args({7, 0, 2, 1, 0})
+    ->Args({7, 0, 2, 0, 1})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
@@ -142,14 +148,16 @@ void BM_Memcpy(benchmark::State& state) {
 BENCHMARK(BM_Memcpy)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 #ifdef KEVA_BENCH_PIXMAN
+// args: operator, destination (0 random, 1 opaque).
 void BM_Pixman(benchmark::State& state) {
   Buffers& b = Shared();
   const pixman_op_t ops[] = {PIXMAN_OP_SRC, PIXMAN_OP_OVER, PIXMAN_OP_ADD};
   const pixman_op_t op = ops[state.range(0)];
+  Plane* target = state.range(1) ? b.screen : b.dst;
   pixman_image_t* src = pixman_image_create_bits(PIXMAN_a8r8g8b8, kWidth, kHeight,
                                                  reinterpret_cast<uint32_t*>(PlanePixels(b.src)), b.src->stride);
   pixman_image_t* dst = pixman_image_create_bits(PIXMAN_a8r8g8b8, kWidth, kHeight,
-                                                 reinterpret_cast<uint32_t*>(PlanePixels(b.dst)), b.dst->stride);
+                                                 reinterpret_cast<uint32_t*>(PlanePixels(target)), target->stride);
   for (auto _ : state) {
     pixman_image_composite32(op, src, nullptr, dst, 0, 0, 0, 0, 0, 0, kWidth, kHeight);
     benchmark::ClobberMemory();
@@ -158,7 +166,12 @@ void BM_Pixman(benchmark::State& state) {
   pixman_image_unref(dst);
   state.SetItemsProcessed(state.iterations() * int64_t(kWidth) * kHeight);
 }
-BENCHMARK(BM_Pixman)->ArgName("op_src_over_add")->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Pixman)
+    ->ArgNames({"op_src_over_add", "opaque_dst"})
+    ->ArgsProduct({{0, 1, 2}, {0}})
+    ->Args({1, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 #endif
 
 }  // namespace

@@ -10,9 +10,13 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "platform/audio_file_stream.h"
+#include "platform/midi_synth.h"
 #include "platform/sound_device.h"
 
 namespace {
@@ -130,5 +134,79 @@ void BM_Resample_SdlAudioStream(benchmark::State& state) {
 BENCHMARK(BM_Resample_SdlAudioStream);
 
 }  // namespace
+
+// MIDI music: the synthesiser rendering a dense file (a four-note chord
+// struck on each of 16 channels every quarter, repeating) into the mix.
+void BM_MixMidiMusic(benchmark::State& state) {
+  OpenMixer();
+  std::string error;
+  if (!OpenMidiSynth("/usr/share/sounds/sf2/default-GM.sf2", kRate, error)) {
+    state.SkipWithError(error.c_str());
+    CloseSoundDevice();
+    return;
+  }
+  std::vector<uint8_t> track;
+  for (int quarter = 0; quarter < 8; ++quarter)
+    for (int channel = 0; channel < 16; ++channel)
+      for (int note : {48, 52, 55, 60}) {
+        if (quarter > 0 && channel == 0 && note == 48) track.insert(track.end(), {0x83, 0x60});  // 480 ticks on
+        else track.push_back(0x00);
+        track.insert(track.end(), {static_cast<uint8_t>(0x90 | channel), static_cast<uint8_t>(note + quarter), 0x60});
+      }
+  track.insert(track.end(), {0x83, 0x60, 0xFF, 0x2F, 0x00});
+  std::vector<uint8_t> file = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0x01, 0xE0, 'M', 'T', 'r', 'k'};
+  for (int shift = 24; shift >= 0; shift -= 8) file.push_back(static_cast<uint8_t>(track.size() >> shift));
+  file.insert(file.end(), track.begin(), track.end());
+  MidiSynthLoad(file.data(), file.size());
+  MidiSynthStart(true);
+  std::vector<float> out(2 * kRate);
+  for (auto _ : state) {
+    MixSoundFrames(out.data(), kRate);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.counters["of_real_time"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  CloseMidiSynth();
+  CloseSoundDevice();
+}
+BENCHMARK(BM_MixMidiMusic)->Unit(benchmark::kMillisecond);
+
+// A CD track: decoding one second of a 44.1 kHz stereo WAV and resampling it
+// to 48 kHz, as the CD thread does.
+void BM_DecodeCdTrack(benchmark::State& state) {
+  std::string path = "/tmp/keva-mixer-bench-track.wav";
+  {
+    std::vector<int16_t> samples = Noise(2 * 44100 * 4);
+    std::vector<uint8_t> wav = {'R', 'I', 'F', 'F'};
+    auto put = [&](uint32_t v, int bytes) {
+      for (int i = 0; i < bytes; ++i) wav.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    };
+    uint32_t data = static_cast<uint32_t>(samples.size() * 2);
+    put(36 + data, 4);
+    wav.insert(wav.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+    put(16, 4), put(1, 2), put(2, 2), put(44100, 4), put(44100 * 4, 4), put(4, 2), put(16, 2);
+    wav.insert(wav.end(), {'d', 'a', 't', 'a'});
+    put(data, 4);
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(samples.data());
+    wav.insert(wav.end(), bytes, bytes + data);
+    FILE* f = std::fopen(path.c_str(), "wb");
+    std::fwrite(wav.data(), 1, wav.size(), f);
+    std::fclose(f);
+  }
+  std::vector<float> out(2 * kRate);
+  AudioFileStream* stream = OpenAudioFileStream(path, kRate);
+  for (auto _ : state) {
+    if (ReadAudioFileStream(stream, out.data(), kRate) < kRate) {
+      CloseAudioFileStream(stream);
+      stream = OpenAudioFileStream(path, kRate);
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  CloseAudioFileStream(stream);
+  std::remove(path.c_str());
+  state.counters["of_real_time"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_DecodeCdTrack)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

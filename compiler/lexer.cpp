@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -336,6 +337,31 @@ bool ReadRawLine() {
   g.line[0] = 0;
   g.text = g.line;
   g.position = 0;
+  // Most lines are plain: no carriage return, no byte above 0x7F (so no
+  // two-byte character) and short enough. Those are copied whole; any other
+  // line goes through the byte loop below.
+  {
+    const uint8_t* start = f.text + f.position;
+    const size_t left = f.length - f.position;
+    const auto* end = static_cast<const uint8_t*>(std::memchr(start, '\n', std::min<size_t>(left, kLineBufferSize)));
+    const size_t k = end ? static_cast<size_t>(end - start) : left;
+    if (k + 1 < kLineBufferSize - 2) {
+      uint8_t high = 0;
+      for (size_t i = 0; i < k; ++i) high |= start[i];
+      if (high < 0x80 && !std::memchr(start, '\r', k)) {
+        std::memcpy(g.line, start, k);
+        n = static_cast<uint32_t>(k);
+        f.position += static_cast<uint32_t>(k);
+        if (end) {
+          g.line[n++] = '\n';
+          ++f.position;
+        }
+        g.line[n] = 0;
+        g.line_length = n;
+        return true;
+      }
+    }
+  }
   for (;;) {
     if (f.position >= f.length) break;
     uint8_t b = f.text[f.position++];
@@ -971,13 +997,30 @@ constexpr Operator kOperators[] = {
     {":", kTokColon}, {";", kTokSemicolon}, {".", kTokDot},
 };
 
+// For each first character, the operators starting with it in table order
+// (longest first): first_operator[c] and then next_operator[i], -1 ending.
+struct OperatorIndex {
+  int8_t first[256];
+  int8_t next[std::size(kOperators)];
+};
+constexpr OperatorIndex kOperatorIndex = [] {
+  OperatorIndex x{};
+  for (int8_t& f : x.first) f = -1;
+  for (int i = static_cast<int>(std::size(kOperators)) - 1; i >= 0; --i) {
+    const auto c = static_cast<uint8_t>(kOperators[i].text[0]);
+    x.next[i] = x.first[c];
+    x.first[c] = static_cast<int8_t>(i);
+  }
+  return x;
+}();
+
 int LexOperator() {
   int c0 = g.ch;
   int c1 = Peek();
   int c2 = c1 ? g.text[g.position + 1] : 0;
-  for (const Operator& op : kOperators) {
+  for (int i = c0 > 0 ? kOperatorIndex.first[c0 & 0xFF] : -1; i >= 0; i = kOperatorIndex.next[i]) {
+    const Operator& op = kOperators[i];
     const char* t = op.text;
-    if (t[0] != c0) continue;
     if (t[1] && t[1] != c1) continue;
     if (t[1] && t[2] && t[2] != c2) continue;
     int n = t[1] ? (t[2] ? 3 : 2) : 1;

@@ -74,9 +74,13 @@ void ConvertRow(const Plane* p, int32_t y, int32_t left, int32_t right, uint32_t
       std::memcpy(out + left, row + 4 * left, 4 * static_cast<size_t>(right - left));
       break;
     case 24:
+      // A 4-byte load per pixel, its fourth byte dropped: the byte after the
+      // row's last pixel is still arena memory (padding, the next row, or the
+      // reservation's spare tail).
       for (int32_t x = left; x < right; ++x) {
-        const uint8_t* s = row + 3 * x;
-        out[x] = (out[x] & 0xFF000000u) | (uint32_t{s[2]} << 16) | (uint32_t{s[1]} << 8) | s[0];
+        uint32_t v;
+        std::memcpy(&v, row + 3 * x, 4);
+        out[x] = (out[x] & 0xFF000000u) | (v & 0x00FFFFFFu);
       }
       break;
     case 16:

@@ -326,8 +326,7 @@ void GraphicsStart() {
   g_view_page = g_active_page = 0;
   Plane* screen = CreatePlane(g_graphics_settings.Width, g_graphics_settings.Height, g_graphics_settings.Depth);
   if (!screen) ReportCreatePlaneFailure();
-  g_slots[0].plane = screen;
-  if (screen) FillRect(screen, 0, 0, screen->width, screen->height, 0);
+  g_slots[0].plane = screen;  // black: a new plane's pixels are zero
   g_origin_x = g_origin_y = 0;
 }
 

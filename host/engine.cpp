@@ -1,5 +1,7 @@
 #include "host/engine.h"
 
+#include "audio/cd_audio.h"
+#include "audio/midi_music.h"
 #include "audio/sound_buffers.h"
 #include "compiler/compiler.h"
 #include "display/display_output.h"
@@ -27,6 +29,8 @@ void ApplySettings() {
   g_runtime_settings.global_focus = s.global_focus;
   g_runtime_settings.global_sound = s.global_sound;
   g_sound_settings.direct_sound = s.direct_sound;
+  g_midi_settings = {s.direct_music, s.sound_font, g_game_paths.module_directory};
+  g_cd_settings = {s.cd, s.cd_folder, g_game_paths.module_directory};
   g_runtime_settings.smoothing = s.smoothing;
   g_runtime_settings.confirmation = s.confirmation;
   g_graphics_settings.Width = s.width;
@@ -52,9 +56,9 @@ int EngineInit() {
   if (g_settings.net) NetStart();  // 2. networking, when [System] Net is on
   StartDisplayOutput();  // scaled to the window ([System] Direct3D) or 1:1
   StartSound();  // sound, when [System] DirectSound is on
-  // 5. MIDI, when [System] DirectMusic is on
+  StartMidi();  // MIDI, when [System] DirectMusic is on
   StartInput();  // keyboard, mouse, joysticks and the cursor
-  // 7. CD audio, when [Drive] CD is on
+  StartCdAudio();  // CD audio, when [Drive] CD is on
   AllocExternalArea(static_cast<uint32_t>(g_settings.heap_size));  // without it, extern variables do not compile
   SetEngineMessageHandler(EngineWindowProcedure);
   RuntimeStart();
@@ -70,8 +74,9 @@ int EngineShutdown() {
   StopAllScriptThreads();
   RuntimeStop();
   FreeExternalArea();
-  // 5. CD audio, input devices and MIDI are released here, in this order, then sound
+  StopCdAudio();  // CD audio, input devices and MIDI, in this order, then sound
   StopInput();
+  StopMidi();
   StopSound();
   StopDisplayOutput();
   NetShutdown();  // then networking
@@ -119,6 +124,8 @@ uint32_t EngineWindowProcedure(uint32_t number, uintptr_t w, uintptr_t l) {
       return 0;
     default:
       if (IsSoundMessage(number)) return SoundEngineMessage(number, w, l);
+      if (IsMidiMessage(number)) return MidiEngineMessage(number, w, l);
+      if (IsCdMessage(number)) return CdEngineMessage(number, w, l);
       return 0;  // numbers of subsystems not built yet, and unknown numbers
   }
 }

@@ -218,7 +218,7 @@ int RunHeadless(const Options& o) {
       break;
     }
     FeedScriptedInput();
-    if (ServeEngineMessages() == 0) SleepMs(1);
+    if (ServeEngineMessages() == 0) WaitForEngineMessages(1);
   }
   bool stopped = ScriptStopRequested() && !timed_out;
   if (timed_out) EndSoonAfterTimeout(o.timeout_seconds);

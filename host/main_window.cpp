@@ -5,6 +5,8 @@
 #include <string>
 #include <thread>
 
+#include "audio/cd_audio.h"
+#include "audio/midi_music.h"
 #include "audio/sound_buffers.h"
 #include "display/display_output.h"
 #include "host/engine.h"
@@ -212,8 +214,9 @@ int32_t SetFullScreen(int32_t mode) {
 
 void PauseEngine() {
   if (!g_runtime_settings.global_sound) PauseAllSounds();
-  // MIDI, the video and CD audio pause here, in this order, as each of them
-  // is built.
+  PauseMidi();
+  // the video pauses here, between MIDI and CD audio
+  PauseCd();
   PauseScriptClock();
   PauseAllScriptThreads();
 }
@@ -221,7 +224,9 @@ void PauseEngine() {
 void ResumeEngine() {
   ResumeAllScriptThreads();
   ResumeScriptClock();
-  // CD audio, the video and MIDI resume here.
+  ReplayCd();
+  // the video resumes here, between CD audio and MIDI
+  ReplayMidi();
   if (!g_runtime_settings.global_sound) ReplayAllSounds();
 }
 

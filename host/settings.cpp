@@ -63,6 +63,8 @@ const TextKey kTextKeys[] = {
     {"General", "Product", &Settings::product, 260},
     {"Window", "Title", &Settings::title, 256},
     {"Script", "Load", &Settings::load, 260},
+    {"System", "SoundFont", &Settings::sound_font, 260},
+    {"Drive", "Folder", &Settings::cd_folder, 260},
 };
 
 // Cuts Shift_JIS text to fit a buffer of `capacity` bytes without splitting a

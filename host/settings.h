@@ -25,8 +25,10 @@ struct Settings {
   int32_t smoothing = 1;
   // [System]
   int32_t mmx = 1, multi_threading = 1, direct3d = 1, direct_sound = 1, direct_music = 0, direct_input = 0, net = 0;
+  std::string sound_font;         // a General MIDI SoundFont; empty: the one the system registers
   // [Drive]
   int32_t cd = 0;
+  std::string cd_folder;          // the virtual disc's folder; empty: "CD" or "cdda" beside the game
   // [Option]
   int32_t global_focus = 0, global_sound = 0, confirmation = 1;
   int32_t text_hook = 0;  // every drawn string as UTF-8: 1 to standard output, 2 to the clipboard

@@ -1,6 +1,7 @@
 #include "platform/window_thread.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -26,6 +27,7 @@ std::thread::id window_thread;
 
 std::mutex queue_lock;
 std::condition_variable answered;
+std::condition_variable queued;  // a polling window thread waits on it
 std::deque<PendingMessage*> queue;
 
 uint32_t Run(uint32_t number, uintptr_t w, uintptr_t l) {
@@ -58,6 +60,7 @@ uint32_t QueueAndWait(PendingMessage& message) {
   std::unique_lock lock(queue_lock);
   queue.push_back(&message);
   lock.unlock();
+  queued.notify_one();
   if (auto wake = waker.load()) wake();
   lock.lock();
   answered.wait(lock, [&] { return message.done; });
@@ -96,6 +99,7 @@ void PostToWindowThread(void (*fn)(uintptr_t), uintptr_t arg) {
     std::lock_guard lock(queue_lock);
     queue.push_back(message);
   }
+  queued.notify_one();
   if (auto wake = waker.load()) wake();
 }
 
@@ -124,4 +128,9 @@ int ServeEngineMessages() {
     answered.notify_all();
     ++served;
   }
+}
+
+bool WaitForEngineMessages(uint32_t timeout_ms) {
+  std::unique_lock lock(queue_lock);
+  return queued.wait_for(lock, std::chrono::milliseconds(timeout_ms), [] { return !queue.empty(); });
 }

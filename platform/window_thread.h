@@ -45,3 +45,8 @@ void PostToWindowThread(void (*fn)(uintptr_t), uintptr_t arg);
 
 // Window thread: runs every queued message and posted call. Returns how many ran.
 int ServeEngineMessages();
+
+// Window thread of a loop without an event queue (headless): waits until a
+// message or call is queued or timeout_ms have passed; true when one is
+// waiting. A script thread blocked in a message is thus served at once.
+bool WaitForEngineMessages(uint32_t timeout_ms);

@@ -1,7 +1,10 @@
 #include "runtime/dispatch.h"
 
 #include <atomic>
+#include <chrono>
 
+#include "audio/cd_audio.h"
+#include "audio/midi_music.h"
 #include "audio/sound_buffers.h"
 #include "compiler/compiler.h"
 #include "files/file_builtins.h"
@@ -10,6 +13,7 @@
 #include "graphics/sprites.h"
 #include "graphics/text.h"
 #include "net/networking.h"
+#include "platform/clock.h"
 #include "platform/window_thread.h"
 #include "platform/error_box.h"
 #include "render3d/renderer3d.h"
@@ -25,6 +29,8 @@ namespace {
 
 std::mutex builtin_lock;
 std::atomic<bool> builtin_lock_present{false};
+std::atomic<int> builtin_lock_waiters{0};
+std::atomic<uint32_t> builtin_lock_takes{0};
 
 void FailContext(ScriptContext* ctx) {
   ctx->state = kContextFailed;
@@ -57,10 +63,32 @@ void DispatchBuiltin(uint16_t number, ScriptContext* ctx) {
               entry.name);
     FailContext(ctx);  // the handler still runs; the script stops right after it
   }
-  std::lock_guard lock(builtin_lock);
+  if (!builtin_lock.try_lock()) {
+    // Counted so the holder's thread loop yields to us after its slice.
+    builtin_lock_waiters.fetch_add(1, std::memory_order_relaxed);
+    builtin_lock.lock();
+    builtin_lock_waiters.fetch_sub(1, std::memory_order_relaxed);
+  }
+  std::lock_guard lock(builtin_lock, std::adopt_lock);
+  // Only the holder writes it: no read-modify-write needed.
+  builtin_lock_takes.store(builtin_lock_takes.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   SetCurrentContext(ctx);
   uint32_t result = entry.handler(BuiltinArgs{ctx->r[7] + 4});
   CurrentContext()->r[0] = result;
+}
+
+int BuiltinLockWaiters() { return builtin_lock_waiters.load(std::memory_order_relaxed); }
+
+void HandOverBuiltinLock() {
+  if (builtin_lock_waiters.load(std::memory_order_relaxed) == 0) return;
+  // A woken waiter needs a moment to get going; without this wait the caller
+  // would take the lock again at its next builtin call and starve the others.
+  uint32_t takes = builtin_lock_takes.load(std::memory_order_relaxed);
+  auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(2);
+  while (builtin_lock_waiters.load(std::memory_order_relaxed) > 0 &&
+         builtin_lock_takes.load(std::memory_order_relaxed) == takes &&
+         !ScriptStopRequested() && std::chrono::steady_clock::now() < give_up)
+    SleepMs(0);
 }
 
 BuiltinLockReleased::BuiltinLockReleased() : saved_(CurrentContext()) { builtin_lock.unlock(); }
@@ -93,7 +121,8 @@ int RuntimeStop() {
   SpritesStop();  // every sprite of every list is reset
   //   the video is closed
   FreeAllSounds();
-  //   the MIDI sequence and CD audio are stopped and freed
+  FreeMidi();  // the MIDI sequence and CD audio are stopped and freed
+  StopCdPlay();
   NetClose();  // the server or client ended, its thread waited for
   RegexCleanUp();  // patterns and regions freed, the regular-expression library's global clean-up
   ResetStringTokens();  // strtok positions forgotten

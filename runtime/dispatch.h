@@ -18,6 +18,13 @@ void DispatchBuiltin(uint16_t number, ScriptContext* ctx);
 // there is none (a call without arguments).
 int32_t PushedArgumentCount(const ScriptContext* ctx);
 
+// Number of script threads blocked waiting for the builtin lock right now.
+int BuiltinLockWaiters();
+
+// Called by a script thread between slices while others wait for the builtin
+// lock: yields until one of them has taken it (bounded to a few milliseconds).
+void HandOverBuiltinLock();
+
 // Resets every script-visible table and installs the dispatcher. Runs
 // RuntimeStop first, so it doubles as a reset. Both return 1.
 int RuntimeStart();

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -74,6 +75,44 @@ void LowerPriority() {
   setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), getpriority(PRIO_PROCESS, 0) + 1);
 }
 
+// Decides when a running script thread gives up the processor between
+// slices. A yield costs a system call and often a microsecond or more, so the
+// thread yields only when another script thread waits for the builtin lock,
+// or when it has run for a time slice without yielding; the scheduler shares
+// the processors among compute-bound threads in any case.
+class YieldPacer {
+ public:
+  void AfterSlice() {
+    if (BuiltinLockWaiters() > 0) {
+      HandOverBuiltinLock();
+      Restart();
+      return;
+    }
+    // The clock is read every few slices only: a slice is at most 255
+    // instructions, or one builtin call.
+    if (++slices_ < kSlicesPerClockCheck) return;
+    slices_ = 0;
+    if (std::chrono::steady_clock::now() >= next_yield_) Yield();
+  }
+
+ private:
+  static constexpr int kSlicesPerClockCheck = 16;
+  static constexpr std::chrono::microseconds kTimeSlice{1000};
+
+  void Yield() {
+    SleepMs(0);
+    Restart();
+  }
+
+  void Restart() {
+    slices_ = 0;
+    next_yield_ = std::chrono::steady_clock::now() + kTimeSlice;
+  }
+
+  int slices_ = 0;
+  std::chrono::steady_clock::time_point next_yield_ = std::chrono::steady_clock::now() + kTimeSlice;
+};
+
 void ScriptThreadProc(int slot) {
   ScriptThread& t = table[slot];
   {
@@ -87,6 +126,7 @@ void ScriptThreadProc(int slot) {
   running_threads.fetch_add(1);
   LowerPriority();
   SleepMs(0);
+  YieldPacer pacer;
   while (!ScriptStopRequested() && t.run_flag.load(std::memory_order_relaxed)) {
     ScriptContext* c = t.contexts[t.top];
     if (c->state == kContextRunning) {
@@ -98,8 +138,13 @@ void ScriptThreadProc(int slot) {
         }
         t.wake_time.store(0, std::memory_order_relaxed);
       }
-      if (t.pause_count.load(std::memory_order_relaxed) <= 0) RunContext(c);
-      SleepMs(g_application_active.load(std::memory_order_relaxed) ? 0 : 1);
+      if (t.pause_count.load(std::memory_order_relaxed) > 0) {
+        SleepMs(1);  // a paused thread waits without taking the processor
+        continue;
+      }
+      RunContext(c);
+      if (!g_application_active.load(std::memory_order_relaxed)) SleepMs(1);
+      else pacer.AfterSlice();
     } else if (c->state == kContextEnded) {
       if (t.top == 0) {
         t.result = c->r[0];
@@ -202,9 +247,8 @@ void ResumeScriptThread(int slot) {
 void StopAllScriptThreads() {
   SetScriptStopFlag(1);
   // Give the threads up to half a second to wind down by themselves.
-  for (int waited = 0; waited < 500 && running_threads.load() > 0; ++waited) {
-    ServeEngineMessages();
-    SleepMs(1);
+  for (uint32_t start = TickCount(); running_threads.load() > 0 && TickCount() - start < 500;) {
+    if (ServeEngineMessages() == 0) WaitForEngineMessages(1);
   }
   {
     std::lock_guard lock(table_lock);
@@ -221,8 +265,7 @@ void StopAllScriptThreads() {
       for (ScriptThread& t : table) all = all && (!t.thread.joinable() || t.finished);
     }
     if (all) break;
-    ServeEngineMessages();
-    SleepMs(1);
+    if (ServeEngineMessages() == 0) WaitForEngineMessages(1);
   }
   std::lock_guard lock(table_lock);
   for (ScriptThread& t : table) {

@@ -28,6 +28,8 @@ packages=(
   fonts-dejavu-core
   # sound: Ogg Vorbis decoding (libvorbisenc writes the test fixtures) and the mixer's resampler
   libogg-dev libvorbis-dev libsamplerate0-dev
+  # music: MIDI synthesis into the mixer, a small General MIDI SoundFont, and the virtual disc's track files
+  libfluidsynth-dev timgm6mb-soundfont libsndfile1-dev
   # packaging: manual pages from --help, the Debian package's library dependencies
   help2man dpkg-dev file
   # the sanitizer build and the fuzz targets (tools/check-sanitized.sh, tools/fuzz.sh)
@@ -42,6 +44,8 @@ packages=(
   time bc
   # benchmark-only: the C compiler compiler_bench compares compile speed with (never used by the engine)
   tcc
+  # benchmark-only: the script interpreter script_bench runs the same workloads with (never used by the engine)
+  lua5.4
 )
 
 missing=()

@@ -11,6 +11,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 #include "vm/arena.h"
 #include "vm/context.h"
@@ -30,35 +31,46 @@ inline uint32_t FloatToInt(float f) {
   return static_cast<uint32_t>(static_cast<int32_t>(f));
 }
 
-}  // namespace
+// Below this address a slice's straight run of at most 255 instructions (6
+// bytes at most each) cannot reach the top of the address space, so the
+// program counter needs no wrapping at 32 bits: the slice keeps it in a 64-bit
+// register and only checks it where control is transferred.
+constexpr uint64_t kWrapGuard = 0x100000000ull - 2048;
 
-int RunContext(ScriptContext* ctx) {
-  if (ScriptStopRequested()) return 1;
-
+// One slice, or the rest of one with `budget` left. kWraps: the program counter
+// wraps at 32 bits like every other address (code near the top of the
+// address space); otherwise a transfer to such code hands the slice over to
+// the wrapping variant.
+template <bool kWraps>
+int RunSlice(ScriptContext* ctx, int budget) {
   uint8_t* const mem = g_arena_base;
   // Registers and flags live in locals while the slice runs, so stores into
   // script memory cannot alias them; they go back to the context on the way out.
   uint32_t r[8];
   std::memcpy(r, ctx->r, sizeof r);
   uint8_t zf = ctx->zero_flag, lf = ctx->less_flag, bf = ctx->below_flag;
-  uint32_t pc = ctx->pc;
+  std::conditional_t<kWraps, uint32_t, uint64_t> pc = ctx->pc;
   const uint32_t stack_base = ctx->stack_base;
   const uint32_t stack_size = ctx->stack_size;
-  int budget = 256;
   int error = -1;
   uint32_t s = 0, d = 0;  // decoded register byte
 
   static const void* const dispatch[256] = {
-#define L(n) &&op_##n
-      L(0),  L(1),  L(2),  L(3),  L(4),  L(5),  L(6),  L(7),  L(8),  L(9),  L(10), L(11), L(12),
-      L(13), L(14), L(15), L(16), L(17), L(18), L(19), L(20), L(21), L(22), L(23), L(24), L(25),
-      L(26), L(27), L(28), L(29), L(30), L(31), L(32), L(33), L(34), L(35), L(36), L(37), L(38),
-      L(39), L(40), L(41), L(42), L(43), L(44), L(45), L(46), L(47), L(48), L(49), L(50), L(51),
-      L(52), L(53), L(54), L(55), L(56), L(57), L(58), L(59), L(60), L(61), L(62), L(63), L(64),
-      L(65), L(66), L(67), L(68), L(69), L(70), L(71), L(72), L(73), L(74), L(75), L(76), L(77),
-      L(78), L(79), L(80), L(81), L(82), L(83), L(84), L(85), L(86), L(87), L(88), L(89), L(90),
-      L(91),
-#undef L
+      // in opcode order (vm/opcodes.h)
+      &&op_nop, &&op_trap, &&op_xchg, &&op_mov_rr, &&op_mov_ri, &&op_mov_ra, &&op_load_b,
+      &&op_load_sb, &&op_load_w, &&op_load_sw, &&op_load_l, &&op_lea, &&op_frame_load_b,
+      &&op_frame_load_sb, &&op_frame_load_w, &&op_frame_load_sw, &&op_frame_load_l, &&op_ind_load_b,
+      &&op_ind_load_sb, &&op_ind_load_w, &&op_ind_load_sw, &&op_ind_load_l, &&op_store_b,
+      &&op_store_w, &&op_store_l, &&op_frame_store_b, &&op_frame_store_w, &&op_frame_store_l,
+      &&op_ind_store_b, &&op_ind_store_w, &&op_ind_store_l, &&op_push_r, &&op_push_i, &&op_pop,
+      &&op_enter, &&op_leave, &&op_call, &&op_call_r, &&op_ret, &&op_pre_op, &&op_post_op,
+      &&op_pre_inc_b, &&op_post_inc_b, &&op_pre_dec_b, &&op_post_dec_b, &&op_pre_inc_w,
+      &&op_post_inc_w, &&op_pre_dec_w, &&op_post_dec_w, &&op_zero_b, &&op_zero_w, &&op_zero_l,
+      &&op_frame_zero_b, &&op_frame_zero_w, &&op_frame_zero_l, &&op_cmp_rr, &&op_cmp_ri, &&op_set,
+      &&op_add_rr, &&op_add_ri, &&op_sub_rr, &&op_sub_ri, &&op_mul, &&op_div, &&op_mod, &&op_shl,
+      &&op_shr, &&op_sar, &&op_neg, &&op_not, &&op_and, &&op_or, &&op_xor, &&op_jmp, &&op_je,
+      &&op_jne, &&op_jg, &&op_jge, &&op_jl, &&op_jle, &&op_ja, &&op_jae, &&op_jb, &&op_jbe,
+      &&op_ftoi, &&op_itof, &&op_fadd, &&op_fsub, &&op_fmul, &&op_fdiv, &&op_fmod, &&op_fneg,
 #define I &&op_illegal
 #define I8 I, I, I, I, I, I, I, I
       I, I, I, I,                                     // 92..95
@@ -68,12 +80,20 @@ int RunContext(ScriptContext* ctx) {
 #undef I
   };
 
-// Next instruction: stop flag, budget, then fetch and jump.
+// Next instruction: budget, then fetch and jump. The stop flag is polled at
+// every transfer of control (BRANCH_NEXT), so straight-line code does not pay
+// for it while every loop and every call still sees it at once; a slice is
+// at most 255 instructions in any case.
 #define NEXT()                                  \
   do {                                          \
-    if (ScriptStopRequested()) goto out;        \
     if (--budget == 0) goto out;                \
     goto *dispatch[mem[pc++]];                  \
+  } while (0)
+#define BRANCH_NEXT()                           \
+  do {                                          \
+    if (ScriptStopRequested()) goto out;        \
+    if (!kWraps && pc >= kWrapGuard) goto wrap; \
+    NEXT();                                     \
   } while (0)
 #define RB()                       \
   do {                             \
@@ -81,7 +101,7 @@ int RunContext(ScriptContext* ctx) {
     s = (rb_ >> 4) & 7;            \
     d = rb_ & 7;                   \
   } while (0)
-#define I32(at) Load32(mem + static_cast<uint32_t>(pc + (at)))
+#define I32(at) Load32(kWraps ? mem + static_cast<uint32_t>(pc + (at)) : mem + pc + (at))
 #define AT(addr) (mem + static_cast<uint32_t>(addr))
 #define CHECK_STACK()                                                       \
   do {                                                                      \
@@ -97,56 +117,55 @@ int RunContext(ScriptContext* ctx) {
 #define JUMP_IF(cond)                     \
   do {                                    \
     if (cond) pc = I32(0); else pc += 4;  \
-    NEXT();                               \
+    BRANCH_NEXT();                        \
   } while (0)
 
   if (ctx->state != kContextRunning) goto out;
-  --budget;
-  goto *dispatch[mem[pc++]];
+  NEXT();
 
-op_0: NEXT();
-op_1: {  // trap: the builtin hook sees the context as it stands, then the slice ends
+op_nop: NEXT();
+op_trap: {  // trap: the builtin hook sees the context as it stands, then the slice ends
   uint16_t n = Load16(AT(pc));
   pc += 2;
   std::memcpy(ctx->r, r, sizeof r);
   ctx->zero_flag = zf; ctx->less_flag = lf; ctx->below_flag = bf;
-  ctx->pc = pc;
+  ctx->pc = static_cast<uint32_t>(pc);
   CurrentBuiltinHook()(n, ctx);
   return 1;
 }
-op_2: RB(); pc += 1; std::swap(r[d], r[s]); NEXT();
-op_3: RB(); pc += 1; r[d] = r[s]; NEXT();
-op_4:
-op_5: RB(); r[d] = I32(1); pc += 5; NEXT();
-op_6: RB(); r[d] = *AT(I32(1)); pc += 5; NEXT();
-op_7: RB(); r[d] = static_cast<uint32_t>(static_cast<int8_t>(*AT(I32(1)))); pc += 5; NEXT();
-op_8: RB(); r[d] = Load16(AT(I32(1))); pc += 5; NEXT();
-op_9: RB(); r[d] = static_cast<uint32_t>(static_cast<int16_t>(Load16(AT(I32(1))))); pc += 5; NEXT();
-op_10: RB(); r[d] = Load32(AT(I32(1))); pc += 5; NEXT();
-op_11: RB(); r[d] = r[6] + I32(1); pc += 5; NEXT();
-op_12: RB(); r[d] = *AT(r[6] + I32(1)); pc += 5; NEXT();
-op_13: RB(); r[d] = static_cast<uint32_t>(static_cast<int8_t>(*AT(r[6] + I32(1)))); pc += 5; NEXT();
-op_14: RB(); r[d] = Load16(AT(r[6] + I32(1))); pc += 5; NEXT();
-op_15: RB(); r[d] = static_cast<uint32_t>(static_cast<int16_t>(Load16(AT(r[6] + I32(1))))); pc += 5; NEXT();
-op_16: RB(); r[d] = Load32(AT(r[6] + I32(1))); pc += 5; NEXT();
-op_17: RB(); pc += 1; r[d] = *AT(r[s]); NEXT();
-op_18: RB(); pc += 1; r[d] = static_cast<uint32_t>(static_cast<int8_t>(*AT(r[s]))); NEXT();
-op_19: RB(); pc += 1; r[d] = Load16(AT(r[s])); NEXT();
-op_20: RB(); pc += 1; r[d] = static_cast<uint32_t>(static_cast<int16_t>(Load16(AT(r[s])))); NEXT();
-op_21: RB(); pc += 1; r[d] = Load32(AT(r[s])); NEXT();
-op_22: RB(); *AT(I32(1)) = static_cast<uint8_t>(r[s]); pc += 5; NEXT();
-op_23: RB(); Store16(AT(I32(1)), static_cast<uint16_t>(r[s])); pc += 5; NEXT();
-op_24: RB(); Store32(AT(I32(1)), r[s]); pc += 5; NEXT();
-op_25: RB(); *AT(r[6] + I32(1)) = static_cast<uint8_t>(r[s]); pc += 5; NEXT();
-op_26: RB(); Store16(AT(r[6] + I32(1)), static_cast<uint16_t>(r[s])); pc += 5; NEXT();
-op_27: RB(); Store32(AT(r[6] + I32(1)), r[s]); pc += 5; NEXT();
-op_28: RB(); pc += 1; *AT(r[d]) = static_cast<uint8_t>(r[s]); NEXT();
-op_29: RB(); pc += 1; Store16(AT(r[d]), static_cast<uint16_t>(r[s])); NEXT();
-op_30: RB(); pc += 1; Store32(AT(r[d]), r[s]); NEXT();
-op_31: RB(); pc += 1; r[7] -= 4; CHECK_STACK(); Store32(AT(r[7]), r[s]); NEXT();
-op_32: { uint32_t v = I32(0); pc += 4; r[7] -= 4; CHECK_STACK(); Store32(AT(r[7]), v); NEXT(); }
-op_33: RB(); pc += 1; r[7] += 4; CHECK_STACK(); r[d] = Load32(AT(r[7] - 4)); NEXT();
-op_34: {  // enter N
+op_xchg: RB(); pc += 1; std::swap(r[d], r[s]); NEXT();
+op_mov_rr: RB(); pc += 1; r[d] = r[s]; NEXT();
+op_mov_ri:
+op_mov_ra: RB(); r[d] = I32(1); pc += 5; NEXT();
+op_load_b: RB(); r[d] = *AT(I32(1)); pc += 5; NEXT();
+op_load_sb: RB(); r[d] = static_cast<uint32_t>(static_cast<int8_t>(*AT(I32(1)))); pc += 5; NEXT();
+op_load_w: RB(); r[d] = Load16(AT(I32(1))); pc += 5; NEXT();
+op_load_sw: RB(); r[d] = static_cast<uint32_t>(static_cast<int16_t>(Load16(AT(I32(1))))); pc += 5; NEXT();
+op_load_l: RB(); r[d] = Load32(AT(I32(1))); pc += 5; NEXT();
+op_lea: RB(); r[d] = r[6] + I32(1); pc += 5; NEXT();
+op_frame_load_b: RB(); r[d] = *AT(r[6] + I32(1)); pc += 5; NEXT();
+op_frame_load_sb: RB(); r[d] = static_cast<uint32_t>(static_cast<int8_t>(*AT(r[6] + I32(1)))); pc += 5; NEXT();
+op_frame_load_w: RB(); r[d] = Load16(AT(r[6] + I32(1))); pc += 5; NEXT();
+op_frame_load_sw: RB(); r[d] = static_cast<uint32_t>(static_cast<int16_t>(Load16(AT(r[6] + I32(1))))); pc += 5; NEXT();
+op_frame_load_l: RB(); r[d] = Load32(AT(r[6] + I32(1))); pc += 5; NEXT();
+op_ind_load_b: RB(); pc += 1; r[d] = *AT(r[s]); NEXT();
+op_ind_load_sb: RB(); pc += 1; r[d] = static_cast<uint32_t>(static_cast<int8_t>(*AT(r[s]))); NEXT();
+op_ind_load_w: RB(); pc += 1; r[d] = Load16(AT(r[s])); NEXT();
+op_ind_load_sw: RB(); pc += 1; r[d] = static_cast<uint32_t>(static_cast<int16_t>(Load16(AT(r[s])))); NEXT();
+op_ind_load_l: RB(); pc += 1; r[d] = Load32(AT(r[s])); NEXT();
+op_store_b: RB(); *AT(I32(1)) = static_cast<uint8_t>(r[s]); pc += 5; NEXT();
+op_store_w: RB(); Store16(AT(I32(1)), static_cast<uint16_t>(r[s])); pc += 5; NEXT();
+op_store_l: RB(); Store32(AT(I32(1)), r[s]); pc += 5; NEXT();
+op_frame_store_b: RB(); *AT(r[6] + I32(1)) = static_cast<uint8_t>(r[s]); pc += 5; NEXT();
+op_frame_store_w: RB(); Store16(AT(r[6] + I32(1)), static_cast<uint16_t>(r[s])); pc += 5; NEXT();
+op_frame_store_l: RB(); Store32(AT(r[6] + I32(1)), r[s]); pc += 5; NEXT();
+op_ind_store_b: RB(); pc += 1; *AT(r[d]) = static_cast<uint8_t>(r[s]); NEXT();
+op_ind_store_w: RB(); pc += 1; Store16(AT(r[d]), static_cast<uint16_t>(r[s])); NEXT();
+op_ind_store_l: RB(); pc += 1; Store32(AT(r[d]), r[s]); NEXT();
+op_push_r: RB(); pc += 1; r[7] -= 4; CHECK_STACK(); Store32(AT(r[7]), r[s]); NEXT();
+op_push_i: { uint32_t v = I32(0); pc += 4; r[7] -= 4; CHECK_STACK(); Store32(AT(r[7]), v); NEXT(); }
+op_pop: RB(); pc += 1; r[7] += 4; CHECK_STACK(); r[d] = Load32(AT(r[7] - 4)); NEXT();
+op_enter: {  // enter N
   uint32_t n = I32(0);
   pc += 4;
   r[7] -= 24 + n;
@@ -156,7 +175,7 @@ op_34: {  // enter N
   r[6] = at + 20;
   NEXT();
 }
-op_35: {  // leave N: the outermost frame has no room for a return address, and ends the context
+op_leave: {  // leave N: the outermost frame has no room for a return address, and ends the context
   uint32_t n = I32(0);
   pc += 4;
   if (r[7] - stack_base + n + 24 >= stack_size) { ctx->state = kContextEnded; goto out; }
@@ -165,91 +184,91 @@ op_35: {  // leave N: the outermost frame has no room for a return address, and 
   r[7] += 24;
   NEXT();
 }
-op_36: {
+op_call: {
   uint32_t target = I32(0);
   pc += 4;
   r[7] -= 4;
   CHECK_STACK();
-  Store32(AT(r[7]), pc);
+  Store32(AT(r[7]), static_cast<uint32_t>(pc));
   pc = target;
-  NEXT();
+  BRANCH_NEXT();
 }
-op_37:
+op_call_r:
   RB();
   pc += 1;
   if (r[s] == 0) { error = kErrorProgramOverrun; goto fail; }
   r[7] -= 4;
   CHECK_STACK();
-  Store32(AT(r[7]), pc);
+  Store32(AT(r[7]), static_cast<uint32_t>(pc));
   pc = r[s];
-  NEXT();
-op_38:
+  BRANCH_NEXT();
+op_ret:
   r[7] += 4;
   CHECK_STACK();
   pc = Load32(AT(r[7] - 4));
   if (pc == 0xFFFFFFFFu) { ctx->state = kContextEnded; goto out; }
-  NEXT();
-op_39: { RB(); uint8_t* p = AT(r[s]); uint32_t v = Load32(p) + I32(1); Store32(p, v); r[d] = v; pc += 5; NEXT(); }
-op_40: { RB(); uint8_t* p = AT(r[s]); uint32_t v = Load32(p); Store32(p, v + I32(1)); r[d] = v; pc += 5; NEXT(); }
-op_41: { RB(); pc += 1; uint8_t* p = AT(r[s]); *p = static_cast<uint8_t>(*p + 1); r[d] = *p; NEXT(); }
-op_42: { RB(); pc += 1; uint8_t* p = AT(r[s]); r[d] = *p; *p = static_cast<uint8_t>(*p + 1); NEXT(); }
-op_43: { RB(); pc += 1; uint8_t* p = AT(r[s]); *p = static_cast<uint8_t>(*p - 1); r[d] = *p; NEXT(); }
-op_44: { RB(); pc += 1; uint8_t* p = AT(r[s]); r[d] = *p; *p = static_cast<uint8_t>(*p - 1); NEXT(); }
-op_45: { RB(); pc += 1; uint8_t* p = AT(r[s]); uint16_t v = static_cast<uint16_t>(Load16(p) + 1); Store16(p, v); r[d] = v; NEXT(); }
-op_46: { RB(); pc += 1; uint8_t* p = AT(r[s]); uint16_t v = Load16(p); Store16(p, static_cast<uint16_t>(v + 1)); r[d] = v; NEXT(); }
-op_47: { RB(); pc += 1; uint8_t* p = AT(r[s]); uint16_t v = static_cast<uint16_t>(Load16(p) - 1); Store16(p, v); r[d] = v; NEXT(); }
-op_48: { RB(); pc += 1; uint8_t* p = AT(r[s]); uint16_t v = Load16(p); Store16(p, static_cast<uint16_t>(v - 1)); r[d] = v; NEXT(); }
-op_49: zf = *AT(I32(0)) == 0; pc += 4; NEXT();
-op_50: zf = Load16(AT(I32(0))) == 0; pc += 4; NEXT();
-op_51: zf = Load32(AT(I32(0))) == 0; pc += 4; NEXT();
-op_52: zf = *AT(r[6] + I32(0)) == 0; pc += 4; NEXT();
-op_53: zf = Load16(AT(r[6] + I32(0))) == 0; pc += 4; NEXT();
-op_54: zf = Load32(AT(r[6] + I32(0))) == 0; pc += 4; NEXT();
-op_55: RB(); pc += 1; COMPARE(r[d], r[s]); NEXT();
-op_56: RB(); COMPARE(r[d], I32(1)); pc += 5; NEXT();
-op_57: RB(); pc += 1; r[d] = r[s] == 0; NEXT();
-op_58: RB(); pc += 1; r[d] += r[s]; NEXT();
-op_59: RB(); r[d] += I32(1); pc += 5; NEXT();
-op_60: RB(); pc += 1; COMPARE(r[d], r[s]); r[d] -= r[s]; NEXT();
-op_61: { RB(); uint32_t v = I32(1); pc += 5; COMPARE(r[d], v); r[d] -= v; NEXT(); }
-op_62: RB(); pc += 1; r[d] *= r[s]; NEXT();
-op_63:
+  BRANCH_NEXT();
+op_pre_op: { RB(); uint8_t* p = AT(r[s]); uint32_t v = Load32(p) + I32(1); Store32(p, v); r[d] = v; pc += 5; NEXT(); }
+op_post_op: { RB(); uint8_t* p = AT(r[s]); uint32_t v = Load32(p); Store32(p, v + I32(1)); r[d] = v; pc += 5; NEXT(); }
+op_pre_inc_b: { RB(); pc += 1; uint8_t* p = AT(r[s]); *p = static_cast<uint8_t>(*p + 1); r[d] = *p; NEXT(); }
+op_post_inc_b: { RB(); pc += 1; uint8_t* p = AT(r[s]); r[d] = *p; *p = static_cast<uint8_t>(*p + 1); NEXT(); }
+op_pre_dec_b: { RB(); pc += 1; uint8_t* p = AT(r[s]); *p = static_cast<uint8_t>(*p - 1); r[d] = *p; NEXT(); }
+op_post_dec_b: { RB(); pc += 1; uint8_t* p = AT(r[s]); r[d] = *p; *p = static_cast<uint8_t>(*p - 1); NEXT(); }
+op_pre_inc_w: { RB(); pc += 1; uint8_t* p = AT(r[s]); uint16_t v = static_cast<uint16_t>(Load16(p) + 1); Store16(p, v); r[d] = v; NEXT(); }
+op_post_inc_w: { RB(); pc += 1; uint8_t* p = AT(r[s]); uint16_t v = Load16(p); Store16(p, static_cast<uint16_t>(v + 1)); r[d] = v; NEXT(); }
+op_pre_dec_w: { RB(); pc += 1; uint8_t* p = AT(r[s]); uint16_t v = static_cast<uint16_t>(Load16(p) - 1); Store16(p, v); r[d] = v; NEXT(); }
+op_post_dec_w: { RB(); pc += 1; uint8_t* p = AT(r[s]); uint16_t v = Load16(p); Store16(p, static_cast<uint16_t>(v - 1)); r[d] = v; NEXT(); }
+op_zero_b: zf = *AT(I32(0)) == 0; pc += 4; NEXT();
+op_zero_w: zf = Load16(AT(I32(0))) == 0; pc += 4; NEXT();
+op_zero_l: zf = Load32(AT(I32(0))) == 0; pc += 4; NEXT();
+op_frame_zero_b: zf = *AT(r[6] + I32(0)) == 0; pc += 4; NEXT();
+op_frame_zero_w: zf = Load16(AT(r[6] + I32(0))) == 0; pc += 4; NEXT();
+op_frame_zero_l: zf = Load32(AT(r[6] + I32(0))) == 0; pc += 4; NEXT();
+op_cmp_rr: RB(); pc += 1; COMPARE(r[d], r[s]); NEXT();
+op_cmp_ri: RB(); COMPARE(r[d], I32(1)); pc += 5; NEXT();
+op_set: RB(); pc += 1; r[d] = r[s] == 0; NEXT();
+op_add_rr: RB(); pc += 1; r[d] += r[s]; NEXT();
+op_add_ri: RB(); r[d] += I32(1); pc += 5; NEXT();
+op_sub_rr: RB(); pc += 1; COMPARE(r[d], r[s]); r[d] -= r[s]; NEXT();
+op_sub_ri: { RB(); uint32_t v = I32(1); pc += 5; COMPARE(r[d], v); r[d] -= v; NEXT(); }
+op_mul: RB(); pc += 1; r[d] *= r[s]; NEXT();
+op_div:
   RB();
   pc += 1;
   if (r[s] == 0) { error = kErrorDivideByZero; goto fail; }
   if (r[d] == 0x80000000u && r[s] == 0xFFFFFFFFu) NEXT();  // the quotient wraps to itself
   r[d] = static_cast<uint32_t>(static_cast<int32_t>(r[d]) / static_cast<int32_t>(r[s]));
   NEXT();
-op_64:
+op_mod:
   RB();
   pc += 1;
   if (r[s] == 0) { error = kErrorDivideByZero; goto fail; }
   if (r[s] == 0xFFFFFFFFu) { r[d] = 0; NEXT(); }
   r[d] = static_cast<uint32_t>(static_cast<int32_t>(r[d]) % static_cast<int32_t>(r[s]));
   NEXT();
-op_65: RB(); pc += 1; r[d] <<= (r[s] & 31); NEXT();
-op_66: RB(); pc += 1; r[d] >>= (r[s] & 31); NEXT();
-op_67: RB(); pc += 1; r[d] = static_cast<uint32_t>(static_cast<int32_t>(r[d]) >> (r[s] & 31)); NEXT();
-op_68: RB(); pc += 1; r[d] = 0u - r[s]; NEXT();
-op_69: RB(); pc += 1; r[d] = ~r[s]; NEXT();
-op_70: RB(); pc += 1; r[d] &= r[s]; NEXT();
-op_71: RB(); pc += 1; r[d] |= r[s]; NEXT();
-op_72: RB(); pc += 1; r[d] ^= r[s]; NEXT();
-op_73: pc = I32(0); NEXT();
-op_74: JUMP_IF(zf);
-op_75: JUMP_IF(!zf);
-op_76: JUMP_IF(!lf && !zf);
-op_77: JUMP_IF(!lf || zf);
-op_78: JUMP_IF(lf && !zf);
-op_79: JUMP_IF(lf || zf);
-op_80: JUMP_IF(!bf && !zf);
-op_81: JUMP_IF(!bf || zf);
-op_82: JUMP_IF(bf && !zf);
-op_83: JUMP_IF(bf || zf);
-op_84: RB(); pc += 1; r[d] = FloatToInt(AsFloat(r[s])); NEXT();
-op_85: RB(); pc += 1; r[d] = AsBits(static_cast<float>(static_cast<int32_t>(r[s]))); NEXT();
-op_86: RB(); pc += 1; r[d] = AsBits(AsFloat(r[d]) + AsFloat(r[s])); NEXT();
-op_87: {
+op_shl: RB(); pc += 1; r[d] <<= (r[s] & 31); NEXT();
+op_shr: RB(); pc += 1; r[d] >>= (r[s] & 31); NEXT();
+op_sar: RB(); pc += 1; r[d] = static_cast<uint32_t>(static_cast<int32_t>(r[d]) >> (r[s] & 31)); NEXT();
+op_neg: RB(); pc += 1; r[d] = 0u - r[s]; NEXT();
+op_not: RB(); pc += 1; r[d] = ~r[s]; NEXT();
+op_and: RB(); pc += 1; r[d] &= r[s]; NEXT();
+op_or: RB(); pc += 1; r[d] |= r[s]; NEXT();
+op_xor: RB(); pc += 1; r[d] ^= r[s]; NEXT();
+op_jmp: pc = I32(0); BRANCH_NEXT();
+op_je: JUMP_IF(zf);
+op_jne: JUMP_IF(!zf);
+op_jg: JUMP_IF(!lf && !zf);
+op_jge: JUMP_IF(!lf || zf);
+op_jl: JUMP_IF(lf && !zf);
+op_jle: JUMP_IF(lf || zf);
+op_ja: JUMP_IF(!bf && !zf);
+op_jae: JUMP_IF(!bf || zf);
+op_jb: JUMP_IF(bf && !zf);
+op_jbe: JUMP_IF(bf || zf);
+op_ftoi: RB(); pc += 1; r[d] = FloatToInt(AsFloat(r[s])); NEXT();
+op_itof: RB(); pc += 1; r[d] = AsBits(static_cast<float>(static_cast<int32_t>(r[s]))); NEXT();
+op_fadd: RB(); pc += 1; r[d] = AsBits(AsFloat(r[d]) + AsFloat(r[s])); NEXT();
+op_fsub: {
   RB();
   pc += 1;
   float a = AsFloat(r[d]), b = AsFloat(r[s]);
@@ -259,10 +278,10 @@ op_87: {
   r[d] = AsBits(a - b);
   NEXT();
 }
-op_88: RB(); pc += 1; r[d] = AsBits(AsFloat(r[d]) * AsFloat(r[s])); NEXT();
-op_89: RB(); pc += 1; r[d] = AsBits(AsFloat(r[d]) / AsFloat(r[s])); NEXT();
-op_90: RB(); pc += 1; r[d] = AsBits(std::fmod(AsFloat(r[d]), AsFloat(r[s]))); NEXT();
-op_91: RB(); pc += 1; r[d] = r[s] ^ 0x80000000u; NEXT();
+op_fmul: RB(); pc += 1; r[d] = AsBits(AsFloat(r[d]) * AsFloat(r[s])); NEXT();
+op_fdiv: RB(); pc += 1; r[d] = AsBits(AsFloat(r[d]) / AsFloat(r[s])); NEXT();
+op_fmod: RB(); pc += 1; r[d] = AsBits(std::fmod(AsFloat(r[d]), AsFloat(r[s]))); NEXT();
+op_fneg: RB(); pc += 1; r[d] = r[s] ^ 0x80000000u; NEXT();
 op_illegal:
   error = kErrorIllegalInstruction;
   goto fail;
@@ -270,21 +289,36 @@ op_illegal:
 fail:
   std::memcpy(ctx->r, r, sizeof r);
   ctx->zero_flag = zf; ctx->less_flag = lf; ctx->below_flag = bf;
-  ctx->pc = pc;
+  ctx->pc = static_cast<uint32_t>(pc);
   RaiseRuntimeError(ctx, error);
   return 1;
 
 out:
   std::memcpy(ctx->r, r, sizeof r);
   ctx->zero_flag = zf; ctx->less_flag = lf; ctx->below_flag = bf;
-  ctx->pc = pc;
+  ctx->pc = static_cast<uint32_t>(pc);
+  return 1;
+
+wrap:
+  std::memcpy(ctx->r, r, sizeof r);
+  ctx->zero_flag = zf; ctx->less_flag = lf; ctx->below_flag = bf;
+  ctx->pc = static_cast<uint32_t>(pc);
+  if constexpr (!kWraps) return RunSlice<true>(ctx, budget);
   return 1;
 
 #undef NEXT
+#undef BRANCH_NEXT
 #undef RB
 #undef I32
 #undef AT
 #undef CHECK_STACK
 #undef COMPARE
 #undef JUMP_IF
+}
+
+}  // namespace
+
+int RunContext(ScriptContext* ctx) {
+  if (ScriptStopRequested()) return 1;
+  return ctx->pc >= kWrapGuard ? RunSlice<true>(ctx, 256) : RunSlice<false>(ctx, 256);
 }

@@ -94,21 +94,25 @@ int main(int argc, char** argv) {
   AllocExternalArea(0x200000);  // extern variables are laid out in it
   SetScriptDirectory(sjis_dir);
 
+  // The measuring pass finds every error the engine would report; the image
+  // is only written when it is to be printed.
   if (!CompileSourceInto(sjis_name.c_str(), nullptr, base, 0)) {
     PrintErrors();
     return 1;
+  }
+  if (!dump) {
+    PrintErrors();
+    return 0;
   }
   uint64_t size = uint64_t{CompiledCodeLength()} + CompiledDataSize();
   std::vector<uint8_t> image(size);
   int ok = CompileSourceInto(sjis_name.c_str(), image.data(), base, static_cast<uint32_t>(size));
   PrintErrors();
   if (!ok) return 1;
-  if (dump) {
-    for (size_t at = 0; at < image.size(); at += 16) {
-      std::printf("%08zx ", at);
-      for (size_t k = at; k < at + 16 && k < image.size(); ++k) std::printf(" %02x", image[k]);
-      std::printf("\n");
-    }
+  for (size_t at = 0; at < image.size(); at += 16) {
+    std::printf("%08zx ", at);
+    for (size_t k = at; k < at + 16 && k < image.size(); ++k) std::printf(" %02x", image[k]);
+    std::printf("\n");
   }
   return 0;
 }

@@ -49,10 +49,11 @@ TEST_F(Upload, ConvertsEachPixelFormat) {
   EXPECT_EQ(FrameSnapshot()[1], 0x123456u);
 
   Plane* p24 = Make(4, 2, 24);
-  uint8_t bgr[3] = {0x01, 0x02, 0x03};
-  std::memcpy(PixelAddress(p24, 2, 1), bgr, 3);
+  uint8_t bgr[6] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06};  // two neighbours: no byte of one leaks into the other
+  std::memcpy(PixelAddress(p24, 2, 1), bgr, 6);
   ASSERT_EQ(UploadPage(p24, nullptr), 1);
   EXPECT_EQ(FrameSnapshot()[4 + 2], 0x030201u);
+  EXPECT_EQ(FrameSnapshot()[4 + 3], 0x060504u);
 
   Plane* p16 = Make(4, 2, 16);
   uint16_t white = 0x7FFF, pure_red = 0x7C00;

@@ -236,6 +236,49 @@ TEST_F(ScriptThreads, ExitStopsEverythingWithoutAMessage) {
   EXPECT_TRUE(ShownErrors().empty());
 }
 
+// Two compute-bound threads share the processors: both make progress while
+// the main thread sleeps, whether they call builtins (and so contend for the
+// builtin lock) or not. Then exit stops both spinning threads promptly.
+TEST_F(ScriptThreads, ComputeBoundThreadsShareAndExitStopsThemPromptly) {
+  struct Case {
+    const char* name;
+    const char* work;  // the body of each worker's endless loop
+  };
+  const Case cases[] = {
+      {"pure computation", ""},
+      {"a builtin call per pass", "push $99\ncall thd_suspend_\nadd r7, $4\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (int i = 1; i <= 4; ++i) Machine::Poke32(ext_ + 4 * i, 0);
+    auto loop = [&](std::string label, std::string counter) {
+      return label + ": " + c.work + "movl r1, " + counter + "\nadd r1, $1\nmovl " + counter + ", r1\njmp " +
+             label + "\n";
+    };
+    std::string worker = loop("w1", "[EXT+4]") + loop("w2", "[EXT+8]");
+    std::string main = BeginThread("w1", 0, 0, "[EXT+12]") + BeginThread("w2", 0, 0, "[EXT+16]") +
+                       CallOn("sleep_", "$100", "[EXT+20]") + "call exit_\nret\n" + worker;
+    ASSERT_EQ(Start(main), 0);
+    uint32_t start = TickCount();
+    while (!ScriptStopRequested() && TickCount() - start < 10000) SleepMs(1);
+    ASSERT_TRUE(ScriptStopRequested());
+    uint32_t stopped = TickCount();
+    // Each thread leaves its loop within a slice; the generous bound only
+    // catches a thread that keeps spinning.
+    while (RunningScriptThreads() > 0 && TickCount() - stopped < 2000) SleepMs(1);
+    EXPECT_EQ(RunningScriptThreads(), 0);
+    EXPECT_LT(TickCount() - stopped, 500u);
+    uint32_t first = Ext(1), second = Ext(2);
+    EXPECT_GT(first, 0u);
+    EXPECT_GT(second, 0u);
+    SleepMs(20);
+    EXPECT_EQ(Ext(1), first);  // nothing runs after the stop
+    EXPECT_EQ(Ext(2), second);
+    StopAllScriptThreads();
+    ClearThreadTable();
+  }
+}
+
 std::atomic<int> close_requests{0};
 void CountCloseRequest() { ++close_requests; }
 

@@ -471,6 +471,34 @@ TEST(Interpreter, WildAddressesNeverCrash) {
   EXPECT_EQ(m.ctx->r[0], 0xFFFFFFFFu);  // what the store through [0xDEADBEEF] left
 }
 
+// The program counter wraps at 32 bits: the instruction after one that ends
+// at the top of the address space is at address 0, whether the run got there
+// by a jump or straight through. The bytes placed at either end are cleared
+// again afterwards.
+TEST(Interpreter, CodeRunsOnThroughTheTopOfTheAddressSpace) {
+  struct Case {
+    const char* what;
+    uint32_t target;                 // where the program jumps
+    std::vector<uint8_t> at_target;  // written there
+    std::vector<uint8_t> at_zero;    // written at address 0
+  };
+  const Case cases[] = {
+      {"movl ending at the top", 0xFFFFFFFAu, {4, 0x70, 0x11, 0x22, 0x33, 0x44}, {38}},
+      {"nops up to the top", 0xFFFFFF00u, {}, {4, 0x70, 0x11, 0x22, 0x33, 0x44, 38}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Machine m("jmp " + std::to_string(c.target) + "\n");
+    std::memcpy(ToHost(c.target), c.at_target.data(), c.at_target.size());
+    std::memcpy(ToHost(0), c.at_zero.data(), c.at_zero.size());
+    m.Run();
+    std::memset(ToHost(c.target), 0, c.at_target.size());
+    std::memset(ToHost(0), 0, c.at_zero.size());
+    EXPECT_EQ(m.ctx->state, kContextEnded);
+    EXPECT_EQ(m.ctx->r[0], 0x44332211u);
+  }
+}
+
 TEST(Interpreter, JumpToWildAddressRunsZerosAsNops) {
   // Untouched arena pages read as zero: nop. The run ends by budget, not a crash.
   Machine m("jmp 0xF0000000\n");

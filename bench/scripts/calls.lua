@@ -1,0 +1,4 @@
+local abs = math.abs
+local s = 0
+for i = 0, 4999999 do s = s + abs(i - 2500000) end
+print(s)
