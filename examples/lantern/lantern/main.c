@@ -1,14 +1,15 @@
-// The lantern festival: a short visual novel. A title screen with buttons
-// that light up under the pointer, a settings screen that keeps the volume
-// in the configuration file, a message window that types its text out (on a
-// script thread of its own), Enter or a click to go on, Ctrl held to skip,
-// one choice with two branches, music, a click and a voice line, a blurred
-// and pixelated scene transition, and an ending in a script of its own
-// (ending.c, run with call). Escape in the story saves the place and quits;
-// "Continue" on the title picks it up again.
+// The lantern festival: a short visual novel. A title screen of sprite
+// buttons with hit areas that light up under the pointer, a settings screen
+// that keeps the volume in the configuration file, a message window that
+// types its text out (on a script thread of its own), Enter or a click to go
+// on, Ctrl held to skip, one choice with two branches, music, a click and a
+// voice line, a mosaic scene transition, and an ending in a script of its
+// own (ending.c, run with call). Escape in the story saves the place and
+// quits; "Continue" on the title picks it up again.
 //
 // The pictures and the voice are in data.bin; the music (a MIDI file, and
-// the same tune as an Ogg stream) and the click are loose files beside it. The save file is in the documents folder.
+// the same tune as an Ogg stream) and the click are loose files beside it.
+// The save file is in the documents folder.
 #include "keva.h"
 
 #define W 1280
@@ -131,8 +132,10 @@ int volume;
 int scene = -1;
 
 // The typewriter, run by the thread: the line is `width` pixels (Japanese
-// then English); `shown` of them are visible.
-int jp_width, en_width, width, shown;
+// then English); the thread has uncovered `typed` of them, and the player
+// can have the whole line at once (`whole`). Only the thread writes
+// `typed`, only the story writes `whole`, so neither undoes the other.
+int jp_width, en_width, width, typed, whole;
 int typing;
 int line_on_screen = -1;
 int frames;
@@ -228,9 +231,9 @@ int button(int plane, int x, int y, int w, int h, int hover) {
 int typewriter(int unused) {
   while (1) {
     if (typing) {
-      shown = getcount(1);
-      if (shown >= width) {
-        shown = width;
+      typed = getcount(1);
+      if (typed >= width) {
+        typed = width;
         typing = 0;
       }
     }
@@ -260,43 +263,49 @@ int begin_line(int s) {
   jp_width = text_width(jp[s], 32);
   en_width = text_width(en[s], 24);
   width = jp_width + en_width;
-  shown = 0;
+  whole = 0;
+  typed = 0;
   setcount(1, 0);
   typing = 1;
   return 1;
 }
 
+// How much of the line is on screen, in pixels.
+int shown() {
+  if (whole || typed >= width) return width;
+  return typed;
+}
+
 int draw_story(int with_window) {
-  int a, b;
+  int a, b, visible;
   gcopy(VIEW, 0, 0, BG, 0, 0);
   if (!with_window) return 1;
   shade(40, 500, W - 80, 190, 0x101830, 0xB0);
   gfill(VIEW, 40, 500, W - 80, 2, 0xFFE0A050);
   gcopy(VIEW, 80, 462, NAME, 0, blit_mode(ALPHA, 255));
-  a = shown < jp_width ? shown : jp_width;
-  b = shown - jp_width;
+  visible = shown();
+  a = visible < jp_width ? visible : jp_width;
+  b = visible - jp_width;
   if (b < 0) b = 0;
   if (a > 0) gcopy(VIEW, 80, 540, TEXT, box(0, 0, a, 48), blit_mode(ALPHA, 255));
   if (b > 0) gcopy(VIEW, 80, 592, TEXT, box(0, 52, b, 40), blit_mode(ALPHA, 255));
-  if (shown >= width) gfill(VIEW, W - 90, 660, 14, 14, 0xFFE0A050);  // the line is complete
+  if (visible >= width) gfill(VIEW, W - 90, 660, 14, 14, 0xFFE0A050);  // the line is complete
   return 1;
 }
 
-// Blur the last frame away (a little more every frame, in place), then
-// bring the next scene in as a mosaic that sharpens; every frame depends
-// only on its number.
+// The last frame breaks up into ever coarser blocks (a mosaic of the page
+// in place), then the next scene comes in as a mosaic that sharpens; every
+// frame depends only on its number.
 int transition(int picture) {
-  int f, block;
-  set_scene(picture);
-  for (f = 0; f < 16; f++) {
-    blur(VIEW, 0, 0, VIEW, 0, 1 + f / 4);
-    blur(VIEW, 0, 0, VIEW, 0, -(1 + f / 4));
+  int f;
+  for (f = 1; f <= 16; f++) {
+    mosaic(VIEW, 0, 0, VIEW, 0, f * 2, f * 2);
     show();
     sleep(16);
   }
-  for (f = 0; f < 16; f++) {
-    block = 32 - f * 2;
-    mosaic(VIEW, 0, 0, BG, 0, block, block);
+  set_scene(picture);
+  for (f = 16; f >= 1; f--) {
+    mosaic(VIEW, 0, 0, BG, 0, f * 2, f * 2);
     show();
     sleep(16);
   }
@@ -359,8 +368,7 @@ int play(int s) {
     if (op[s] == END) return 0;
     if (op[s] == CHOICE) {
       if (line_on_screen != s - 1) begin_line(s - 1);  // the question stays in the window
-      shown = width;
-      typing = 0;
+      whole = 1;
       pick = choose(s);
       if (pick < 0) {
         write_save(s);
@@ -382,28 +390,27 @@ int play(int s) {
       getpoint(point);
       getkey(keys);
       c = key_get();
-      if (c == 27) {
+      if (c == 27) {  // the line is left whole on the screen
+        whole = 1;
+        draw_story(1);
+        show();
         write_save(s);
         return 1;
       }
       if (keys[0x11] & 0x80) {  // Ctrl held: skip, up to the next choice
-        if (typing) {
-          shown = width;
-          typing = 0;
-        }
+        whole = 1;
         if (++skip_wait >= 4) break;
       } else if (c == 13 || c == ' ' || (point[3] & 0x10000)) {
-        if (shown < width) {
-          shown = width;
-          typing = 0;
+        if (shown() < width) {
+          whole = 1;
         } else {
           break;
         }
       }
-      if (shown != drawn) {
+      if (shown() != drawn) {
         draw_story(1);
         show();
-        drawn = shown;
+        drawn = shown();
       }
       sleep(16);
     }
