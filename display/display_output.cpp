@@ -29,6 +29,13 @@ OutputRect output{0, 0, 0, 0};  // where the frame goes in the client area
 // (the pointer is mapped through it on script threads): x, y and w, h.
 std::atomic<uint64_t> published_origin{0}, published_size{0};
 bool present_posted = false;
+// The video's picture over the frame, and the frame with it over (display lock).
+std::vector<uint32_t> video_picture;
+int32_t video_w = 0, video_h = 0;
+OutputRect video_on_screen{0, 0, 0, 0};
+bool video_shown = false;
+bool video_changed = false;  // not yet handed to the window
+std::vector<uint32_t> composed;
 // The last client size seen, also before the output starts.
 int32_t client_w = 0, client_h = 0;
 bool client_full_screen = false;
@@ -120,6 +127,23 @@ void ConvertRect(const Plane* plane, const PlaneRect& r, bool packed_too) {
   for (int32_t y = r.top; y < r.bottom; ++y) convert(plane, y, r.left, r.right, base + static_cast<size_t>(y) * w);
 }
 
+// Display lock held: the frame, or the frame with the video's picture over
+// it, scaled to its screen rectangle.
+const std::vector<uint32_t>& ShownFrame() {
+  if (!video_shown) return frame;
+  composed = frame;
+  const OutputRect& v = video_on_screen;
+  PlaneRect r{v.x, v.y, v.x + v.w, v.y + v.h};
+  if (v.w <= 0 || v.h <= 0 || !Intersect(r, {0, 0, frame_w, frame_h})) return composed;
+  for (int32_t y = r.top; y < r.bottom; ++y) {
+    const int64_t from_y = int64_t{y - v.y} * video_h / v.h;
+    const uint32_t* from = video_picture.data() + static_cast<size_t>(from_y) * video_w;
+    uint32_t* to = composed.data() + static_cast<size_t>(y) * frame_w;
+    for (int32_t x = r.left; x < r.right; ++x) to[x] = from[int64_t{x - v.x} * video_w / v.w];
+  }
+  return composed;
+}
+
 // Window thread, display lock held: hands the dirty part of the frame to the
 // window and shows it.
 void PresentLocked() {
@@ -127,7 +151,14 @@ void PresentLocked() {
   if (frame.empty()) return;
   PresenterRect region{dirty.left, dirty.top, dirty.right - dirty.left, dirty.bottom - dirty.top};
   dirty = {0, 0, 0, 0};
-  PresentToWindow(frame.data(), frame_w, frame_h, region, {output.x, output.y, output.w, output.h});
+  if (!video_shown) {
+    PresentToWindow(frame.data(), frame_w, frame_h, region, {output.x, output.y, output.w, output.h});
+    return;
+  }
+  OutputRect at = VideoPictureRectangle(output, frame_w, frame_h, video_on_screen);
+  PresenterPicture picture{video_picture.data(), video_w, video_h, {at.x, at.y, at.w, at.h}, video_changed};
+  video_changed = false;
+  PresentToWindow(frame.data(), frame_w, frame_h, region, {output.x, output.y, output.w, output.h}, &picture);
 }
 
 void PresentOnWindowThread(uintptr_t) {
@@ -256,6 +287,7 @@ void StopDisplayOutput() {
   g_page_drawing_lock = nullptr;
   std::lock_guard lock(display_lock);
   frame.clear();
+  video_shown = false;
   frame_w = frame_h = 0;
 }
 
@@ -341,9 +373,46 @@ void PlaceView(const OutputRect& view) {
   PaintWindow();
 }
 
+OutputRect VideoPictureRectangle(const OutputRect& output, int32_t width, int32_t height, const OutputRect& on_screen) {
+  const OutputRect& r = on_screen;
+  if ((output.w == width && output.h == height) || width <= 0 || height <= 0)
+    return {output.x + r.x, output.y + r.y, r.w, r.h};
+  auto scale = [](int32_t v, int32_t by, int32_t of) { return static_cast<int32_t>(int64_t{v} * by / of); };
+  return {output.x + scale(r.x, output.w, width), output.y + scale(r.y, output.h, height), scale(r.w, output.w, width),
+          scale(r.h, output.h, height)};
+}
+
+void ShowVideoPicture(const uint32_t* pixels, int32_t w, int32_t h, const OutputRect& on_screen) {
+  if (!pixels || w <= 0 || h <= 0) return;
+  {
+    std::lock_guard lock(display_lock);
+    if (frame.empty()) return;
+    video_picture.assign(pixels, pixels + static_cast<size_t>(w) * h);
+    video_w = w;
+    video_h = h;
+    video_on_screen = on_screen;
+    if (!video_shown) dirty = {0, 0, frame_w, frame_h};
+    video_shown = true;
+    video_changed = true;
+  }
+  PresentFrame();
+}
+
+void HideVideoPicture() {
+  {
+    std::lock_guard lock(display_lock);
+    if (!video_shown) return;
+    video_shown = false;
+    video_picture = {};
+    composed = {};
+    dirty = {0, 0, frame_w, frame_h};
+  }
+  PresentFrame();
+}
+
 std::vector<uint32_t> FrameSnapshot() {
   std::lock_guard lock(display_lock);
-  std::vector<uint32_t> copy(frame);
+  std::vector<uint32_t> copy(ShownFrame());
   for (uint32_t& c : copy) c &= 0x00FFFFFF;
   return copy;
 }

@@ -40,6 +40,11 @@ OutputRect OutputRectangle(int32_t client_w, int32_t client_h, bool full_screen,
 // rectangle or the painted view's; all zero before the output knows a window.
 OutputRect PresentationRectangle();
 
+// Where a rectangle of the screen (width x height) lies in the client area
+// when the frame is shown at `output`: moved by the output's origin, and
+// scaled when the output is not the screen's size (integer arithmetic).
+OutputRect VideoPictureRectangle(const OutputRect& output, int32_t width, int32_t height, const OutputRect& on_screen);
+
 // Start and stop. Start clears the frame to black, starts the output that
 // the settings choose and installs the repaint that pal_change asks for.
 int StartDisplayOutput();
@@ -105,7 +110,18 @@ bool WindowOutputFullScreen();
 // Moves the view to a rectangle of the client area and repaints it whole.
 void PlaceView(const OutputRect& view);
 
-// A copy of the frame as 0x00RRGGBB words, row 0 at the top.
+// The video's picture, shown over the frame wherever it is presented or
+// copied (the view page underneath stays as it is): w x h X8R8G8B8 words
+// covering `on_screen` (screen pixels, clipped to the screen). The window
+// shows it scaled from its own size into the client rectangle that
+// VideoPictureRectangle gives, copies of the frame scaled to the screen
+// rectangle. Any thread; it is presented soon.
+void ShowVideoPicture(const uint32_t* pixels, int32_t w, int32_t h, const OutputRect& on_screen);
+// Takes the picture away (the frame shows alone again).
+void HideVideoPicture();
+
+// A copy of the frame as 0x00RRGGBB words, row 0 at the top, with the video's
+// picture over it.
 std::vector<uint32_t> FrameSnapshot();
 
 // Writes the frame to a file, PNG or BMP by the file name's extension (host

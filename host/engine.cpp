@@ -3,6 +3,7 @@
 #include "audio/cd_audio.h"
 #include "audio/midi_music.h"
 #include "audio/sound_buffers.h"
+#include "audio/video_playback.h"
 #include "compiler/compiler.h"
 #include "display/display_output.h"
 #include "graphics/planes.h"
@@ -70,7 +71,7 @@ int EngineInit() {
 }
 
 int EngineShutdown() {
-  // 1. the video is stopped
+  ReleaseMedia();  // the video is stopped
   StopAllScriptThreads();
   RuntimeStop();
   FreeExternalArea();
@@ -124,6 +125,7 @@ uint32_t EngineWindowProcedure(uint32_t number, uintptr_t w, uintptr_t l) {
       return 0;
     default:
       if (IsSoundMessage(number)) return SoundEngineMessage(number, w, l);
+      if (IsMediaMessage(number)) return MediaEngineMessage(number, w, l);
       if (IsMidiMessage(number)) return MidiEngineMessage(number, w, l);
       if (IsCdMessage(number)) return CdEngineMessage(number, w, l);
       return 0;  // numbers of subsystems not built yet, and unknown numbers

@@ -23,6 +23,7 @@
 #include "platform/error_box.h"
 #include "platform/program_folder.h"
 #include "platform/single_instance.h"
+#include "platform/stop_signals.h"
 #include "platform/text_encoding.h"
 #include "platform/window.h"
 #include "platform/window_thread.h"
@@ -251,12 +252,33 @@ void ShowErrorInABox(std::string_view caption, std::string_view text) { ShowMess
 
 void StartMainScriptPosted(uintptr_t) { StartMainScript(); }
 
+void WriteBackWindowedSettings(bool full_screen) {
+  g_settings.smoothing = g_runtime_settings.smoothing;  // setsystem may have changed these
+  g_settings.global_focus = g_runtime_settings.global_focus;
+  g_settings.global_sound = g_runtime_settings.global_sound;
+  WriteBackSettings(g_settings, g_game_paths, full_screen);
+}
+
+// Cut off the display: no orderly shut-down is possible without it, but what
+// the player set is still written back and the recording finished.
+[[noreturn]] void EndAfterLostDisplay() {
+  CloseAllMessageBoxes();
+  std::fprintf(stderr, "keva: the connection to the display was lost\n");
+  WriteBackWindowedSettings(false);
+  FinishRecordingOrSay();
+  std::fflush(stdout);
+  _exit(1);
+}
+
 int RunWindowed(const Options& o) {
   if (!g_settings.multi_instance && !ClaimSingleInstance(g_game_paths.module_directory, RaiseMainWindowSoon))
     return 0;  // the first instance has been raised
   BecomeWindowThread();
   SetErrorBoxBackend(ShowErrorInABox);
   if (!OpenMainWindow()) return 0;
+  // SIGTERM and SIGINT close the window as the player would, without asking.
+  WatchStopSignals(CloseMainWindowNow);
+  SetWindowConnectionLostHandler(EndAfterLostDisplay);
   StartTextHook(o.text_hook >= 0 ? o.text_hook : g_settings.text_hook, true);
   // The Debug Output window exists with DebugMode; should it fail to open
   // (no font), its lines go to standard output instead.
@@ -265,10 +287,7 @@ int RunWindowed(const Options& o) {
   if (g_settings.full_screen) SetFullScreen(1);
   PostToWindowThread(StartMainScriptPosted, 0);
   RunEventLoop();
-  g_settings.smoothing = g_runtime_settings.smoothing;  // setsystem may have changed these
-  g_settings.global_focus = g_runtime_settings.global_focus;
-  g_settings.global_sound = g_runtime_settings.global_sound;
-  WriteBackSettings(g_settings, g_game_paths, FullScreenAtClose());
+  WriteBackWindowedSettings(FullScreenAtClose());
   return FinishRecordingOrSay() ? 0 : 1;
 }
 

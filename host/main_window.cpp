@@ -1,15 +1,17 @@
 #include "host/main_window.h"
 
+#include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <string>
 #include <thread>
 
 #include "audio/cd_audio.h"
 #include "audio/midi_music.h"
 #include "audio/sound_buffers.h"
+#include "audio/video_playback.h"
 #include "display/display_output.h"
 #include "host/engine.h"
+#include "host/screenshot_name.h"
 #include "host/window_geometry.h"
 #include "input/input_devices.h"
 #include "input/window_input.h"
@@ -24,16 +26,23 @@
 namespace {
 
 bool closing = false;
+bool closed = false;
+bool resizable_window = false;
 bool full_screen_at_close = false;
 bool internal_resize = false;
 Size client{0, 0};
 
+void SetClientLimitsFromFrame();
+
 void FinishClose(uintptr_t confirmed) {
+  if (closed) return;  // a box answered after the engine was ended from outside
   g_window_input.input_enabled = 1;
   if (!confirmed) {
     closing = false;
     return;
   }
+  closed = true;
+  closing = true;
   full_screen_at_close = MainWindowFullScreen();
   EngineShutdown();
   DestroyDebugWindow();
@@ -62,12 +71,19 @@ void HandleClose(uintptr_t) {
 
 void OnCloseRequested() { HandleClose(0); }
 
+// Another program destroyed the window: a close without the confirmation.
+void OnDestroyed() {
+  CloseAllMessageBoxes();
+  FinishClose(1);
+}
+
 void OnResized(int32_t w, int32_t h) {
   if (internal_resize) {
     client = {w, h};
     internal_resize = false;
     DisplayClientResized(w, h, MainWindowFullScreen());
     PaintWindow();
+    PlaceMedia();
     return;
   }
   Size before = client;
@@ -75,6 +91,7 @@ void OnResized(int32_t w, int32_t h) {
   if (MainWindowFullScreen()) {
     DisplayClientResized(w, h, true);
     PaintWindow();
+    PlaceMedia();
     return;
   }
   if (g_settings.fixed_aspect_ratio) {
@@ -87,13 +104,15 @@ void OnResized(int32_t w, int32_t h) {
   }
   g_settings.window_width = client.w;
   g_settings.window_height = client.h;
+  SetClientLimitsFromFrame();
   DisplayClientResized(client.w, client.h, false);
   PaintWindow();
-  // The video learns the new size here once it exists.
+  PlaceMedia();  // the video learns the new size
 }
 
 void OnMoved(int32_t x, int32_t y) {
   if (MainWindowFullScreen()) return;
+  SetClientLimitsFromFrame();
   g_settings.window_left = x;
   g_settings.window_top = y;
 }
@@ -113,15 +132,13 @@ void ApplicationActivated(bool active) {
 namespace {
 
 // F12: a PNG of the screen into the user's pictures folder, Keva/, named by
-// the time it was taken.
+// the time it was taken (never the name of an earlier one).
 void SaveScreenshotToPictures() {
   std::string folder = UserFolder("PICTURES", "Pictures") + "/Keva";
   if (!MakeFolders(folder)) return;
-  std::time_t now = std::time(nullptr);
-  char name[64];
-  std::strftime(name, sizeof name, "keva-%Y%m%d-%H%M%S.png", std::localtime(&now));
+  std::string path = UnusedScreenshotPath(folder, std::chrono::system_clock::now());
   std::string error;
-  SaveFrame(folder + "/" + name, error);
+  if (!path.empty()) SaveFrame(path, error);
 }
 
 void OnKeyDown(int32_t key, bool alt) {
@@ -132,7 +149,9 @@ void OnKeyDown(int32_t key, bool alt) {
 
 void OnMouseMoved(int32_t x, int32_t y, bool inside, int32_t dx, int32_t dy) { InputPointer(x, y, inside, dx, dy); }
 
-void OnMaximise() { SetFullScreen(1); }
+void OnMaximise() {
+  if (!MainWindowFullScreen()) SetFullScreen(1);
+}
 
 void OnPaint() { PaintWindow(); }
 
@@ -155,6 +174,26 @@ int32_t DesktopHeight() {
 int32_t FullScreenFromScript(int32_t on) { return static_cast<int32_t>(SendEngineMessage(kMessageSetFullScreen, static_cast<uint32_t>(on), 0)); }
 void CloseFromScriptThread() { PostToWindowThread(HandleClose, 0); }
 
+// The user's limits on the client area: the window limits of the engine's
+// rule, with the frame the window manager puts around the window, less that
+// frame (the window system limits the client area). The frame is known only
+// once the window manager has framed the window, and may change later: the
+// limits follow it, and a client larger than they allow is brought within.
+Size limits_frame{-1, -1};
+void SetClientLimitsFromFrame() {
+  if (!resizable_window || MainWindowFullScreen()) return;
+  int32_t dw, dh, fw, fh;
+  MainWindowFrameSize(fw, fh);
+  if (limits_frame == Size{fw, fh}) return;
+  limits_frame = {fw, fh};
+  DesktopSize(dw, dh);
+  const Settings& s = g_settings;
+  TrackingLimits limits = WindowTrackingLimits({fw, fh}, {dw, dh}, s.width, s.height, s.fixed_aspect_ratio);
+  Size max{limits.max.w - fw, limits.max.h - fh};
+  SetMainWindowClientLimits(limits.min.w - fw, limits.min.h - fh, max.w, max.h);
+  if (client.w > max.w || client.h > max.h) SetMainWindowClientSize(std::min(client.w, max.w), std::min(client.h, max.h));
+}
+
 }  // namespace
 
 bool OpenMainWindow() {
@@ -162,11 +201,14 @@ bool OpenMainWindow() {
   DesktopSize(dw, dh);
   const Settings& s = g_settings;
   bool resizable = s.direct3d && s.resize;
+  resizable_window = resizable;
+  limits_frame = {-1, -1};
   Size size = StartClientSize({s.window_width, s.window_height}, {s.width, s.height}, {dw, dh}, s.restore_bounds, resizable);
   bool restore = s.restore_bounds && s.window_width && s.window_height;
   Point at = StartWindowPosition({s.window_left, s.window_top}, size, {dw, dh}, restore);
   WindowEvents events;
   events.close_requested = OnCloseRequested;
+  events.destroyed = OnDestroyed;
   events.client_resized = OnResized;
   events.moved = OnMoved;
   events.activated = ApplicationActivated;
@@ -181,9 +223,7 @@ bool OpenMainWindow() {
   events.paint = OnPaint;
   if (!CreateMainWindow(s.title, {at.x, at.y, size.w, size.h, resizable, false}, events)) return false;
   ScriptClockStart();  // the script clock runs with the main window
-  // The window system measures limits on the client area: no frame to add.
-  TrackingLimits limits = WindowTrackingLimits({0, 0}, {dw, dh}, s.width, s.height, s.fixed_aspect_ratio);
-  if (resizable) SetMainWindowClientLimits(limits.min.w, limits.min.h, limits.max.w, limits.max.h);
+  if (resizable) SetClientLimitsFromFrame();
   client = size;
   DisplayClientResized(size.w, size.h, false);
   g_settings.window_width = size.w;
@@ -203,11 +243,11 @@ int32_t SetFullScreen(int32_t mode) {
   // The painted output changes the display mode: the engine pauses and the
   // display gets time to settle on either side of the switch.
   PauseEngine();
-  // The video's state is saved and the video closed here once it exists.
+  SuspendMedia();  // the video's state saved and the video closed
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   int32_t result = SetFullScreenWindowOutput(mode);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  // ... and the video reopened and its state restored.
+  ResumeMedia();  // ... and the video opened again and its state restored
   ResumeEngine();
   return result;
 }
@@ -215,7 +255,7 @@ int32_t SetFullScreen(int32_t mode) {
 void PauseEngine() {
   if (!g_runtime_settings.global_sound) PauseAllSounds();
   PauseMidi();
-  // the video pauses here, between MIDI and CD audio
+  PauseMedia();
   PauseCd();
   PauseScriptClock();
   PauseAllScriptThreads();
@@ -225,12 +265,19 @@ void ResumeEngine() {
   ResumeAllScriptThreads();
   ResumeScriptClock();
   ReplayCd();
-  // the video resumes here, between CD audio and MIDI
+  ReplayMedia();
   ReplayMidi();
   if (!g_runtime_settings.global_sound) ReplayAllSounds();
 }
 
 void RequestMainWindowClose() { PostToWindowThread(HandleClose, 0); }
+
+void CloseMainWindowNow() {
+  // Boxes first: a script thread or the window thread waiting on one would
+  // hold up the shut-down.
+  CloseAllMessageBoxes();
+  PostToWindowThread(FinishClose, 1);
+}
 
 void RaiseMainWindowSoon() { PostToWindowThread(RaiseFromAnotherInstance, 0); }
 

@@ -22,6 +22,11 @@ void ResumeEngine();
 // window closes without the confirmation (the thread cleared it).
 void RequestMainWindowClose();
 
+// Closes the main window without the confirmation, from any thread (the
+// engine is ended from outside): open boxes are answered and the engine
+// shuts down in order as after a confirmed close.
+void CloseMainWindowNow();
+
 // From another instance of the same game (any thread): bring the window up.
 void RaiseMainWindowSoon();
 

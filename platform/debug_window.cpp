@@ -13,6 +13,7 @@
 
 #include "platform/debug_output.h"
 #include "platform/text_encoding.h"
+#include "platform/window.h"
 #include "platform/window_internal.h"
 #include "platform/window_thread.h"
 
@@ -144,6 +145,7 @@ void AppendLine(std::string_view line_sjis) {
   {
     std::lock_guard lock(lines_lock);
     lines.push_back(SjisToUtf8(line_sjis));
+    follow_end = true;  // each new line is scrolled into view, wherever the reader had scrolled
   }
   PostRedraw();
 }
@@ -183,6 +185,9 @@ bool CreateDebugWindow() {
                             SDL_WINDOW_HIDDEN | SDL_WINDOW_UTILITY);
   if (!window) return false;
   renderer = SDL_CreateRenderer(window, -1, 0);
+  // A child of the main window for the window manager: above it, no taskbar
+  // entry of its own (a utility window), and no maximise button (a fixed size).
+  if (auto* main_window = static_cast<SDL_Window*>(MainWindowHandle())) SDL_SetWindowModalFor(window, main_window);
   texture = renderer ? SDL_CreateTexture(renderer, SDL_PIXELFORMAT_ARGB8888, SDL_TEXTUREACCESS_STREAMING, kWidth, kHeight)
                      : nullptr;
   if (!texture) {

@@ -10,6 +10,7 @@
 // What the window reports; each callback runs on the window thread.
 struct WindowEvents {
   void (*close_requested)() = nullptr;               // the user closes the window
+  void (*destroyed)() = nullptr;                     // another program destroyed the window
   void (*client_resized)(int32_t w, int32_t h) = nullptr;
   void (*moved)(int32_t x, int32_t y) = nullptr;
   void (*activated)(bool active) = nullptr;          // focus gained or lost
@@ -48,13 +49,21 @@ bool MainWindowExists();
 // The main window as the platform knows it (what native libraries are handed), or nullptr.
 void* MainWindowHandle();
 void SetMainWindowClientSize(int32_t w, int32_t h);
-// The smallest and largest client size the user can drag the window to.
+// The smallest and largest client size the user can drag a resizable window
+// to (they do not hold in full screen).
 void SetMainWindowClientLimits(int32_t min_w, int32_t min_h, int32_t max_w, int32_t max_h);
+// The frame around the client area (window size minus client size) as the
+// window manager reports it; false, with 0 x 0, when it is not known.
+bool MainWindowFrameSize(int32_t& w, int32_t& h);
 void RaiseMainWindow();
-// Switches the window between its frame and the desktop's full screen.
+// Switches the window between its frame and the desktop's full screen, which
+// covers the whole display; back in its frame the window has the size and
+// place it had before (not a maximised size).
 bool SetMainWindowFullScreen(bool on);
 // True in either kind of full screen.
 bool MainWindowFullScreen();
+// True while the main window is minimised.
+bool MainWindowMinimised();
 
 struct DisplayModeSize {
   int32_t w, h;
@@ -73,6 +82,11 @@ bool EnterExclusiveFullScreen(int32_t w, int32_t h);
 void LeaveFullScreenTo(int32_t x, int32_t y, int32_t w, int32_t h);
 // Where the window stands on the desktop.
 void MainWindowPosition(int32_t& x, int32_t& y);
+
+// When the connection to the window system is lost (the display's server
+// ends, or another program cuts the engine off it), `lost` runs on the thread
+// that found out and must end the process; the window can no longer be used.
+void SetWindowConnectionLostHandler(void (*lost)());
 
 // Runs the event loop until QuitEventLoop; engine messages are served in it.
 void RunEventLoop();
@@ -106,7 +120,12 @@ using JoystickChanged = void (*)(int slot, bool present, int32_t x, int32_t y, u
 void StartJoysticks(const std::string& mapping_file, JoystickChanged changed);
 void StopJoysticks();
 
-// A modal message box (Shift_JIS texts). Returns true for OK.
+// Closes every message box that is up (each caller gets its box's default
+// answer) and lets no new one open: the engine is being ended. Any thread.
+void CloseAllMessageBoxes();
+
+// A modal message box (Shift_JIS texts), transient for the main window while
+// it exists. Returns true for OK.
 bool ShowMessageBox(std::string_view caption_sjis, std::string_view text_sjis, bool ok_cancel);
 
 // A modal message box with up to three buttons, shown from any thread. The

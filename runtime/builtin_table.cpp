@@ -6,6 +6,7 @@
 #include "audio/cd_audio.h"
 #include "audio/midi_music.h"
 #include "audio/sound_buffers.h"
+#include "audio/video_playback.h"
 #include "display/display_output.h"
 #include "graphics/blit_geometry.h"
 #include "graphics/image_files.h"
@@ -37,7 +38,7 @@
 namespace {
 
 // Families not built yet answer with their failure value.
-uint32_t NotBuiltReturnsZero(BuiltinArgs) { return 0; }
+[[maybe_unused]] uint32_t NotBuiltReturnsZero(BuiltinArgs) { return 0; }
 [[maybe_unused]] uint32_t NotBuiltReturnsMinusOne(BuiltinArgs) { return static_cast<uint32_t>(-1); }
 
 }  // namespace
@@ -182,16 +183,16 @@ const BuiltinEntry kBuiltinTable[kBuiltinCount + 1] = {
     /* 136 */ {"cd_getlen", builtin_cd_getlen, 1, "int", "track"},
     /* 137 */ {"cd_repeat", builtin_cd_repeat, 1, "int", "mode"},
     /* 138 */ {"cd_eject", builtin_cd_eject, 0, "int", ""},
-    /* 139 */ {"media_open", NotBuiltReturnsZero, 1, "int", "path"},
-    /* 140 */ {"media_close", NotBuiltReturnsZero, 0, "int", ""},
-    /* 141 */ {"media_play", NotBuiltReturnsZero, 0, "int", ""},
-    /* 142 */ {"media_stop", NotBuiltReturnsZero, 0, "int", ""},
-    /* 143 */ {"media_pause", NotBuiltReturnsZero, 0, "int", ""},
-    /* 144 */ {"media_replay", NotBuiltReturnsZero, 0, "int", ""},
-    /* 145 */ {"media_isplay", NotBuiltReturnsZero, 0, "int", ""},
-    /* 146 */ {"media_repeat", NotBuiltReturnsZero, 1, "int", "flag"},
-    /* 147 */ {"media_size", NotBuiltReturnsZero, 1, "int", "rect"},
-    /* 148 */ {"media_setvol", NotBuiltReturnsZero, 1, "int", "volume"},
+    /* 139 */ {"media_open", builtin_media_open, 1, "int", "path"},
+    /* 140 */ {"media_close", builtin_media_close, 0, "int", ""},
+    /* 141 */ {"media_play", builtin_media_play, 0, "int", ""},
+    /* 142 */ {"media_stop", builtin_media_stop, 0, "int", ""},
+    /* 143 */ {"media_pause", builtin_media_pause, 0, "int", ""},
+    /* 144 */ {"media_replay", builtin_media_replay, 0, "int", ""},
+    /* 145 */ {"media_isplay", builtin_media_isplay, 0, "int", ""},
+    /* 146 */ {"media_repeat", builtin_media_repeat, 1, "int", "flag"},
+    /* 147 */ {"media_size", builtin_media_size, 1, "int", "rect"},
+    /* 148 */ {"media_setvol", builtin_media_setvol, 1, "int", "volume"},
     /* 149 */ {"getkey", builtin_getkey, 1, "int", "buf"},
     /* 150 */ {"getjoy", builtin_getjoy, 2, "int", "joy, rec"},
     /* 151 */ {"getmouse", builtin_getmouse, 1, "int", "rec"},

@@ -6,6 +6,7 @@
 #include "audio/cd_audio.h"
 #include "audio/midi_music.h"
 #include "audio/sound_buffers.h"
+#include "audio/video_playback.h"
 #include "compiler/compiler.h"
 #include "files/file_builtins.h"
 #include "graphics/plane_effects.h"
@@ -119,7 +120,7 @@ int RuntimeStart() {
 int RuntimeStop() {
   // Shut-down of the builtin families, in this order (each joins as it is built):
   SpritesStop();  // every sprite of every list is reset
-  //   the video is closed
+  ReleaseMedia();  // the video closed
   FreeAllSounds();
   FreeMidi();  // the MIDI sequence and CD audio are stopped and freed
   StopCdPlay();

@@ -14,4 +14,7 @@ if [ -z "$cxx" ]; then
 fi
 CXX=$cxx cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEVA_SANITIZE=ON -DKEVA_FUZZ=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+# Leaks inside the libraries the engine uses (their own caches) are not
+# findings; see the suppressions file.
+LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$top/tests/sanitizer/lsan.supp} \
+  ctest --test-dir "$build" --output-on-failure -j"$(nproc)"

@@ -34,10 +34,15 @@ packages=(
   help2man dpkg-dev file
   # the sanitizer build and the fuzz targets (tools/check-sanitized.sh, tools/fuzz.sh)
   clang libfuzzer-14-dev
+  # video playback: demuxing, decoding, scaling and resampling (the tests encode their videos with it too)
+  libavformat-dev libavcodec-dev libswscale-dev libswresample-dev
   # tests and benchmarks
   libgtest-dev libbenchmark-dev
   # tests of scripted input in a real window (a virtual X server)
   xvfb xauth
+  # the main window under X11 (frame extents, name properties); tests of the window in an X
+  # session: window listing and properties, and a small window manager
+  libx11-dev x11-utils openbox xdotool
   # benchmark-only: the comparison composites of graphics_bench (never linked into the engine)
   libpixman-1-dev
   # benchmark-only: bench/lantern_play.sh times the example game's play-through

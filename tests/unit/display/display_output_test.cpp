@@ -120,4 +120,21 @@ TEST_F(Upload, ScreenshotsAsBmpAndPng) {
   std::filesystem::remove(png);
 }
 
+// A rectangle of a 640 x 480 screen in the client area: moved by the
+// output's origin, scaled only when the output is not the screen's size.
+TEST(VideoPictureRectangle, FollowsTheOutputsPlaceAndScale) {
+  struct Case {
+    OutputRect output, on_screen, expected;
+  };
+  for (const Case& c : {
+           Case{{0, 0, 640, 480}, {16, 8, 64, 48}, {16, 8, 64, 48}},          // a window at the screen's size
+           Case{{80, 60, 640, 480}, {16, 8, 64, 48}, {96, 68, 64, 48}},       // centred 1:1 in full screen
+           Case{{160, 0, 1280, 960}, {16, 8, 64, 48}, {192, 16, 128, 96}},    // twice the size, letterboxed
+           Case{{160, 0, 1280, 960}, {0, 0, 640, 480}, {160, 0, 1280, 960}},  // the whole screen
+           Case{{0, 0, 1000, 750}, {1, 1, 3, 3}, {1, 1, 4, 4}},               // truncated
+       }) {
+    EXPECT_EQ(VideoPictureRectangle(c.output, 640, 480, c.on_screen), c.expected);
+  }
+}
+
 }  // namespace
