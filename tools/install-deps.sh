@@ -45,6 +45,8 @@ packages=(
   libx11-dev x11-utils openbox xdotool
   # benchmark-only: the comparison composites of graphics_bench (never linked into the engine)
   libpixman-1-dev
+  # benchmark-only: bench/lantern_play.sh times the example game's play-through
+  time bc
   # benchmark-only: the C compiler compiler_bench compares compile speed with (never used by the engine)
   tcc
   # benchmark-only: the script interpreter script_bench runs the same workloads with (never used by the engine)
