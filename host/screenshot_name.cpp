@@ -17,7 +17,9 @@ std::string UnusedScreenshotPath(const std::string& folder, std::chrono::system_
   std::snprintf(millis, sizeof millis, "-%03d", static_cast<int>(ms < 0 ? ms + 1000 : ms));
   const std::string base = folder + "/" + stem + millis;
   for (int n = 1; n <= 1000; ++n) {
-    std::string path = base + (n == 1 ? std::string() : "-" + std::to_string(n)) + ".png";
+    std::string path = base;
+    if (n > 1) path.append("-").append(std::to_string(n));
+    path += ".png";
     HostEntryInfo info;
     if (!GetHostEntryInfo(path, info)) return path;
   }

@@ -143,7 +143,7 @@ TEST_F(ArchiveTest, IndexFollowsTheArchiveFile) {
   EXPECT_EQ(OpenAndRead(dir / "v/d"), "four");
   // a file rewritten just now, in place, is never taken for its older self
   for (int round = 0; round < 3; ++round) {
-    std::string text = "v" + std::to_string(round);
+    std::string text = std::string("v").append(std::to_string(round));
     RawArchive("v.bin", {{"e", text}});
     EXPECT_EQ(OpenAndRead(dir / "v/e"), text);
   }
