@@ -284,13 +284,13 @@ Plane* ReadBmpFile(const char* path) {
   image_size = std::min(image_size, uint64_t(file_size - here));
   if (!rle && image_size < std::min(declared, needed)) return nullptr;
 
-  // Run-length data describes at most 255 pixels for every two bytes of runs.
   // An image far larger than its data could describe is refused before its
-  // plane is made; images up to a megapixel always load, however much of
-  // them the data leaves to the background with skips.
-  constexpr uint64_t kRlePixelsPerByte = 128, kRleAlwaysAllowedPixels = uint64_t{1} << 20;
-  if (rle && uint64_t(h.width) * uint64_t(rows) > kRlePixelsPerByte * image_size + kRleAlwaysAllowedPixels)
-    return nullptr;
+  // plane is made: run-length data describes at most 255 pixels for every
+  // two bytes of runs, plain data at most 8 pixels a byte, and a short image
+  // size leaves the rest blank. Images up to a megapixel always load, however
+  // much of them the data leaves to the background.
+  constexpr uint64_t kPixelsPerDataByte = 128, kAlwaysAllowedPixels = uint64_t{1} << 20;
+  if (uint64_t(h.width) * uint64_t(rows) > kPixelsPerDataByte * image_size + kAlwaysAllowedPixels) return nullptr;
 
   PlanePtr plane(CreatePlane(h.width, rows, bits));
   if (!plane) return nullptr;

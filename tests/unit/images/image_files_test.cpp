@@ -289,6 +289,7 @@ TEST_F(ImageTest, DamagedBmpFilesAreRefused) {
       {"run-length without its end", Info40(2, 2, 8, 1, 4) + table8 + std::string("\x02\x07\x00\x00", 4)},
       {"run-length literal cut short", Info40(4, 1, 8, 1, 4) + table8 + std::string("\x00\x04\x01\x02", 4)},
       {"run-length far larger than its data", Info40(4, 150994946, 4, 2) + Table(16, 4) + std::string("\x00\x01", 2)},
+      {"short image size under a huge plane", Info40(20000, 20000, 24, 0, 4) + std::string(4, '\0')},
   };
   for (const auto& [name, bytes] : cases) {
     SCOPED_TRACE(name);
