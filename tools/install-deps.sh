@@ -35,7 +35,7 @@ packages=(
   # the sanitizer build and the fuzz targets (tools/check-sanitized.sh, tools/fuzz.sh)
   clang libfuzzer-14-dev
   # video playback: demuxing, decoding, scaling and resampling (the tests encode their videos with it too)
-  libavformat-dev libavcodec-dev libswscale-dev libswresample-dev
+  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   # tests and benchmarks
   libgtest-dev libbenchmark-dev
   # tests of scripted input in a real window (a virtual X server)
