@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/file_system.h"
 #include "platform/text_encoding.h"
 
 namespace {
@@ -50,19 +51,6 @@ bool HasHighByte(std::string_view s) {
   for (char c : s)
     if (static_cast<uint8_t>(c) >= 0x80) return true;
   return false;
-}
-
-std::string Join(const std::string& dir, std::string_view name) {
-  if (dir.empty()) return std::string(name);
-  std::string out = dir;
-  if (out.back() != '/') out += '/';
-  out += name;
-  return out;
-}
-
-bool IsDirectory(const std::string& host) {
-  struct stat st;
-  return ::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 void SyncFolder(const std::string& host_dir) {
@@ -106,7 +94,7 @@ void RemoveStaleTemporaries(const std::string& folder, const std::string& base) 
     if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) stale.emplace_back(entry);
   }
   ::closedir(d);
-  for (const std::string& name : stale) ::unlink(Join(folder, name).c_str());
+  for (const std::string& name : stale) ::unlink(JoinHostPath(folder, name).c_str());
 }
 
 }  // namespace
@@ -136,30 +124,30 @@ bool ResolveSavePath(std::string_view path, bool create_folders, std::string& ho
   std::string dir = IsSeparator(path.front()) ? "/" : "";
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
     std::string_view part = parts[i];
-    std::string engine = Join(dir, part);
+    std::string engine = JoinHostPath(dir, part);
     std::string found;
     if (part == "." || part == "..") {
       dir = std::move(engine);
       continue;
     }
     if (ResolveReadPath(engine, found)) {
-      if (!IsDirectory(found)) return false;
+      if (!IsHostDirectory(found)) return false;
       dir = std::move(found);
       continue;
     }
     if (!create_folders) return false;
-    std::string made = Join(dir, NewEntryName(dir, part));
+    std::string made = JoinHostPath(dir, NewEntryName(dir, part));
     if (::mkdir(made.c_str(), 0777) != 0 && errno != EEXIST) return false;
-    if (!IsDirectory(made)) return false;
+    if (!IsHostDirectory(made)) return false;
     dir = std::move(made);
   }
   std::string found;
-  if (ResolveReadPath(Join(dir, parts.back()), found)) {
-    if (IsDirectory(found)) return false;
+  if (ResolveReadPath(JoinHostPath(dir, parts.back()), found)) {
+    if (IsHostDirectory(found)) return false;
     host_path = std::move(found);
     return true;
   }
-  host_path = Join(dir, NewEntryName(dir, parts.back()));
+  host_path = JoinHostPath(dir, NewEntryName(dir, parts.back()));
   return true;
 }
 
@@ -174,7 +162,7 @@ bool AtomicReplace::Begin(const std::string& host_path) {
   if (existing && !S_ISREG(st.st_mode)) return false;
   RemoveStaleTemporaries(folder, base);
   for (int attempt = 0; attempt < 16; ++attempt) {
-    std::string temp = Join(folder, "." + base + ".new-" + std::to_string(::getpid()) + "-" +
+    std::string temp = JoinHostPath(folder, "." + base + ".new-" + std::to_string(::getpid()) + "-" +
                                         std::to_string(temp_counter.fetch_add(1)));
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0) {

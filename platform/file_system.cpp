@@ -246,22 +246,9 @@ std::vector<std::string_view> SplitPath(std::string_view path, bool absolute) {
   return parts;
 }
 
-std::string Join(const std::string& dir, std::string_view name) {
-  if (dir.empty()) return std::string(name);
-  std::string out = dir;
-  if (out.back() != '/') out += '/';
-  out += name;
-  return out;
-}
-
 bool Exists(const std::string& host_path) {
   struct stat st;
   return ::stat(host_path.empty() ? "." : host_path.c_str(), &st) == 0;
-}
-
-bool IsDirectory(const std::string& host_path) {
-  struct stat st;
-  return ::stat(host_path.empty() ? "." : host_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool HasNonAscii(std::string_view s) {
@@ -306,7 +293,7 @@ std::vector<std::string> OtherSpellings(const std::string& dir, std::string_view
   std::sort(sjis_matches.begin(), sjis_matches.end());
   std::sort(utf8_matches.begin(), utf8_matches.end());
   std::vector<std::string> out = std::move(sjis_matches);
-  if (!utf8.empty() && Exists(Join(dir, utf8))) out.push_back(utf8);
+  if (!utf8.empty() && Exists(JoinHostPath(dir, utf8))) out.push_back(utf8);
   out.insert(out.end(), utf8_matches.begin(), utf8_matches.end());
   if (out.size() > kMaxSpellings) out.resize(kMaxSpellings);
   return out;
@@ -326,14 +313,14 @@ bool ResolveFrom(const std::string& host, const std::vector<std::string_view>& p
   }
   if (--visits < 0) return false;
   std::string_view name = parts[i];
-  std::string exact = Join(host, name);
+  std::string exact = JoinHostPath(host, name);
   if (Exists(exact)) {
     if (ResolveFrom(exact, parts, i + 1, all_twins, visits, accept, found)) return true;
     if (!all_twins) return false;
   }
   if (name == "..") return false;
   for (const std::string& spelling : OtherSpellings(host, name)) {
-    if (ResolveFrom(Join(host, spelling), parts, i + 1, all_twins, visits, accept, found)) return true;
+    if (ResolveFrom(JoinHostPath(host, spelling), parts, i + 1, all_twins, visits, accept, found)) return true;
     if (!all_twins || visits < 0) return false;
   }
   return false;
@@ -344,11 +331,24 @@ bool ResolveFrom(const std::string& host, const std::vector<std::string_view>& p
 // takes the first folder found for each component, which keeps a miss cheap.
 bool Resolve(const std::vector<std::string_view>& parts, bool absolute, bool want_directory, std::string& found) {
   int visits = kMaxVisits;
-  auto accept = [&](const std::string& host) { return !want_directory || IsDirectory(host); };
+  auto accept = [&](const std::string& host) { return !want_directory || IsHostDirectory(host); };
   return ResolveFrom(absolute ? std::string("/") : std::string(), parts, 0, !absolute, visits, accept, found);
 }
 
 }  // namespace
+
+std::string JoinHostPath(const std::string& dir, std::string_view name) {
+  if (dir.empty()) return std::string(name);
+  std::string out = dir;
+  if (out.back() != '/') out += '/';
+  out += name;
+  return out;
+}
+
+bool IsHostDirectory(const std::string& host_path) {
+  struct stat st;
+  return ::stat(host_path.empty() ? "." : host_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
 
 bool ResolveReadPath(std::string_view path, std::string& host_path) {
   if (path.empty()) return false;
@@ -371,7 +371,7 @@ bool ResolveWritePath(std::string_view path, std::string& host_path) {
   std::string dir;
   if (!Resolve(parts, absolute, true, dir)) return false;
   std::string utf8 = Utf8Name(last);
-  host_path = Join(dir == "." ? std::string() : dir, utf8.empty() ? last : utf8);
+  host_path = JoinHostPath(dir == "." ? std::string() : dir, utf8.empty() ? last : utf8);
   return true;
 }
 

@@ -93,6 +93,10 @@ HostFile CreateFileForWrite(std::string_view path);
 
 // The same on host paths (UTF-8, `/` only), without any resolution; for tools.
 HostFile OpenHostFileForRead(const std::string& host_path);
+// A host folder and a name in it, with one '/' between (just the name when
+// the folder is empty); and whether a host path is a folder.
+std::string JoinHostPath(const std::string& dir, std::string_view name);
+bool IsHostDirectory(const std::string& host_path);
 HostFile CreateHostFileForWrite(const std::string& host_path);
 
 // Shift_JIS text compared ignoring the case of ASCII and full-width Latin
