@@ -9,14 +9,22 @@
 
 namespace {
 
+// A message or call whose caller waits for it; it lives on the caller's stack.
 struct PendingMessage {
   uint32_t number;
   uintptr_t w, l;
   uint32_t result = 0;
   bool done = false;
-  void (*posted)(uintptr_t) = nullptr;  // a call instead of a message
+  void (*call)(uintptr_t) = nullptr;  // a call instead of a message
   uintptr_t arg = 0;
-  bool waited = false;  // the caller waits for the call (else it is deleted after running)
+};
+
+// One entry of the queue: a waited message, or a posted call carried by value
+// (nothing to free, so calls still queued when the process ends cost nothing).
+struct QueueEntry {
+  PendingMessage* waited = nullptr;
+  void (*posted)(uintptr_t) = nullptr;
+  uintptr_t arg = 0;
 };
 
 std::atomic<EngineMessageHandler> handler{nullptr};
@@ -28,7 +36,7 @@ std::thread::id window_thread;
 std::mutex queue_lock;
 std::condition_variable answered;
 std::condition_variable queued;  // a polling window thread waits on it
-std::deque<PendingMessage*> queue;
+std::deque<QueueEntry> queue;
 
 uint32_t Run(uint32_t number, uintptr_t w, uintptr_t l) {
   EngineMessageHandler h = handler.load();
@@ -58,7 +66,7 @@ namespace {
 // waits for its answer.
 uint32_t QueueAndWait(PendingMessage& message) {
   std::unique_lock lock(queue_lock);
-  queue.push_back(&message);
+  queue.push_back({&message});
   lock.unlock();
   queued.notify_one();
   if (auto wake = waker.load()) wake();
@@ -81,9 +89,8 @@ void CallOnWindowThread(void (*fn)(uintptr_t), uintptr_t arg) {
     return;
   }
   PendingMessage call{0, 0, 0};
-  call.posted = fn;
+  call.call = fn;
   call.arg = arg;
-  call.waited = true;
   QueueAndWait(call);
 }
 
@@ -92,12 +99,9 @@ void PostToWindowThread(void (*fn)(uintptr_t), uintptr_t arg) {
     fn(arg);
     return;
   }
-  auto* message = new PendingMessage{0, 0, 0};
-  message->posted = fn;
-  message->arg = arg;
   {
     std::lock_guard lock(queue_lock);
-    queue.push_back(message);
+    queue.push_back({nullptr, fn, arg});
   }
   queued.notify_one();
   if (auto wake = waker.load()) wake();
@@ -108,17 +112,18 @@ int ServeEngineMessages() {
   for (;;) {
     std::unique_lock lock(queue_lock);
     if (queue.empty()) return served;
-    PendingMessage* message = queue.front();
+    QueueEntry entry = queue.front();
     queue.pop_front();
     lock.unlock();
+    ++served;
+    if (!entry.waited) {
+      entry.posted(entry.arg);
+      continue;
+    }
+    PendingMessage* message = entry.waited;
     uint32_t result = 0;
-    if (message->posted) {
-      message->posted(message->arg);
-      if (!message->waited) {
-        delete message;
-        ++served;
-        continue;
-      }
+    if (message->call) {
+      message->call(message->arg);
     } else {
       result = Run(message->number, message->w, message->l);
     }
@@ -126,7 +131,6 @@ int ServeEngineMessages() {
     message->result = result;
     message->done = true;
     answered.notify_all();
-    ++served;
   }
 }
 
