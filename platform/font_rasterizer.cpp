@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <unordered_map>
 
 #include "platform/text_encoding.h"
@@ -28,6 +29,23 @@ bool StartLibraries() {
   if (library) return true;
   if (!FcInit()) return false;
   return FT_Init_FreeType(&library) == 0;
+}
+
+void ScanGameFontFolder(const std::string& host_folder);
+
+// Setting up fontconfig (its configuration and font cache) and looking at the
+// game's font files is most of a run's start-up, and many runs never draw
+// text: both wait for the first font asked for. The folder named meanwhile is
+// kept until then. The lock makes the first use safe from any thread.
+std::mutex setup_lock;
+std::string wanted_font_folder;  // the folder named last
+std::string game_font_folder;    // the folder whose fonts are known
+
+bool FontsReady() {
+  std::lock_guard hold(setup_lock);
+  if (!StartLibraries()) return false;
+  if (wanted_font_folder != game_font_folder) ScanGameFontFolder(wanted_font_folder);
+  return true;
 }
 
 // The faces games name, and the installed families that stand in for them, in
@@ -136,7 +154,6 @@ struct GameFont {
   int weight;  // fontconfig weight
   int slant;
 };
-std::string game_font_folder;
 std::vector<GameFont> game_fonts;
 
 void ScanGameFonts(const std::filesystem::path& folder, int depth, int& budget) {
@@ -266,9 +283,9 @@ bool ResolveFaceUncached(std::string_view face_sjis, int32_t weight, bool italic
 
 }  // namespace
 
-void UseGameFontFolder(const std::string& host_folder) {
-  if (!StartLibraries()) return;
-  if (host_folder == game_font_folder) return;
+namespace {
+
+void ScanGameFontFolder(const std::string& host_folder) {
   game_font_folder = host_folder;
   game_fonts.clear();
   resolved_names.clear();
@@ -278,8 +295,15 @@ void UseGameFontFolder(const std::string& host_folder) {
   ScanGameFonts(host_folder, 0, budget);
 }
 
+}  // namespace
+
+void UseGameFontFolder(const std::string& host_folder) {
+  std::lock_guard hold(setup_lock);
+  wanted_font_folder = host_folder;
+}
+
 bool ResolveFace(std::string_view face_sjis, int32_t weight, bool italic, ResolvedFace& out) {
-  if (!StartLibraries()) return false;
+  if (!FontsReady()) return false;
   for (const ResolvedName& r : resolved_names)
     if (r.face == face_sjis && r.weight == weight && r.italic == italic) {
       out = r.resolved;
@@ -583,7 +607,7 @@ void RenderBand(RasterFont* font, FT_Pos length, FT_Pos top, FT_Pos thickness, F
 }  // namespace
 
 RasterFont* CreateRasterFont(const FontRequest& request) {
-  if (!StartLibraries()) return nullptr;
+  if (!FontsReady()) return nullptr;
   ResolvedFace resolved;
   bool want_bold = request.weight >= 600;
   if (!ResolveFace(request.face, request.weight, request.italic, resolved)) return nullptr;
@@ -704,7 +728,7 @@ void DrawTextMono(RasterFont* font, const TextLayout& layout, int32_t origin_x, 
 
 std::vector<std::string> ListFontFaces() {
   std::vector<std::string> names;
-  if (!StartLibraries()) return names;
+  if (!FontsReady()) return names;
   FcPattern* pattern = FcPatternCreate();
   FcPatternAddString(pattern, FC_LANG, reinterpret_cast<const FcChar8*>("ja"));
   FcPatternAddBool(pattern, FC_SCALABLE, FcTrue);

@@ -9,7 +9,10 @@
 // fontconfig's own matching for Japanese. A glyph the chosen face lacks is
 // taken from another installed face that has it.
 //
-// Not thread-safe: the text builtins call it under the builtin lock.
+// fontconfig and FreeType are set up, and the game's font files looked at,
+// when the first face is resolved, font made or list asked for, whichever
+// thread asks first. Otherwise not thread-safe: the text builtins call it
+// under the builtin lock.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -40,7 +43,8 @@ bool ResolveFace(std::string_view face_sjis, int32_t weight, bool italic, Resolv
 
 // Font files (.ttf, .ttc, .otf) in this folder and its subfolders (two levels
 // down at most) are preferred for the family names they carry. Replaces the
-// folder given before; an empty path forgets it.
+// folder given before; an empty path forgets it. The folder is looked at when
+// the next font is asked for.
 void UseGameFontFolder(const std::string& host_folder);
 
 struct RasterFont;
