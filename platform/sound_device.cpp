@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -84,6 +85,8 @@ struct Mixer {
   SDL_AudioDeviceID device = 0;
   std::thread pacer;
   std::atomic<bool> stop_pacer{false};
+  std::mutex pacer_lock;  // with pacer_wake: a stop ends the pacer's sleep at once
+  std::condition_variable pacer_wake;
   // The recording, written by the mixing thread only.
   FILE* record = nullptr;
   std::string record_path, record_temp;
@@ -91,11 +94,16 @@ struct Mixer {
   int16_t record_scratch[2 * kChunkFrames];
 
   // A process that ends without closing the device still ends the pacer.
-  ~Mixer() {
-    if (pacer.joinable()) {
+  ~Mixer() { StopPacer(); }
+
+  void StopPacer() {
+    if (!pacer.joinable()) return;
+    {
+      std::lock_guard hold(pacer_lock);
       stop_pacer = true;
-      pacer.join();
     }
+    pacer_wake.notify_all();
+    pacer.join();
   }
 };
 Mixer g_mixer;
@@ -259,7 +267,11 @@ void PacerLoop() {
   uint64_t rendered = 0;
   float block[2 * kChunkFrames];
   while (!g_mixer.stop_pacer.load()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    {
+      std::unique_lock hold(g_mixer.pacer_lock);
+      if (g_mixer.pacer_wake.wait_for(hold, std::chrono::milliseconds(5), [] { return g_mixer.stop_pacer.load(); }))
+        break;
+    }
     double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     auto due = static_cast<uint64_t>(elapsed * g_mixer.rate);
     while (rendered < due && !g_mixer.stop_pacer.load()) {
@@ -370,10 +382,7 @@ void CloseSoundDevice() {
     g_mixer.device = 0;
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
   }
-  if (g_mixer.pacer.joinable()) {
-    g_mixer.stop_pacer = true;
-    g_mixer.pacer.join();
-  }
+  g_mixer.StopPacer();
   FinishRecording();
   std::array<SoundBuffer*, kMaxBuffers> left{};
   {
