@@ -29,6 +29,7 @@ struct ScriptThread {
   std::array<ScriptContext*, kContextStackDepth> contexts{};
   int32_t top = -1;
   std::atomic<bool> finished{false};
+  std::atomic<bool> winding_down{false};  // out of its scripts, only its contexts left to free
   bool ended_normally = false;
   uint32_t result = 0;
   // A thread created suspended waits here before its first pass.
@@ -169,7 +170,10 @@ void ScriptThreadProc(int slot) {
     SetScriptStopFlag(1);
     if (g_runtime_host_hooks.close_main_window) g_runtime_host_hooks.close_main_window();
   }
-  SleepMs(5);
+  // A short grace before the contexts go; an engine that is stopping every
+  // thread (and so frees them anyway) does not wait for it.
+  t.winding_down = true;
+  for (int ms = 0; ms < 5 && !ScriptStopRequested(); ++ms) SleepMs(1);
   for (; t.top >= 0; --t.top) {
     FreeContext(t.contexts[t.top]);
     t.contexts[t.top] = nullptr;
@@ -185,6 +189,7 @@ void ResetSlot(ScriptThread& t) {
   t.contexts.fill(nullptr);
   t.top = -1;
   t.finished = false;
+  t.winding_down = false;
   t.os_suspend_count = 0;
 }
 
@@ -283,7 +288,7 @@ int RunningScriptThreads() { return running_threads.load(); }
 bool AnyScriptThreadAlive() {
   std::lock_guard lock(table_lock);
   for (ScriptThread& t : table) {
-    if (t.thread.joinable() && !t.finished) return true;
+    if (t.thread.joinable() && !t.finished && !t.winding_down) return true;
   }
   return false;
 }

@@ -27,7 +27,8 @@ void StopAllScriptThreads();
 // Number of script threads inside their thread procedure.
 int RunningScriptThreads();
 
-// True while some slot holds a thread that has not finished.
+// True while some slot holds a thread that still runs its scripts (one that
+// has left them and only frees its contexts no longer counts).
 bool AnyScriptThreadAlive();
 
 // r0 of the bottom context of the slot's last thread when it ended normally;
