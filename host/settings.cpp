@@ -208,8 +208,10 @@ bool LocateGame(const std::string& path, GamePaths& paths, std::string& script_o
 }
 
 void ReadConfiguration(Settings& s, std::string_view path) {
-  for (const IntegerKey& k : kIntegerKeys) s.*k.value = ReadProfileInt(path, k.section, k.key, s.*k.value);
-  for (const TextKey& k : kTextKeys) s.*k.value = FitBuffer(ReadProfileString(path, k.section, k.key, s.*k.value), k.capacity);
+  std::string text;  // read once for all the keys
+  if (!ReadProfileText(path, text)) return;
+  for (const IntegerKey& k : kIntegerKeys) s.*k.value = ProfileInt(text, k.section, k.key, s.*k.value);
+  for (const TextKey& k : kTextKeys) s.*k.value = FitBuffer(ProfileString(text, k.section, k.key, s.*k.value), k.capacity);
 }
 
 std::string DocumentsDirectory() { return UserFolder("DOCUMENTS", "Documents"); }

@@ -120,22 +120,34 @@ std::string SetProfileValue(std::string_view text, std::string_view section, std
   return out;
 }
 
-std::string ReadProfileString(std::string_view path, std::string_view section, std::string_view key,
-                              std::string_view fallback) {
-  std::string text, value;
-  if (ReadWholeFile(path, text) && FindProfileValue(text, section, key, value)) return value;
-  return std::string(fallback);
+bool ReadProfileText(std::string_view path, std::string& text) { return ReadWholeFile(path, text); }
+
+std::string ProfileString(std::string_view text, std::string_view section, std::string_view key,
+                          std::string_view fallback) {
+  std::string value;
+  return FindProfileValue(text, section, key, value) ? value : std::string(fallback);
 }
 
-int32_t ReadProfileInt(std::string_view path, std::string_view section, std::string_view key, int32_t fallback) {
-  std::string text, value;
-  if (!ReadWholeFile(path, text) || !FindProfileValue(text, section, key, value)) return fallback;
+int32_t ProfileInt(std::string_view text, std::string_view section, std::string_view key, int32_t fallback) {
+  std::string value;
+  if (!FindProfileValue(text, section, key, value)) return fallback;
   size_t i = 0;
   bool negative = false;
   if (i < value.size() && (value[i] == '-' || value[i] == '+')) negative = value[i++] == '-';
   uint32_t n = 0;
   for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) n = n * 10 + static_cast<uint32_t>(value[i] - '0');
   return static_cast<int32_t>(negative ? 0u - n : n);
+}
+
+std::string ReadProfileString(std::string_view path, std::string_view section, std::string_view key,
+                              std::string_view fallback) {
+  std::string text;
+  return ReadWholeFile(path, text) ? ProfileString(text, section, key, fallback) : std::string(fallback);
+}
+
+int32_t ReadProfileInt(std::string_view path, std::string_view section, std::string_view key, int32_t fallback) {
+  std::string text;
+  return ReadWholeFile(path, text) ? ProfileInt(text, section, key, fallback) : fallback;
 }
 
 bool WriteProfileString(std::string_view path, std::string_view section, std::string_view key,

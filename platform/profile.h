@@ -22,6 +22,14 @@ int32_t ReadProfileInt(std::string_view path, std::string_view section, std::str
 bool WriteProfileString(std::string_view path, std::string_view section, std::string_view key,
                         std::string_view value);
 
+// The file's text, for reading many keys with one read; false when it cannot
+// be read.
+bool ReadProfileText(std::string_view path, std::string& text);
+// ReadProfileString and ReadProfileInt on text in memory.
+std::string ProfileString(std::string_view text, std::string_view section, std::string_view key,
+                          std::string_view fallback);
+int32_t ProfileInt(std::string_view text, std::string_view section, std::string_view key, int32_t fallback);
+
 // The same on text in memory, for the file functions and tests.
 bool FindProfileValue(std::string_view text, std::string_view section, std::string_view key, std::string& value);
 std::string SetProfileValue(std::string_view text, std::string_view section, std::string_view key,
