@@ -114,6 +114,11 @@ class YieldPacer {
   std::chrono::steady_clock::time_point next_yield_ = std::chrono::steady_clock::now() + kTimeSlice;
 };
 
+// The window thread waits for threads to end between its messages: an empty
+// call posted to it ends the wait at once.
+void RunNothing(uintptr_t) {}
+void WakeWindowThread() { PostToWindowThread(RunNothing, 0); }
+
 void ScriptThreadProc(int slot) {
   ScriptThread& t = table[slot];
   {
@@ -173,6 +178,7 @@ void ScriptThreadProc(int slot) {
   // A short grace before the contexts go; an engine that is stopping every
   // thread (and so frees them anyway) does not wait for it.
   t.winding_down = true;
+  WakeWindowThread();  // a headless run may end now
   for (int ms = 0; ms < 5 && !ScriptStopRequested(); ++ms) SleepMs(1);
   for (; t.top >= 0; --t.top) {
     FreeContext(t.contexts[t.top]);
@@ -180,6 +186,7 @@ void ScriptThreadProc(int slot) {
   }
   running_threads.fetch_sub(1);
   t.finished = true;
+  WakeWindowThread();  // StopAllScriptThreads may be waiting for it
 }
 
 void ResetSlot(ScriptThread& t) {
