@@ -31,7 +31,7 @@ foreach(f keva keva-cc keva-pack)
     message(FATAL_ERROR "the package has no usr/bin/${f}")
   endif()
 endforeach()
-foreach(f usr/lib/keva/libkeva_video.so usr/share/keva/sdk/keva.h usr/share/man/man1/keva.1 usr/share/applications/keva.desktop
+foreach(f usr/lib/keva/libkeva_video.so usr/lib/keva/libkeva_midi.so usr/share/keva/sdk/keva.h usr/share/man/man1/keva.1 usr/share/applications/keva.desktop
           usr/share/keva/examples/first/first/main.c)
   if(NOT EXISTS ${WORK}/root/${f})
     message(FATAL_ERROR "the package has no ${f}")
