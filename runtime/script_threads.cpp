@@ -45,6 +45,10 @@ struct ScriptThread {
 std::array<ScriptThread, kScriptThreadSlots>& table = *new std::array<ScriptThread, kScriptThreadSlots>;
 std::mutex table_lock;  // creation, reaping and joining of slot threads
 std::atomic<int> running_threads{0};
+// Threads in their grace before freeing their contexts wait here, so that
+// StopAllScriptThreads ends the grace at once.
+std::mutex grace_lock;
+std::condition_variable grace_end;
 
 bool ValidSlot(int64_t n) { return n >= 0 && n < kScriptThreadSlots; }
 
@@ -179,7 +183,10 @@ void ScriptThreadProc(int slot) {
   // thread (and so frees them anyway) does not wait for it.
   t.winding_down = true;
   WakeWindowThread();  // a headless run may end now
-  for (int ms = 0; ms < 5 && !ScriptStopRequested(); ++ms) SleepMs(1);
+  {
+    std::unique_lock hold(grace_lock);
+    grace_end.wait_for(hold, std::chrono::milliseconds(5), [] { return ScriptStopRequested(); });
+  }
   for (; t.top >= 0; --t.top) {
     FreeContext(t.contexts[t.top]);
     t.contexts[t.top] = nullptr;
@@ -257,7 +264,11 @@ void ResumeScriptThread(int slot) {
 }
 
 void StopAllScriptThreads() {
-  SetScriptStopFlag(1);
+  {
+    std::lock_guard hold(grace_lock);
+    SetScriptStopFlag(1);
+  }
+  grace_end.notify_all();
   // Give the threads up to half a second to wind down by themselves.
   for (uint32_t start = TickCount(); running_threads.load() > 0 && TickCount() - start < 500;) {
     if (ServeEngineMessages() == 0) WaitForEngineMessages(1);
