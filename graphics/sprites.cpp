@@ -739,8 +739,11 @@ void ClearSpriteStore() {
 }  // namespace
 
 void SpritesStart() {
+  // New stores come zeroed, and nothing has used them: clearing them again
+  // would only touch every page of them.
+  const bool fresh = !sprite_store && !hit_store;
   if (!EnsureStores()) return;
-  ClearSpriteStore();
+  if (!fresh) ClearSpriteStore();
   default_flags = kSpriteAlways;
   background_plane = 0;
   background_x = background_y = 0;
