@@ -102,6 +102,99 @@ BENCHMARK(BM_Blit)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
+// Mode 7 over a destination with its own alpha, beside pixman's OVER on the
+// same buffers; the destination is restored (untimed) before every pass, since
+// repeated composites drive its alpha toward one value. args: data (0 random:
+// every source and destination alpha, the worst case; 1 layers: a sprite of
+// clear, opaque and soft runs over a layer of opaque, clear and translucent
+// runs, as games draw), operator (0 mode 7, 1 pixman OVER).
+struct AlphaData {
+  Plane* src;
+  Plane* dst;
+  std::vector<uint8_t> pristine;
+};
+AlphaData& AlphaBuffers(int data) {
+  static AlphaData sets[2] = {};
+  AlphaData& a = sets[data];
+  if (a.src) return a;
+  Shared();
+  a.src = CreatePlane(kWidth, kHeight, 32);
+  a.dst = CreatePlane(kWidth, kHeight, 32);
+  std::mt19937 rng(7);
+  for (int y = 0; y < kHeight; ++y) {
+    for (int i = 0; i < kWidth; ++i) {
+      uint32_t sv = rng(), dv = rng();
+      if (data == 1) {
+        // Runs of 40 pixels, shifting from row to row like sprite outlines.
+        const int run = ((i + y / 3) / 40) % 6, ramp = (i + y) & 255;
+        sv = (sv & 0xFFFFFF) | uint32_t(run < 2 ? 0 : run < 4 ? 255 : ramp) << 24;
+        const int layer = ((i / 48) + (y / 64)) % 4;
+        dv = (dv & 0xFFFFFF) | uint32_t(layer < 2 ? 255 : layer == 2 ? 0 : 128) << 24;
+      }
+      std::memcpy(PixelAddress(a.src, i, y), &sv, 4);
+      std::memcpy(PixelAddress(a.dst, i, y), &dv, 4);
+    }
+  }
+  const size_t bytes = size_t(a.dst->stride) * kHeight;
+  a.pristine.assign(PlanePixels(a.dst), PlanePixels(a.dst) + bytes);
+  return a;
+}
+
+void BM_AlphaOverAlpha(benchmark::State& state) {
+  Buffers& b = Shared();
+  AlphaData& a = AlphaBuffers(int(state.range(0)));
+  const size_t bytes = a.pristine.size();
+  g_graphics_settings.MultiThreading = 0;
+  BlitParams p{7, 0, 255, 0, 0, 0};
+  NormalisedMode n = NormaliseMode(p);
+  BlitRoutine f = Routine(n.row, 2);
+  BlitJob j{};
+  j.dst = PixelAddress(a.dst, 0, 0);
+  j.dst_step = 4;
+  j.dst_row = -a.dst->stride;
+  j.src = PixelAddress(a.src, 0, 0);
+  j.src_cols = b.cols.data();
+  j.src_rows = b.rows.data();
+  j.cols = kWidth;
+  j.rows = kHeight;
+  j.params = &n.params;
+#ifdef KEVA_BENCH_PIXMAN
+  pixman_image_t* src = pixman_image_create_bits(PIXMAN_a8r8g8b8, kWidth, kHeight,
+                                                 reinterpret_cast<uint32_t*>(PlanePixels(a.src)), a.src->stride);
+  pixman_image_t* dst = pixman_image_create_bits(PIXMAN_a8r8g8b8, kWidth, kHeight,
+                                                 reinterpret_cast<uint32_t*>(PlanePixels(a.dst)), a.dst->stride);
+#else
+  if (state.range(1)) {
+    state.SkipWithError("built without pixman");
+    return;
+  }
+#endif
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::memcpy(PlanePixels(a.dst), a.pristine.data(), bytes);
+    state.ResumeTiming();
+    if (state.range(1) == 0) {
+      f(j);
+    } else {
+#ifdef KEVA_BENCH_PIXMAN
+      pixman_image_composite32(PIXMAN_OP_OVER, src, nullptr, dst, 0, 0, 0, 0, 0, 0, kWidth, kHeight);
+#endif
+    }
+    benchmark::ClobberMemory();
+  }
+#ifdef KEVA_BENCH_PIXMAN
+  pixman_image_unref(src);
+  pixman_image_unref(dst);
+#endif
+  state.SetItemsProcessed(state.iterations() * int64_t(kWidth) * kHeight);
+  g_graphics_settings.MultiThreading = 1;
+}
+BENCHMARK(BM_AlphaOverAlpha)
+    ->ArgNames({"layers", "pixman_over"})
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
 // A scaled copy (source columns and rows at 2/3 speed), as a stretched blit
 // hands it over; args: mode, vector paths.
 void BM_BlitScaled(benchmark::State& state) {

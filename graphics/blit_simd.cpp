@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 #include "graphics/planes.h"
 
@@ -299,30 +300,53 @@ __attribute__((target("avx2"))) void Pixel32Avx2(uint8_t* d, const uint8_t* s, s
   Pixel32Sse2<kKeyed, kOp>(d + 4 * i, s + 4 * i, n - i, w, key, tint);
 }
 
-__attribute__((target("avx2"))) inline __m256i Alpha8(__m256i s, __m256i d, __m256i vw) {
-  const __m256i byte = _mm256_set1_epi32(255), v255 = _mm256_set1_epi32(255);
-  const __m256i t = _mm256_srli_epi32(_mm256_mullo_epi16(_mm256_srli_epi32(s, 24), vw), 8);
-  const __m256i D = _mm256_srli_epi32(d, 24);
-  const __m256i A =
-      _mm256_add_epi32(_mm256_mullo_epi16(D, v255), _mm256_mullo_epi16(t, _mm256_sub_epi32(v255, D)));
-  const __m256 ts = _mm256_cvtepi32_ps(_mm256_mullo_epi16(t, v255));
-  const __m256 td = _mm256_cvtepi32_ps(_mm256_mullo_epi16(_mm256_sub_epi32(v255, t), D));
-  const __m256 af = _mm256_cvtepi32_ps(_mm256_sub_epi32(A, _mm256_cmpeq_epi32(A, _mm256_setzero_si256())));
-  const __m256 rcp = _mm256_div_ps(_mm256_set1_ps(1.0f), af);
-  __m256i out = _mm256_slli_epi32(_mm256_srli_epi32(_mm256_mulhi_epu16(A, _mm256_set1_epi32(0x8081)), 7), 24);
+// Byte shuffles of the weighted composite: pick[k] puts byte k of each pixel
+// alone in its 32-bit lane, place[k] moves the top byte of each lane to byte k.
+struct ChannelShuffles {
+  alignas(32) int8_t pick[3][32];
+  alignas(32) int8_t place[3][32];
+};
+constexpr ChannelShuffles MakeChannelShuffles() {
+  ChannelShuffles c{};
   for (int k = 0; k < 3; ++k) {
-    const __m256 sc = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(s, 8 * k), byte));
-    const __m256 dc = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(d, 8 * k), byte));
-    const __m256 n = _mm256_add_ps(_mm256_mul_ps(ts, sc), _mm256_mul_ps(td, dc));
-    __m256i q = _mm256_cvttps_epi32(_mm256_mul_ps(n, rcp));
-    const __m256 qa = _mm256_mul_ps(_mm256_cvtepi32_ps(q), af);
-    q = _mm256_add_epi32(q, _mm256_castps_si256(_mm256_cmp_ps(qa, n, _CMP_GT_OQ)));
-    const __m256 next = _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(q), af), af);
-    q = _mm256_sub_epi32(q, _mm256_castps_si256(_mm256_cmp_ps(next, n, _CMP_LE_OQ)));
-    out = _mm256_or_si256(out, _mm256_slli_epi32(q, 8 * k));
+    for (int i = 0; i < 32; ++i) {
+      const int lane = i & 12, byte = i & 3;
+      c.pick[k][i] = int8_t(byte == 0 ? lane + k : -1);
+      c.place[k][i] = int8_t(byte == k ? lane + 3 : -1);
+    }
   }
-  const __m256i none = _mm256_cmpeq_epi32(t, _mm256_setzero_si256());
-  return _mm256_blendv_epi8(out, d, none);
+  return c;
+}
+constexpr ChannelShuffles kChannelShuffles = MakeChannelShuffles();
+
+// The colour channels of eight pixels through their weights: per channel
+// CompositeByWeight in 32-bit lanes (s * w + d * v + max(d - s, 0)) >> 24,
+// its top byte moved into place. out holds the alpha bytes.
+__attribute__((target("avx2"))) inline __m256i CompositeChannels8(__m256i s, __m256i d, __m256i w, __m256i v,
+                                                                  __m256i out) {
+  const __m256i excess = _mm256_subs_epu8(d, s);  // max(d - s, 0) per channel
+  for (int k = 0; k < 3; ++k) {
+    const __m256i pick = _mm256_load_si256(reinterpret_cast<const __m256i*>(kChannelShuffles.pick[k]));
+    const __m256i place = _mm256_load_si256(reinterpret_cast<const __m256i*>(kChannelShuffles.place[k]));
+    const __m256i sc = _mm256_shuffle_epi8(s, pick), dc = _mm256_shuffle_epi8(d, pick);
+    const __m256i x = _mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(sc, w), _mm256_mullo_epi32(dc, v)),
+                                       _mm256_shuffle_epi8(excess, pick));
+    out = _mm256_or_si256(out, _mm256_shuffle_epi8(x, place));
+  }
+  return out;
+}
+
+// Mode 7 on eight 32-bit pixels through the weight table: one gather of the
+// entries of (t, D), which also carry the resulting alpha in place.
+__attribute__((target("avx2"))) inline __m256i AlphaByTable8(__m256i s, __m256i d, __m256i vw,
+                                                             const uint32_t* weights) {
+  // D * 256 + t: the entries of one destination alpha share 16 cache lines.
+  const __m256i t = _mm256_srli_epi32(_mm256_mullo_epi16(_mm256_srli_epi32(s, 24), vw), 8);
+  const __m256i index = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(d, 16), _mm256_set1_epi32(0xFF00)), t);
+  const __m256i entry = _mm256_i32gather_epi32(reinterpret_cast<const int*>(weights), index, 4);
+  const __m256i v = _mm256_and_si256(entry, _mm256_set1_epi32(0xFFFFFF));
+  const __m256i w = _mm256_sub_epi32(_mm256_set1_epi32(1 << 24), v);
+  return CompositeChannels8(s, d, w, v, _mm256_and_si256(entry, _mm256_set1_epi32(int(0xFF000000u))));
 }
 
 // AlphaOverOpaque4 on eight pixels; one half (four pixels in 16-bit lanes) at a time.
@@ -342,6 +366,7 @@ __attribute__((target("avx2"))) inline __m256i AlphaOverOpaque8(__m256i s, __m25
 }
 
 __attribute__((target("avx2"))) void Alpha32Avx2(uint8_t* d, const uint8_t* s, size_t n, int w) {
+  static const uint32_t* const weights = AlphaCompositeWeights();
   const __m256i vw = _mm256_set1_epi32(w), vw16 = _mm256_set1_epi16(int16_t(w)),
                 alpha = _mm256_set1_epi32(int(0xFF000000u));
   size_t i = 0;
@@ -358,7 +383,7 @@ __attribute__((target("avx2"))) void Alpha32Avx2(uint8_t* d, const uint8_t* s, s
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 4 * i), AlphaOverOpaque8(a, b, vw16));
       continue;
     }
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 4 * i), Alpha8(a, b, vw));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 4 * i), AlphaByTable8(a, b, vw, weights));
   }
   Alpha32Sse2(d + 4 * i, s + 4 * i, n - i, w);
 }
@@ -612,6 +637,23 @@ BlitRoutine FastFor(int row, int bytes, bool mapping) {
 }
 
 }  // namespace
+
+const uint32_t* AlphaCompositeWeights() {
+  alignas(64) static uint32_t table[65536];
+  static std::once_flag once;
+  std::call_once(once, [] {
+    for (uint32_t t = 0; t < 256; ++t) {
+      for (uint32_t D = 0; D < 256; ++D) {
+        const uint32_t a = 255 * t, A = a + (255 - t) * D;
+        // Where t is 0 the source's weight 1 (not 0) keeps the destination
+        // exactly and leaves V within 24 bits.
+        const uint64_t source = t == 0 ? 1 : ((uint64_t(a) << 24) + A - 1) / A;
+        table[D * 256 + t] = uint32_t((1u << 24) - source) | (A / 255) << 24;
+      }
+    }
+  });
+  return table;
+}
 
 SimdLevel DetectedSimdLevel() {
   __builtin_cpu_init();
