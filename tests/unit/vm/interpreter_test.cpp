@@ -499,6 +499,53 @@ TEST(Interpreter, CodeRunsOnThroughTheTopOfTheAddressSpace) {
   }
 }
 
+// Code is bytes in script memory: whatever writes them, and wherever a jump
+// lands, the next run of those bytes does what they say now. (A program
+// running `site` twice, with its immediate changed from 5 to 7 in between,
+// leaves 12.)
+TEST(Interpreter, CodeRunsAsItsBytesReadNow) {
+  const std::string rewrite_loop = R"(
+        movl r3, $2
+loop:
+site:   movl r0, $5
+        add r4, r0
+        movl r1, @site
+        add r1, $2
+        movl r2, $7
+        WRITE
+        sub r3, $1
+        jne loop
+        movl r0, r4
+        ret
+)";
+  struct Case {
+    const char* what;
+    std::string source;
+    uint32_t r0;
+  };
+  auto with = [&](const std::string& write) {
+    std::string s = rewrite_loop;
+    return s.replace(s.find("WRITE"), 5, write);
+  };
+  const Case cases[] = {
+      {"rewritten by a store, run again in the same slice", with("movl [r1], r2"), 12},
+      {"rewritten by a store, run again in a later slice", with("movl [r1], r2\ntrap 0"), 12},
+      {"rewritten by a builtin between slices", with("trap 0"), 12},
+      // The immediate of `mid` reads as `movl r0, r1` followed by two nops.
+      {"entered in the middle of an instruction", "movl r1, $42\njmp mid+2\nmid: movl r2, $0x1003\nret\n", 42},
+  };
+  // The builtin stores r2 at the address in r1.
+  SetBuiltinHook([](uint16_t, ScriptContext* ctx) { Machine::Poke32(ctx->r[1], ctx->r[2]); });
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Machine m(c.source);
+    m.Run();
+    EXPECT_EQ(m.ctx->state, kContextEnded);
+    EXPECT_EQ(m.ctx->r[0], c.r0);
+  }
+  SetBuiltinHook(nullptr);
+}
+
 TEST(Interpreter, JumpToWildAddressRunsZerosAsNops) {
   // Untouched arena pages read as zero: nop. The run ends by budget, not a crash.
   Machine m("jmp 0xF0000000\n");
