@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -158,9 +159,21 @@ void EndSoonAfterTimeout(double timeout_seconds) {
 std::string last_hooked_text;
 bool hook_to_clipboard = false;
 
-void PutOnClipboard(uintptr_t text) {
-  std::unique_ptr<std::string> utf8(reinterpret_cast<std::string*>(text));
-  SetClipboardText(*utf8);
+// The newest hooked line waits here for the window thread; a line replaced
+// before the window thread got to it would have been overwritten on the
+// clipboard at once anyway.
+std::mutex clipboard_lock;
+std::string clipboard_line;
+bool clipboard_posted = false;
+
+void PutOnClipboard(uintptr_t) {
+  std::string utf8;
+  {
+    std::lock_guard lock(clipboard_lock);
+    utf8.swap(clipboard_line);
+    clipboard_posted = false;
+  }
+  SetClipboardText(utf8);
 }
 
 void HookDrawnText(std::string_view sjis) {
@@ -170,7 +183,14 @@ void HookDrawnText(std::string_view sjis) {
   for (char& c : utf8)
     if (c == '\n' || c == '\r') c = ' ';  // one line per call
   if (hook_to_clipboard) {
-    PostToWindowThread(PutOnClipboard, reinterpret_cast<uintptr_t>(new std::string(std::move(utf8))));
+    bool post;
+    {
+      std::lock_guard lock(clipboard_lock);
+      clipboard_line = std::move(utf8);
+      post = !clipboard_posted;
+      clipboard_posted = true;
+    }
+    if (post) PostToWindowThread(PutOnClipboard, 0);  // outside the lock: with no window thread it runs here
     return;
   }
   utf8 += '\n';
