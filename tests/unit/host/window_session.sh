@@ -28,7 +28,7 @@ session() {  # name, script, cfg
   printf '[Window]\nTitle=keva-window-test\n%b' "$3" > "$dir/$name/configure.cfg"
   printf '#include "keva.h"\n%s\n' "$2" > "$dir/$name/main.c"
   KEVA="$keva" GAME="$dir/$name" TOOL="$tool" xvfb-run -a -s "-screen 0 1280x800x24" \
-    timeout 90 bash -c "$(declare -f wait_window ended geometry full_screen_round "check_${name%%-*}"); check_${name%%-*}" \
+    timeout 90 bash -c "$(declare -f wait_window ended geometry settled_geometry full_screen_round "check_${name%%-*}"); check_${name%%-*}" \
     > "$dir/$name/result" 2>&1
   local status=$?
   if [ $status -ne 0 ]; then
@@ -84,19 +84,31 @@ geometry() {
                            /^ *Width:/ {w=$NF} /^ *Height:/ {h=$NF} END {print x, y, w, h}'
 }
 
+# Prints the geometry of window $1 once it is "$2" (within 15 s: a loaded
+# machine may take a while to switch), or the last one seen.
+settled_geometry() {
+  local now
+  for i in $(seq 1 150); do
+    now=$(geometry "$1")
+    [ "$now" = "$2" ] && break
+    sleep 0.1
+  done
+  echo "$now"
+}
+
 # Full screen ($2: how it is entered) and back, three times, on window $1.
 full_screen_round() {
   local id=$1 how=$2 start now
   start=$(geometry "$id")
   for i in 1 2 3; do
     if [ "$how" = maximise ]; then "$TOOL" maximise "$id"; else xdotool key --window "$id" alt+Return; fi
-    sleep 1.5
-    now=$(geometry "$id")
+    now=$(settled_geometry "$id" "0 0 1280 800")
     [ "$now" = "0 0 1280 800" ] || { echo "$how $i: full screen is '$now', not the display"; return 1; }
+    sleep 0.5  # the switch has finished before the next key
     xdotool key --window "$id" alt+Return
-    sleep 1.5
-    now=$(geometry "$id")
+    now=$(settled_geometry "$id" "$start")
     [ "$now" = "$start" ] || { echo "$how $i: back at '$now', not '$start'"; return 1; }
+    sleep 0.5
   done
 }
 
