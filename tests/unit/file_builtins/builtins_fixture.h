@@ -14,13 +14,12 @@
 #include <string_view>
 #include <vector>
 
-#include "runtime/builtin.h"
-#include "vm/arena.h"
+#include "script_memory.h"
 
-class BuiltinsTest : public testing::Test {
+class BuiltinsTest : public ScriptMemoryTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(ArenaStart());
+    ScriptMemoryTest::SetUp();
     std::string tmpl = (std::filesystem::temp_directory_path() / "keva-builtins-XXXXXX").string();
     ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
     dir_ = tmpl;
@@ -32,37 +31,7 @@ class BuiltinsTest : public testing::Test {
     std::error_code ec;
     std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
     std::filesystem::remove_all(dir_, ec);
-    for (uint32_t b : blocks_) ArenaFree(b);
-  }
-
-  uint32_t Block(size_t bytes, uint8_t fill = 0) {
-    uint32_t b = ArenaAlloc(bytes);
-    EXPECT_NE(b, 0u);
-    std::memset(ToHost(b), fill, bytes);
-    blocks_.push_back(b);
-    return b;
-  }
-  uint32_t Str(std::string_view s) {
-    uint32_t b = Block(s.size() + 1);
-    std::memcpy(ToHost(b), s.data(), s.size());
-    return b;
-  }
-  static std::string Read(uint32_t addr) { return reinterpret_cast<const char*>(ToHost(addr)); }
-  static uint32_t Word(uint32_t addr) {
-    uint32_t v;
-    std::memcpy(&v, ToHost(addr), 4);
-    return v;
-  }
-  static void SetWords(uint32_t addr, std::initializer_list<uint32_t> words) {
-    for (uint32_t w : words) {
-      std::memcpy(ToHost(addr), &w, 4);
-      addr += 4;
-    }
-  }
-  uint32_t Call(BuiltinHandler h, std::initializer_list<uint32_t> args) {
-    uint32_t b = Block(4 * args.size() + 4);
-    SetWords(b, args);
-    return h(BuiltinArgs{b});
+    ScriptMemoryTest::TearDown();
   }
 
   // Files in the scratch folder.
@@ -87,5 +56,4 @@ class BuiltinsTest : public testing::Test {
   }
 
   std::filesystem::path dir_, old_cwd_;
-  std::vector<uint32_t> blocks_;
 };
