@@ -21,7 +21,7 @@ namespace {
 
 constexpr int kWidth = 400, kHeight = 280, kMargin = 6, kButtonW = 88, kButtonH = 26, kFontPixels = 13,
               kLineHeight = 16;
-constexpr uint32_t kBackground = 0xFFF0F0F0, kListBackground = 0xFFFFFFFF, kText = 0xFF000000, kBorder = 0xFF808080;
+constexpr uint32_t kBackground = 0xFFF0F0F0, kListBackground = 0xFFFFFFFF, kBorder = 0xFF808080;
 
 SDL_Window* window = nullptr;
 SDL_Renderer* renderer = nullptr;
