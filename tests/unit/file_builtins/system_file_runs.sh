@@ -71,7 +71,7 @@ for delay in 0.3 0.7 1.1; do
   rm -f "$dir/big.sav"
   "$keva" --headless --timeout 60 "$dir/big.c" > /dev/null 2>&1 &
   pid=$!
-  for i in $(seq 100); do [ -f "$dir/big.sav" ] && break; sleep 0.1; done
+  for i in $(seq 300); do [ -f "$dir/big.sav" ] && break; sleep 0.1; done  # up to 30 s on a loaded machine
   sleep "$delay"
   kill -9 "$pid"
   wait "$pid" 2>/dev/null
