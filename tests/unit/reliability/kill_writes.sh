@@ -44,7 +44,7 @@ one_value() {  # file: true when it is 262144 bytes of one value
 for round in $(seq 20); do
   "$keva" --headless --timeout 60 "$dir/kill.cfg" > "$dir/out" 2>&1 &
   pid=$!
-  for i in $(seq 100); do [ -f "$dir/data.pak" ] && break; sleep 0.05; done
+  for i in $(seq 600); do [ -f "$dir/data.pak" ] && break; sleep 0.05; done  # up to 30 s on a loaded machine
   sleep "0.$(( (RANDOM % 90) + 5 ))"
   kill -9 "$pid" 2>/dev/null
   wait "$pid" 2>/dev/null
