@@ -11,13 +11,9 @@
 //
 // ENGINE defaults to this build's keva; naming several (another build's
 // first) compares them in the same rounds.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -25,39 +21,9 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
-namespace {
+#include "process_timing.h"
 
 namespace fs = std::filesystem;
-
-// Wall time of one run with standard output and error going nowhere, in
-// seconds; negative when the program cannot be started or fails.
-double TimeProcess(const std::vector<std::string>& argv) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  auto start = std::chrono::steady_clock::now();
-  pid_t pid;
-  int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return -1;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 50;
@@ -86,8 +52,9 @@ int main(int argc, char** argv) {
   for (int r = 0; r < rounds; ++r) {
     for (Line& line : lines) {
       if (!line.usable) continue;
-      double t = TimeProcess(line.argv);
-      if (t < 0) {
+      bool ok = false;
+      double t = TimeProcess(line.argv, "/dev/null", &ok);
+      if (t < 0 || !ok) {
         line.usable = false;  // not installed, or failing: reported below
         continue;
       }
