@@ -15,6 +15,7 @@
 
 #include "vm/arena.h"
 #include "vm/context.h"
+#include "vm/native_code.h"
 #include "vm/opcodes.h"
 
 namespace {
@@ -318,7 +319,12 @@ wrap:
 
 }  // namespace
 
+int RunInterpretedSlice(ScriptContext* ctx, int budget) {
+  if (ScriptStopRequested() || budget <= 1) return 1;
+  return ctx->pc >= kWrapGuard ? RunSlice<true>(ctx, budget) : RunSlice<false>(ctx, budget);
+}
+
 int RunContext(ScriptContext* ctx) {
   if (ScriptStopRequested()) return 1;
-  return ctx->pc >= kWrapGuard ? RunSlice<true>(ctx, 256) : RunSlice<false>(ctx, 256);
+  return NativeCodeEnabled() ? RunNativeSlice(ctx) : RunInterpretedSlice(ctx, 256);
 }
