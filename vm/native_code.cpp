@@ -846,8 +846,10 @@ Block* Translate(Cache& c, uint32_t start) {
   return b;
 }
 
-// The block for pc, its bytes checked against what it was made from.
-Block* FindBlock(Cache& c, uint32_t pc) {
+// The block for pc. With `check`, its bytes are checked here against what it
+// was made from; otherwise its own prologue checks them when the epoch moved
+// (and asks for this check when it cannot tell).
+Block* FindBlock(Cache& c, uint32_t pc, bool check) {
   Block* b = c.table_blocks[pc & (kTableSize - 1)];
   if (!b || b->start != pc) {
     auto it = c.blocks.find(pc);
@@ -856,7 +858,7 @@ Block* FindBlock(Cache& c, uint32_t pc) {
     c.Install(*b);
   }
   uint32_t now = code_epoch.load(std::memory_order_acquire);
-  if (b->header->epoch == now) return b;
+  if (b->header->epoch == now || !check) return b;
   uint32_t marked = forget_generation.load(std::memory_order_acquire);
   if (std::memcmp(b->bytes.data(), g_arena_base + pc, b->bytes.size()) != 0) return Translate(c, pc);
   if (b->header->marked != marked) {
@@ -934,7 +936,7 @@ int RunNativeSlice(ScriptContext* ctx) {
   if (ctx->state != kContextRunning) return 1;
   Cache* c = ThreadCache();
   if (!c) return RunInterpretedSlice(ctx, 256);
-  NativeFrame f{};
+  NativeFrame f;
   LoadFrame(f, ctx);
   f.budget = 256;
   f.code_map = code_map;
@@ -942,13 +944,15 @@ int RunNativeSlice(ScriptContext* ctx) {
   f.epoch = &code_epoch;
   f.table = c->table.data();
   f.forget = &forget_generation;
+  bool check = false;  // the block at f.pc asked for its bytes to be checked
   for (;;) {
     if (ScriptStopRequested()) break;
     if (f.pc >= kTopGuard) {
       StoreFrame(f, ctx);
       return RunInterpretedSlice(ctx, f.budget);
     }
-    Block* b = FindBlock(*c, f.pc);
+    Block* b = FindBlock(*c, f.pc, check);
+    check = false;
     if (!b) {
       if (!Step(f, ctx)) return 1;
       continue;
@@ -957,7 +961,8 @@ int RunNativeSlice(ScriptContext* ctx) {
     c->enter(&f, g_arena_base, b->code);
     switch (f.reason) {
       case kExitStop: StoreFrame(f, ctx); return 1;
-      case kExitLookup: case kExitValidate: break;
+      case kExitLookup: break;
+      case kExitValidate: check = true; break;
       case kExitBudget: StoreFrame(f, ctx); return RunInterpretedSlice(ctx, f.budget);
       case kExitStep: if (!Step(f, ctx)) return 1; break;
       case kExitStepStore: {
