@@ -127,15 +127,18 @@ enum ExitReason : uint32_t {
   kExitStepStore,  // the same, for a store into translated code
 };
 
+// The direct-mapped table the machine code looks transfers up in: entry
+// pc % kTableSize; an empty entry holds a pc no block starts at.
 struct TableEntry {
   uint32_t pc;
   uint32_t pad;
   const uint8_t* code;
 };
+static_assert(sizeof(TableEntry) == 16);  // the lookup scales the index by shifting it 4
 
-// In the code buffer before each block's entry: the epoch at which its bytes
-// were last found as translated, and the forget generation at which its
-// code was last marked in the code map.
+// One per block, in the header area after the code buffer: the epoch at
+// which its bytes were last found as translated, and the forget generation
+// at which its bytes were last marked in the code map.
 struct BlockHeader {
   uint32_t epoch;
   uint32_t marked;
@@ -156,7 +159,7 @@ using EnterFn = void (*)(NativeFrame*, uint8_t* mem, const uint8_t* code);
 enum Reg : int { RAX, RCX, RDX, RBX, RSP, RBP, RSI, RDI, R8, R9, R10, R11, R12, R13, R14, R15 };
 constexpr int kVm[8] = {R8, R9, R10, R11, R12, R13, R14, RBX};
 
-enum Cond : uint8_t { kB = 2, kAE = 3, kE = 4, kNE = 5, kBE = 6, kA = 7, kP = 0xA, kNP = 0xB, kL = 0xC, kGE = 0xD, kLE = 0xE, kG = 0xF };
+enum Cond : uint8_t { kB = 2, kAE = 3, kE = 4, kNE = 5, kBE = 6, kA = 7, kNP = 0xB, kL = 0xC, kGE = 0xD, kLE = 0xE, kG = 0xF };
 
 struct Mem {
   int base;
@@ -219,7 +222,6 @@ struct Emitter {
   void MovMemImm8(const Mem& m, uint8_t imm) { RM({}, {0xC6}, 0, m); B(imm); }
   // Jumps with a 32-bit displacement; the returned position is patched later.
   uint8_t* Jcc(Cond c) { B(0x0F); B(static_cast<uint8_t>(0x80 | c)); D(0); return p - 4; }
-  uint8_t* Jmp() { B(0xE9); D(0); return p - 4; }
   void JmpTo(const uint8_t* target) { B(0xE9); D(static_cast<uint32_t>(target - (p + 4))); }
   // Short local jumps within one instruction's code.
   uint8_t* Jcc8(Cond c) { B(static_cast<uint8_t>(0x70 | c)); B(0); return p - 1; }
@@ -316,10 +318,8 @@ struct Cache {
 
 Cache* ThreadCache() {
   thread_local std::unique_ptr<Cache> cache;
-  if (!cache) {
-    cache = std::make_unique<Cache>();
-  }
-  return cache->buffer ? cache.get() : nullptr;
+  if (!cache) cache = std::make_unique<Cache>();
+  return cache->buffer ? cache.get() : nullptr;  // no mapping: this thread interprets
 }
 
 // --- Translation ---------------------------------------------------------------------
