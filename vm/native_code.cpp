@@ -62,6 +62,10 @@ constexpr size_t kBlockReserve = 16u << 10;  // room one block may need at most
 // make the processor throw away the code it has fetched.
 constexpr size_t kHeaderCount = 64u << 10;
 constexpr uint32_t kTableSize = 4096;
+// Code is translated where a run has started this many times (a slice, or a
+// transfer out of machine code); until then the interpreter runs it, so code
+// that runs once, like a game's set-up, costs no translation.
+std::atomic<int> hot_count{8};
 
 uint8_t* code_map = nullptr;  // g_code_map once a block is translated
 std::once_flag code_map_once;
@@ -248,6 +252,7 @@ struct Cache {
   alignas(64) std::array<TableEntry, kTableSize> table;
   std::array<Block*, kTableSize> table_blocks;
   std::unordered_map<uint32_t, std::unique_ptr<Block>> blocks;
+  std::unordered_map<uint32_t, int> starts;  // runs started at a pc not translated yet
 
   Cache() {
     void* p = mmap(nullptr, kMappingBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -277,6 +282,7 @@ struct Cache {
   }
   void Flush() {
     blocks.clear();
+    starts.clear();
     ClearTable();
     used = stubs_end;
     headers_used = 0;
@@ -846,14 +852,21 @@ Block* Translate(Cache& c, uint32_t start) {
   return b;
 }
 
-// The block for pc. With `check`, its bytes are checked here against what it
+// The block for pc, or nullptr while the code there is not run often enough
+// to be translated. With `check`, its bytes are checked here against what it
 // was made from; otherwise its own prologue checks them when the epoch moved
 // (and asks for this check when it cannot tell).
 Block* FindBlock(Cache& c, uint32_t pc, bool check) {
   Block* b = c.table_blocks[pc & (kTableSize - 1)];
   if (!b || b->start != pc) {
     auto it = c.blocks.find(pc);
-    if (it == c.blocks.end()) return Translate(c, pc);
+    if (it == c.blocks.end()) {
+      if (c.starts.size() >= 65536) c.starts.clear();  // counts of code run once stay bounded
+      int& starts = c.starts[pc];
+      if (++starts < hot_count.load(std::memory_order_relaxed)) return nullptr;
+      c.starts.erase(pc);
+      return Translate(c, pc);
+    }
     b = it->second.get();
     c.Install(*b);
   }
@@ -932,6 +945,8 @@ bool NativeCodeEnabled() {
 
 void SetNativeCodeEnabled(bool on) { native_state.store(on && NativeCodeSupported() ? 1 : 0); }
 
+void SetTranslationThreshold(int runs) { hot_count.store(std::max(1, runs), std::memory_order_relaxed); }
+
 int RunNativeSlice(ScriptContext* ctx) {
   if (ctx->state != kContextRunning) return 1;
   Cache* c = ThreadCache();
@@ -953,10 +968,7 @@ int RunNativeSlice(ScriptContext* ctx) {
     }
     Block* b = FindBlock(*c, f.pc, check);
     check = false;
-    if (!b) {
-      if (!Step(f, ctx)) return 1;
-      continue;
-    }
+    if (!b) break;  // not run often enough yet: the interpreter has the rest of the slice
     if (f.budget <= b->count) break;
     c->enter(&f, g_arena_base, b->code);
     switch (f.reason) {
@@ -974,7 +986,8 @@ int RunNativeSlice(ScriptContext* ctx) {
       }
     }
   }
-  // The rest of the slice, shorter than the next block, is the interpreter's.
+  // The rest of the slice (shorter than the next block, or code not yet
+  // translated) is the interpreter's.
   StoreFrame(f, ctx);
   return RunInterpretedSlice(ctx, f.budget);
 }
@@ -1007,5 +1020,6 @@ void SetNativeCodeEnabled(bool) {}
 int RunNativeSlice(ScriptContext* ctx) { return RunInterpretedSlice(ctx, 256); }
 void ForgetCode(uint32_t, uint32_t) { NoteCodeMayHaveChanged(); }
 void NoteStoreNearCode(uint32_t) {}
+void SetTranslationThreshold(int) {}
 
 #endif
