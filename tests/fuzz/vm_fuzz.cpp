@@ -81,6 +81,7 @@ bool InterpretedTrace(const uint8_t* data, size_t size, std::vector<uint8_t>* tr
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   StartFuzzTarget(/*guard_zones=*/false);
+  SetTranslationThreshold(1);  // an input runs only a few slices
   // The input: r0..r6 (28 bytes), then the program image.
   if (size < 28) return 0;
   if (!NativeCodeEnabled()) {
