@@ -287,6 +287,15 @@ class ProgramWriter {
 
  private:
   void Line(const std::string& s) { text_ += "        " + s + "\n"; }
+  // One instruction: the mnemonic, then the operands joined by commas. A
+  // braced list is evaluated left to right, so every compiler draws the
+  // operands' random numbers in the same order and writes the same program.
+  void Ins(std::initializer_list<std::string> parts) {
+    std::string line;
+    for (const std::string& part : parts) line += line.empty() ? part + " " : line.back() == ' ' ? part : ", " + part;
+    Line(line);
+  }
+  static std::string Mem(const std::string& at) { return "[" + at + "]"; }
   void Label(const std::string& l) { text_ += l + ":\n"; }
   std::string NewLabel() { return "L" + std::to_string(labels_++); }
   static std::string Num(int64_t v) { return std::to_string(v); }
@@ -324,16 +333,16 @@ class ProgramWriter {
 
   void Piece(int depth) {
     switch (rng_.Below(26)) {
-      case 0: Line("movl " + Dest() + ", " + Imm()); break;
-      case 1: Line("movl " + Dest() + ", " + Src()); break;
-      case 2: Line("xchg " + Dest() + ", " + Dest()); break;
-      case 3: Line("movl " + Dest() + ", @" + rng_.Pick({"scratch+12", "sub0", "stub", "scratch"})); break;
+      case 0: Ins({"movl", Dest(), Imm()}); break;
+      case 1: Ins({"movl", Dest(), Src()}); break;
+      case 2: Ins({"xchg", Dest(), Dest()}); break;
+      case 3: Ins({"movl", Dest(), std::string("@") + rng_.Pick({"scratch+12", "sub0", "stub", "scratch"})}); break;
       case 4: case 5: {
         static const char* const ops[] = {"add", "sub", "mul", "and", "or", "xor", "neg", "not", "set", "cmp"};
-        Line(std::string(rng_.Pick(ops)) + " " + Dest() + ", " + Src());
+        Ins({rng_.Pick(ops), Dest(), Src()});
         break;
       }
-      case 6: Line(std::string(rng_.Pick({"add", "sub", "cmp"})) + " " + Dest() + ", " + Imm()); break;
+      case 6: Ins({rng_.Pick({"add", "sub", "cmp"}), Dest(), Imm()}); break;
       case 7: Shift(); break;
       case 8: Division(); break;
       case 9: case 10: Load(); break;
@@ -360,32 +369,32 @@ class ProgramWriter {
   void Shift() {
     std::string op = rng_.Pick({"shl", "shr", "sar"});
     if (rng_.Percent(20)) {
-      Line(op + " " + Dest() + ", " + Src());
+      Ins({op, Dest(), Src()});
       return;
     }
     int count = PickDest(), d = PickDest();
-    Line("movl " + Reg(count) + ", $" + Num(rng_.Between(0, 40)));
-    Line(op + " " + Reg(d) + ", " + Reg(count));
+    Ins({"movl", Reg(count), "$" + Num(rng_.Between(0, 40))});
+    Ins({op, Reg(d), Reg(count)});
   }
 
   void Division() {
     static const int64_t divisors[] = {1, -1, 2, 3, 7, -7, 10, 0x7FFFFFFF, 0x80000000, -2};
     std::string op = rng_.Pick({"div", "mod"});
     if (rng_.Percent(5)) {  // by whatever a register holds; zero fails the program
-      Line(op + " " + Dest() + ", " + Src());
+      Ins({op, Dest(), Src()});
       return;
     }
     int divisor = PickDest(), d;
     do d = PickDest();
     while (d == divisor);
     if (rng_.Percent(25)) {  // the quotient that does not fit
-      Line("movl " + Reg(divisor) + ", $-1");
-      Line("movl " + Reg(d) + ", $0x80000000");
+      Ins({"movl", Reg(divisor), "$-1"});
+      Ins({"movl", Reg(d), "$0x80000000"});
     } else {
-      Line("movl " + Reg(divisor) + ", $" + Num(rng_.Percent(80) ? rng_.Pick(divisors) : rng_.Next() | 1));
-      if (rng_.Percent(40)) Line("movl " + Reg(d) + ", $" + Num(rng_.Percent(50) ? 0x80000000 : rng_.Between(-50, 50)));
+      Ins({"movl", Reg(divisor), "$" + Num(rng_.Percent(80) ? rng_.Pick(divisors) : rng_.Next() | 1)});
+      if (rng_.Percent(40)) Ins({"movl", Reg(d), "$" + Num(rng_.Percent(50) ? 0x80000000 : rng_.Between(-50, 50))});
     }
-    Line(op + " " + Reg(d) + ", " + Reg(divisor));
+    Ins({op, Reg(d), Reg(divisor)});
   }
 
   void Load() {
@@ -394,15 +403,15 @@ class ProgramWriter {
     int k = rng_.Below(5);
     std::string op = ops[k];
     switch (rng_.Below(4)) {
-      case 0: Line(op + " " + Dest() + ", [" + Scratch(widths[k]) + "]"); break;
-      case 1: Line(op + " " + Dest() + ", " + FrameLoad(widths[k])); break;
+      case 0: Ins({op, Dest(), Mem(Scratch(widths[k]))}); break;
+      case 1: Ins({op, Dest(), FrameLoad(widths[k])}); break;
       case 2: {
         int a = PickDest();
-        Line("movl " + Reg(a) + ", @" + Scratch(widths[k]));
-        Line(op + " " + Dest() + ", [" + Reg(a) + "]");
+        Ins({"movl", Reg(a), "@" + Scratch(widths[k])});
+        Ins({op, Dest(), Mem(Reg(a))});
         break;
       }
-      case 3: Line("lea " + Dest() + ", " + FrameLoad(1)); break;
+      case 3: Ins({"lea", Dest(), FrameLoad(1)}); break;
     }
   }
 
@@ -412,15 +421,15 @@ class ProgramWriter {
     int k = rng_.Below(3);
     std::string op = ops[k];
     switch (rng_.Below(3)) {
-      case 0: Line(op + " [" + Scratch(widths[k]) + "], " + Src()); break;
+      case 0: Ins({op, Mem(Scratch(widths[k])), Src()}); break;
       case 1:
-        if (auto at = FrameStore(widths[k])) Line(op + " " + *at + ", " + Src());
-        else Line(op + " [" + Scratch(widths[k]) + "], " + Src());
+        if (auto at = FrameStore(widths[k])) Ins({op, *at, Src()});
+        else Ins({op, Mem(Scratch(widths[k])), Src()});
         break;
       case 2: {
         int a = PickDest();
-        Line("movl " + Reg(a) + ", @" + Scratch(widths[k]));
-        Line(op + " [" + Reg(a) + "], " + Src());
+        Ins({"movl", Reg(a), "@" + Scratch(widths[k])});
+        Ins({op, Mem(Reg(a)), Src()});
         break;
       }
     }
@@ -429,13 +438,13 @@ class ProgramWriter {
   void ReadModifyWrite() {
     int a = PickDest();
     int k = rng_.Below(10);
-    Line("movl " + Reg(a) + ", @" + Scratch(k < 2 ? 4 : 2));
+    Ins({"movl", Reg(a), "@" + Scratch(k < 2 ? 4 : 2)});
     if (k < 2) {
-      Line(std::string(k == 0 ? "preop " : "postop ") + Dest() + ", [" + Reg(a) + "], " + Imm());
+      Ins({k == 0 ? "preop" : "postop", Dest(), Mem(Reg(a)), Imm()});
       return;
     }
     static const char* const ops[] = {"preinc", "postinc", "predec", "postdec"};
-    Line(std::string(rng_.Pick(ops)) + " " + Dest() + (k < 6 ? ", byte [" : ", word [") + Reg(a) + "]");
+    Ins({rng_.Pick(ops), Dest(), (k < 6 ? "byte " : "word ") + Mem(Reg(a))});
   }
 
   uint32_t FloatValue() {
@@ -445,10 +454,15 @@ class ProgramWriter {
 
   void Float() {
     int a = PickDest(), b = PickDest();
-    Line("movl " + Reg(a) + ", $" + Num(FloatValue()));
-    Line("movl " + Reg(b) + ", $" + Num(rng_.Percent(80) ? FloatValue() : Value()));
+    if (rng_.Percent(20)) {  // two NaNs: the result must carry the same one
+      Ins({"movl", Reg(a), "$" + Num(rng_.Pick(kNaNs))});
+      Ins({"movl", Reg(b), "$" + Num(rng_.Pick(kNaNs))});
+    } else {
+      Ins({"movl", Reg(a), "$" + Num(FloatValue())});
+      Ins({"movl", Reg(b), "$" + Num(rng_.Percent(80) ? FloatValue() : Value())});
+    }
     static const char* const ops[] = {"fadd", "fsub", "fmul", "fdiv", "fmod", "fneg", "ftoi", "itof"};
-    Line(std::string(rng_.Pick(ops)) + " " + Reg(a) + ", " + Reg(b));
+    Ins({rng_.Pick(ops), Reg(a), Reg(b)});
   }
 
   // A comparison or zero test, then a conditional jump forward over a piece.
@@ -458,19 +472,19 @@ class ProgramWriter {
       case 0: {  // equal values as often as not
         int a = PickDest(), b = PickDest();
         uint32_t v = Value();
-        Line("movl " + Reg(a) + ", $" + std::to_string(v));
-        Line("movl " + Reg(b) + ", $" + std::to_string(rng_.Percent(50) ? v : Value()));
-        Line("cmp " + Reg(a) + ", " + Reg(b));
+        Ins({"movl", Reg(a), "$" + std::to_string(v)});
+        Ins({"movl", Reg(b), "$" + std::to_string(rng_.Percent(50) ? v : Value())});
+        Ins({"cmp", Reg(a), Reg(b)});
         break;
       }
-      case 1: Line("cmp " + Src() + ", " + Src()); break;
-      case 2: Line("cmp " + Src() + ", " + Imm()); break;
-      case 3: Line("sub " + Dest() + ", " + (rng_.Percent(50) ? Src() : Imm())); break;
+      case 1: Ins({"cmp", Src(), Src()}); break;
+      case 2: Ins({"cmp", Src(), Imm()}); break;
+      case 3: Ins({"sub", Dest(), rng_.Percent(50) ? Src() : Imm()}); break;
       case 4: {
         int a = PickDest(), b = PickDest();
-        Line("movl " + Reg(a) + ", $" + Num(FloatValue()));
-        Line("movl " + Reg(b) + ", $" + Num(FloatValue()));
-        Line("fsub " + Reg(a) + ", " + Reg(b));
+        Ins({"movl", Reg(a), "$" + Num(FloatValue())});
+        Ins({"movl", Reg(b), "$" + Num(FloatValue())});
+        Ins({"fsub", Reg(a), Reg(b)});
         break;
       }
       case 5: case 6: case 7: {
@@ -478,12 +492,12 @@ class ProgramWriter {
         if (place_ == Place::kMain && rng_.Percent(50)) {  // a word whose low bytes are zero, or not
           int off = rng_.Between(-kMainFrame, kMainFrame - 4), a = PickDest();
           std::string at = rng_.Percent(50) ? Frame(off) : "[scratch+" + Num(off + kMainFrame) + "]";
-          Line("movl " + Reg(a) + ", $" + Num(rng_.Pick({0x0u, 0x10000u, 0x100u, 0x1000000u, 0xFFFF0000u, 0x1u})));
-          Line("movl " + at + ", " + Reg(a));
-          Line(w + " " + at);
+          Ins({"movl", Reg(a), "$" + Num(rng_.Pick({0x0u, 0x10000u, 0x100u, 0x1000000u, 0xFFFF0000u, 0x1u}))});
+          Ins({"movl", at, Reg(a)});
+          Ins({w, at});
           break;
         }
-        Line(w + " " + (rng_.Percent(50) ? "[" + Scratch(4) + "]" : FrameLoad(4)));
+        Ins({w, rng_.Percent(50) ? Mem(Scratch(4)) : FrameLoad(4)});
         break;
       }
       case 8: break;  // flags left by earlier code
@@ -531,7 +545,7 @@ class ProgramWriter {
 
   void Stack(int depth) {
     int n = rng_.Between(1, 3);
-    for (int i = 0; i < n; ++i) Line(rng_.Percent(50) ? "push " + Src() : "push " + Imm());
+    for (int i = 0; i < n; ++i) Ins({"push", rng_.Percent(50) ? Src() : Imm()});
     if (rng_.Percent(30)) Piece(std::max(depth, 1));
     for (int i = 0; i < n; ++i) Line("pop " + Dest());
   }
@@ -549,7 +563,7 @@ class ProgramWriter {
         Line("add r7, $4");
         break;
       }
-      case 4: Line("push " + Src()); Line("push " + Imm()); Line("call stub"); Line("add r7, $8"); break;
+      case 4: Ins({"push", Src()}); Ins({"push", Imm()}); Line("call stub"); Line("add r7, $8"); break;
     }
   }
 
@@ -561,43 +575,43 @@ class ProgramWriter {
     std::string width = rng_.Pick({"movb", "movw", "movl"});
     std::string op = rng_.Pick({"movl", "add", "cmp"});
     auto store = [&] {
-      Line("movl " + Reg(t) + ", " + Imm());
+      Ins({"movl", Reg(t), Imm()});
       if (rng_.Percent(50)) {
-        Line(width + " [" + site + "+2], " + Reg(t));
+        Ins({width, Mem(site + "+2"), Reg(t)});
       } else {
         int a;
         do a = PickDest();
         while (a == t);
-        Line("movl " + Reg(a) + ", @" + site + "+2");
-        Line(width + " [" + Reg(a) + "], " + Reg(t));
+        Ins({"movl", Reg(a), "@" + site + "+2"});
+        Ins({width, Mem(Reg(a)), Reg(t)});
       }
     };
     bool before = rng_.Percent(60);
     if (before) store();
     Label(site);
-    Line(op + " " + Reg(d) + ", " + Imm());
+    Ins({op, Reg(d), Imm()});
     if (!before) store();
   }
 
   void FrameAndStackPointers(int depth) {
     if (place_ != Place::kMain) {  // r6 and r7 hold a live frame here: only read them
-      Line("movl " + Dest() + ", " + rng_.Pick({"r6", "r7", "r14", "r15"}));
+      Ins({"movl", Dest(), rng_.Pick({"r6", "r7", "r14", "r15"})});
       return;
     }
     std::string home = "movl r6, @scratch+" + std::to_string(kMainFrame);
     switch (rng_.Below(6)) {
       case 0: {
         static const char* const ops[] = {"add", "sub", "xor", "mul", "movl", "shl", "neg"};
-        Line(std::string(rng_.Pick(ops)) + " " + rng_.Pick({"r6", "r14"}) + ", " + Src());
+        Ins({rng_.Pick(ops), rng_.Pick({"r6", "r14"}), Src()});
         Line(home);
         break;
       }
       case 1: Line("lea r6, " + FrameLoad(4)); Line(home); break;
-      case 2: Line("xchg r6, r7"); Line("movl " + Dest() + ", " + rng_.Pick({"r6", "r7"})); Line("xchg r7, r6"); break;
+      case 2: Line("xchg r6, r7"); Ins({"movl", Dest(), rng_.Pick({"r6", "r7"})}); Line("xchg r7, r6"); break;
       case 3: {  // room on the stack, used through r7
         Line("add r7, $-8");
-        Line(std::string(rng_.Pick({"movl", "movw", "movb"})) + " [r7], " + Src());
-        Line(std::string(rng_.Pick({"movl", "movswl", "movbl"})) + " " + Dest() + ", [r7]");
+        Ins({rng_.Pick({"movl", "movw", "movb"}), "[r7]", Src()});
+        Ins({rng_.Pick({"movl", "movswl", "movbl"}), Dest(), "[r7]"});
         Line("sub r7, $-8");
         break;
       }
@@ -625,7 +639,7 @@ class ProgramWriter {
   void Ending() {
     std::string top = NewLabel();
     switch (rng_.Below(14)) {
-      case 0: Line("movl r1, $0"); Line(std::string(rng_.Pick({"div", "mod"})) + " " + Dest() + ", r1"); break;
+      case 0: Line("movl r1, $0"); Ins({rng_.Pick({"div", "mod"}), Dest(), "r1"}); break;
       case 1: Line("movl r2, $0"); Line("call r2"); break;
       case 2: Label(top); Line("push " + Src()); Line("jmp " + top); break;
       case 3: Label(top); Line("pop " + Dest()); Line("jmp " + top); break;
