@@ -78,7 +78,9 @@ struct Trace {
 
 // The builtin hook of these tests logs every call, returns a value in r0 that
 // depends on the call, and for some numbers writes a word of script memory,
-// so a run that skipped, repeated or misplaced a call shows.
+// changes another register and the flags, or ends the context as the exit
+// builtin does, so a run that skipped, repeated or misplaced a call, or kept
+// using what the hook changed, shows.
 std::vector<HookCall>* g_hook_log = nullptr;
 uint32_t g_hook_target = 0;  // where the memory-writing calls write (scratch data)
 
@@ -91,6 +93,12 @@ void LoggingHook(uint16_t number, ScriptContext* ctx) {
   uint32_t calls = g_hook_log ? static_cast<uint32_t>(g_hook_log->size()) : 0;
   ctx->r[0] = (uint32_t{number} << 16) ^ (calls * 0x9E3779B9u) ^ ctx->r[1];
   if (number % 5 == 0 && g_hook_target) Machine::Poke32(g_hook_target + (number * 4u) % 252u, ctx->r[2] + calls);
+  if (number % 50 == 48) {
+    ctx->r[3] ^= 0x5A5A5A5Au;
+    ctx->zero_flag ^= 1;
+    ctx->below_flag ^= 1;
+  }
+  if (number % 50 == 49) ctx->state = kContextEnded;
 }
 
 struct RunOptions {
@@ -277,6 +285,7 @@ class ProgramWriter {
       if (rng_.Percent(70)) Line("movl r" + std::to_string(r) + ", " + Imm());
     int pieces = rng_.Between(8, 30);
     for (int i = 0; i < pieces; ++i) Piece(0);
+    if (rng_.Percent(15)) StraightRun();
     if (rng_.Percent(40)) Ending();
     Line("ret");
     Functions();
@@ -362,6 +371,20 @@ class ProgramWriter {
         for (int i = rng_.Between(1, 7); i > 0; --i) Line(".byte " + Num(rng_.Below(256)));
         Label(over);
         break;
+      }
+    }
+  }
+
+  // Long enough that a slice ends inside it, at a place that depends on
+  // what ran before.
+  void StraightRun() {
+    for (int i = rng_.Between(100, 400); i > 0; --i) {
+      switch (rng_.Below(5)) {
+        case 0: Ins({"add", Dest(), Imm()}); break;
+        case 1: Ins({rng_.Pick({"xor", "sub", "mul"}), Dest(), Src()}); break;
+        case 2: Ins({"movl", Mem(Scratch(4)), Src()}); break;
+        case 3: Ins({rng_.Pick({"movsbl", "movl"}), Dest(), FrameLoad(4)}); break;
+        case 4: Ins({"cmp", Src(), Imm()}); break;
       }
     }
   }
