@@ -5,6 +5,7 @@
 
 #include "platform/error_box.h"
 #include "vm/arena.h"
+#include "vm/native_code.h"
 
 namespace {
 
@@ -63,6 +64,7 @@ ScriptContext* CreateContext(uint32_t program_size, uint32_t stack_size) {
   ctx->pc = program;
   ctx->r[7] = stack + stack_size;
   SetSharedCount(ctx, 1);
+  NoteCodeMayHaveChanged();  // the area may hold translated code of an earlier program
   return ctx;
 }
 
@@ -93,7 +95,10 @@ void FreeContext(ScriptContext* ctx) {
   // refused by the arena, so a scribbled count cannot free it twice.
   uint32_t count = SharedCount(ctx) - 1;
   SetSharedCount(ctx, count);
-  if (static_cast<int32_t>(count) <= 0) ArenaFree(ctx->program_base);
+  if (static_cast<int32_t>(count) <= 0) {
+    ForgetCode(ctx->program_base, ctx->program_size + 4);
+    ArenaFree(ctx->program_base);
+  }
   ArenaFree(ctx->stack_base);
   delete ctx;
 }

@@ -42,9 +42,10 @@ constexpr uint64_t kWrapGuard = 0x100000000ull - 2048;
 // wraps at 32 bits like every other address (code near the top of the
 // address space); otherwise a transfer to such code hands the slice over to
 // the wrapping variant.
-template <bool kWraps>
+template <bool kWraps, bool kWatch>
 int RunSlice(ScriptContext* ctx, int budget) {
   uint8_t* const mem = g_arena_base;
+  [[maybe_unused]] const uint8_t* const code_map = g_code_map.load(std::memory_order_relaxed);
   // Registers and flags live in locals while the slice runs, so stores into
   // script memory cannot alias them; they go back to the context on the way out.
   uint32_t r[8];
@@ -104,6 +105,15 @@ int RunSlice(ScriptContext* ctx, int budget) {
   } while (0)
 #define I32(at) Load32(kWraps ? mem + static_cast<uint32_t>(pc + (at)) : mem + pc + (at))
 #define AT(addr) (mem + static_cast<uint32_t>(addr))
+// With native code about, a store near translated code has the translations
+// checked again before they next run.
+#define WATCH(addr)                                                    \
+  do {                                                                 \
+    if constexpr (kWatch) {                                            \
+      uint32_t a_ = static_cast<uint32_t>(addr);                       \
+      if (code_map[a_ >> 4]) NoteStoreNearCode(a_);                    \
+    }                                                                  \
+  } while (0)
 #define CHECK_STACK()                                                       \
   do {                                                                      \
     if (r[7] - stack_base >= stack_size) { error = kErrorStackOverrun; goto fail; } \
@@ -154,17 +164,17 @@ op_ind_load_sb: RB(); pc += 1; r[d] = static_cast<uint32_t>(static_cast<int8_t>(
 op_ind_load_w: RB(); pc += 1; r[d] = Load16(AT(r[s])); NEXT();
 op_ind_load_sw: RB(); pc += 1; r[d] = static_cast<uint32_t>(static_cast<int16_t>(Load16(AT(r[s])))); NEXT();
 op_ind_load_l: RB(); pc += 1; r[d] = Load32(AT(r[s])); NEXT();
-op_store_b: RB(); *AT(I32(1)) = static_cast<uint8_t>(r[s]); pc += 5; NEXT();
-op_store_w: RB(); Store16(AT(I32(1)), static_cast<uint16_t>(r[s])); pc += 5; NEXT();
-op_store_l: RB(); Store32(AT(I32(1)), r[s]); pc += 5; NEXT();
-op_frame_store_b: RB(); *AT(r[6] + I32(1)) = static_cast<uint8_t>(r[s]); pc += 5; NEXT();
-op_frame_store_w: RB(); Store16(AT(r[6] + I32(1)), static_cast<uint16_t>(r[s])); pc += 5; NEXT();
-op_frame_store_l: RB(); Store32(AT(r[6] + I32(1)), r[s]); pc += 5; NEXT();
-op_ind_store_b: RB(); pc += 1; *AT(r[d]) = static_cast<uint8_t>(r[s]); NEXT();
-op_ind_store_w: RB(); pc += 1; Store16(AT(r[d]), static_cast<uint16_t>(r[s])); NEXT();
-op_ind_store_l: RB(); pc += 1; Store32(AT(r[d]), r[s]); NEXT();
-op_push_r: RB(); pc += 1; r[7] -= 4; CHECK_STACK(); Store32(AT(r[7]), r[s]); NEXT();
-op_push_i: { uint32_t v = I32(0); pc += 4; r[7] -= 4; CHECK_STACK(); Store32(AT(r[7]), v); NEXT(); }
+op_store_b: RB(); WATCH(I32(1)); *AT(I32(1)) = static_cast<uint8_t>(r[s]); pc += 5; NEXT();
+op_store_w: RB(); WATCH(I32(1)); Store16(AT(I32(1)), static_cast<uint16_t>(r[s])); pc += 5; NEXT();
+op_store_l: RB(); WATCH(I32(1)); Store32(AT(I32(1)), r[s]); pc += 5; NEXT();
+op_frame_store_b: RB(); WATCH(r[6] + I32(1)); *AT(r[6] + I32(1)) = static_cast<uint8_t>(r[s]); pc += 5; NEXT();
+op_frame_store_w: RB(); WATCH(r[6] + I32(1)); Store16(AT(r[6] + I32(1)), static_cast<uint16_t>(r[s])); pc += 5; NEXT();
+op_frame_store_l: RB(); WATCH(r[6] + I32(1)); Store32(AT(r[6] + I32(1)), r[s]); pc += 5; NEXT();
+op_ind_store_b: RB(); pc += 1; WATCH(r[d]); *AT(r[d]) = static_cast<uint8_t>(r[s]); NEXT();
+op_ind_store_w: RB(); pc += 1; WATCH(r[d]); Store16(AT(r[d]), static_cast<uint16_t>(r[s])); NEXT();
+op_ind_store_l: RB(); pc += 1; WATCH(r[d]); Store32(AT(r[d]), r[s]); NEXT();
+op_push_r: RB(); pc += 1; r[7] -= 4; CHECK_STACK(); WATCH(r[7]); Store32(AT(r[7]), r[s]); NEXT();
+op_push_i: { uint32_t v = I32(0); pc += 4; r[7] -= 4; CHECK_STACK(); WATCH(r[7]); Store32(AT(r[7]), v); NEXT(); }
 op_pop: RB(); pc += 1; r[7] += 4; CHECK_STACK(); r[d] = Load32(AT(r[7] - 4)); NEXT();
 op_enter: {  // enter N
   uint32_t n = I32(0);
@@ -172,7 +182,10 @@ op_enter: {  // enter N
   r[7] -= 24 + n;
   CHECK_STACK();
   uint32_t at = r[7] + n;
-  for (int i = 1; i <= 6; ++i) Store32(AT(at + 4 * (i - 1)), r[i]);
+  for (int i = 1; i <= 6; ++i) {
+    WATCH(at + 4 * (i - 1));
+    Store32(AT(at + 4 * (i - 1)), r[i]);
+  }
   r[6] = at + 20;
   NEXT();
 }
@@ -190,6 +203,7 @@ op_call: {
   pc += 4;
   r[7] -= 4;
   CHECK_STACK();
+  WATCH(r[7]);
   Store32(AT(r[7]), static_cast<uint32_t>(pc));
   pc = target;
   BRANCH_NEXT();
@@ -200,6 +214,7 @@ op_call_r:
   if (r[s] == 0) { error = kErrorProgramOverrun; goto fail; }
   r[7] -= 4;
   CHECK_STACK();
+  WATCH(r[7]);
   Store32(AT(r[7]), static_cast<uint32_t>(pc));
   pc = r[s];
   BRANCH_NEXT();
@@ -209,16 +224,16 @@ op_ret:
   pc = Load32(AT(r[7] - 4));
   if (pc == 0xFFFFFFFFu) { ctx->state = kContextEnded; goto out; }
   BRANCH_NEXT();
-op_pre_op: { RB(); uint8_t* p = AT(r[s]); uint32_t v = Load32(p) + I32(1); Store32(p, v); r[d] = v; pc += 5; NEXT(); }
-op_post_op: { RB(); uint8_t* p = AT(r[s]); uint32_t v = Load32(p); Store32(p, v + I32(1)); r[d] = v; pc += 5; NEXT(); }
-op_pre_inc_b: { RB(); pc += 1; uint8_t* p = AT(r[s]); *p = static_cast<uint8_t>(*p + 1); r[d] = *p; NEXT(); }
-op_post_inc_b: { RB(); pc += 1; uint8_t* p = AT(r[s]); r[d] = *p; *p = static_cast<uint8_t>(*p + 1); NEXT(); }
-op_pre_dec_b: { RB(); pc += 1; uint8_t* p = AT(r[s]); *p = static_cast<uint8_t>(*p - 1); r[d] = *p; NEXT(); }
-op_post_dec_b: { RB(); pc += 1; uint8_t* p = AT(r[s]); r[d] = *p; *p = static_cast<uint8_t>(*p - 1); NEXT(); }
-op_pre_inc_w: { RB(); pc += 1; uint8_t* p = AT(r[s]); uint16_t v = static_cast<uint16_t>(Load16(p) + 1); Store16(p, v); r[d] = v; NEXT(); }
-op_post_inc_w: { RB(); pc += 1; uint8_t* p = AT(r[s]); uint16_t v = Load16(p); Store16(p, static_cast<uint16_t>(v + 1)); r[d] = v; NEXT(); }
-op_pre_dec_w: { RB(); pc += 1; uint8_t* p = AT(r[s]); uint16_t v = static_cast<uint16_t>(Load16(p) - 1); Store16(p, v); r[d] = v; NEXT(); }
-op_post_dec_w: { RB(); pc += 1; uint8_t* p = AT(r[s]); uint16_t v = Load16(p); Store16(p, static_cast<uint16_t>(v - 1)); r[d] = v; NEXT(); }
+op_pre_op: { RB(); WATCH(r[s]); uint8_t* p = AT(r[s]); uint32_t v = Load32(p) + I32(1); Store32(p, v); r[d] = v; pc += 5; NEXT(); }
+op_post_op: { RB(); WATCH(r[s]); uint8_t* p = AT(r[s]); uint32_t v = Load32(p); Store32(p, v + I32(1)); r[d] = v; pc += 5; NEXT(); }
+op_pre_inc_b: { RB(); pc += 1; WATCH(r[s]); uint8_t* p = AT(r[s]); *p = static_cast<uint8_t>(*p + 1); r[d] = *p; NEXT(); }
+op_post_inc_b: { RB(); pc += 1; WATCH(r[s]); uint8_t* p = AT(r[s]); r[d] = *p; *p = static_cast<uint8_t>(*p + 1); NEXT(); }
+op_pre_dec_b: { RB(); pc += 1; WATCH(r[s]); uint8_t* p = AT(r[s]); *p = static_cast<uint8_t>(*p - 1); r[d] = *p; NEXT(); }
+op_post_dec_b: { RB(); pc += 1; WATCH(r[s]); uint8_t* p = AT(r[s]); r[d] = *p; *p = static_cast<uint8_t>(*p - 1); NEXT(); }
+op_pre_inc_w: { RB(); pc += 1; WATCH(r[s]); uint8_t* p = AT(r[s]); uint16_t v = static_cast<uint16_t>(Load16(p) + 1); Store16(p, v); r[d] = v; NEXT(); }
+op_post_inc_w: { RB(); pc += 1; WATCH(r[s]); uint8_t* p = AT(r[s]); uint16_t v = Load16(p); Store16(p, static_cast<uint16_t>(v + 1)); r[d] = v; NEXT(); }
+op_pre_dec_w: { RB(); pc += 1; WATCH(r[s]); uint8_t* p = AT(r[s]); uint16_t v = static_cast<uint16_t>(Load16(p) - 1); Store16(p, v); r[d] = v; NEXT(); }
+op_post_dec_w: { RB(); pc += 1; WATCH(r[s]); uint8_t* p = AT(r[s]); uint16_t v = Load16(p); Store16(p, static_cast<uint16_t>(v - 1)); r[d] = v; NEXT(); }
 op_zero_b: zf = *AT(I32(0)) == 0; pc += 4; NEXT();
 op_zero_w: zf = Load16(AT(I32(0))) == 0; pc += 4; NEXT();
 op_zero_l: zf = Load32(AT(I32(0))) == 0; pc += 4; NEXT();
@@ -304,7 +319,7 @@ wrap:
   std::memcpy(ctx->r, r, sizeof r);
   ctx->zero_flag = zf; ctx->less_flag = lf; ctx->below_flag = bf;
   ctx->pc = static_cast<uint32_t>(pc);
-  if constexpr (!kWraps) return RunSlice<true>(ctx, budget);
+  if constexpr (!kWraps) return RunSlice<true, kWatch>(ctx, budget);
   return 1;
 
 #undef NEXT
@@ -312,6 +327,7 @@ wrap:
 #undef RB
 #undef I32
 #undef AT
+#undef WATCH
 #undef CHECK_STACK
 #undef COMPARE
 #undef JUMP_IF
@@ -321,7 +337,8 @@ wrap:
 
 int RunInterpretedSlice(ScriptContext* ctx, int budget) {
   if (ScriptStopRequested() || budget <= 1) return 1;
-  return ctx->pc >= kWrapGuard ? RunSlice<true>(ctx, budget) : RunSlice<false>(ctx, budget);
+  if (g_code_map.load(std::memory_order_relaxed)) return ctx->pc >= kWrapGuard ? RunSlice<true, true>(ctx, budget) : RunSlice<false, true>(ctx, budget);
+  return ctx->pc >= kWrapGuard ? RunSlice<true, false>(ctx, budget) : RunSlice<false, false>(ctx, budget);
 }
 
 int RunContext(ScriptContext* ctx) {

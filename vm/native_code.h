@@ -37,6 +37,19 @@ bool NativeCodeEnabled();
 // before it next runs. Cheap; any thread may call it.
 void NoteCodeMayHaveChanged();
 
+// One byte per 16 bytes of script memory, nonzero where translated code
+// lies within 3 bytes after the 16 (a 4-byte store starting there may meet
+// it); null until the first block is translated.
+inline std::atomic<uint8_t*> g_code_map{nullptr};
+
+// A store at addr (4 bytes at most) hit a marked granule: if it met
+// translated code, every block checks its bytes before it next runs.
+void NoteStoreNearCode(uint32_t addr);
+
+// The bytes [addr, addr + bytes) are no longer code (a program area freed):
+// translations made from them are dropped, so stores there are plain stores.
+void ForgetCode(uint32_t addr, uint32_t bytes);
+
 // One slice through native code: RunContext's path while native code is
 // enabled.
 int RunNativeSlice(ScriptContext* ctx);
