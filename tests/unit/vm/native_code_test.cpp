@@ -803,6 +803,43 @@ site:   movl r0, $5
         ret
 )";
 
+// A store that starts in bytes before a block and reaches its first byte
+// (WRITE) turns `movl r4, $5` into `add r4, $5` for the second run.
+const std::string kRewriteFromBefore = R"(
+        movl r3, $2
+        movl r4, $0
+        jmp loop
+        .byte 0, 0, 0       ; never run
+loop:
+site:   movl r4, $5
+        WRITE
+        sub r3, $1
+        jne loop
+        movl r0, r4
+        ret
+)";
+
+// Code built on the stack at X = r7 - 64 (`movl r0, $5`, `ret`) runs, WRITE
+// turns its immediate into 7 through the stack pointer, and it runs again.
+const std::string kRewriteOnStack = R"(
+        movl r5, r7
+        add r5, $-64
+        movl r1, $0x00057004
+        movl [r5], r1
+        movl r2, r5
+        add r2, $4
+        movl r1, $0x00260000
+        movl [r2], r1
+        call r5
+        movl r4, r0
+        movl r3, r7
+        WRITE
+        movl r7, r3
+        call r5
+        add r0, r4
+        ret
+)";
+
 std::string With(std::string source, const std::string& write) { return source.replace(source.find("WRITE"), 5, write); }
 
 std::vector<RewriteCase> RewriteCases() {
@@ -834,6 +871,14 @@ std::vector<RewriteCase> RewriteCases() {
   };
   for (const auto& [name, write] : ahead)
     cases.push_back({std::string("rewritten just before it runs by a ") + name, With(kRewriteAhead, write), 15});
+  cases.push_back({"opcode rewritten by a long store starting before its block",
+                   With(kRewriteFromBefore, "movl r2, $0x3B000000\nmovl [site-3], r2"), 10});
+  cases.push_back({"opcode rewritten by a word store starting before its block",
+                   With(kRewriteFromBefore, "movl r2, $0x3B00\nmovw [site-1], r2"), 10});
+  cases.push_back({"code on the stack rewritten by push", With(kRewriteOnStack, "movl r7, r5\nadd r7, $6\npush $7"), 12});
+  // enter stores r1 to r6 in 24 bytes: only r6, the last word, lands on the code.
+  cases.push_back({"code on the stack rewritten by the last word enter stores",
+                   With(kRewriteOnStack, "movl r6, $0x00077004\nmovl r7, r5\nadd r7, $4\nenter 0"), 12});
   cases.push_back({"opcode rewritten just before it runs", R"(
         movl r0, $5
         movl r4, $100
