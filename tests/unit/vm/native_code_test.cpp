@@ -738,6 +738,24 @@ TEST(NativeCode, RandomProgramsRunAsInterpreted) {
   }
 }
 
+// Every float instruction on every pair of a few telling values: NaNs of
+// both signs and several payloads (which one comes out depends on the
+// operand order), infinities, signed zeros and values out of integer range.
+TEST(NativeCode, FloatInstructionsOnEdgeValues) {
+  NativeSwitchGuard guard;
+  const uint32_t values[] = {0x7FC00000u, 0xFFC00000u, 0x7FA00000u, 0x7FC12345u, F(1.5f), 0x80000000u,
+                             0x7F800000u, 0xFF800000u, F(3e9f)};
+  for (const char* op : {"fadd", "fsub", "fmul", "fdiv", "fmod", "fneg", "ftoi", "itof"}) {
+    for (uint32_t a : values) {
+      for (uint32_t b : values) {
+        Comparison c = Compare("movl r1, $" + std::to_string(a) + "\nmovl r2, $" + std::to_string(b) + "\n" + op +
+                               " r1, r2\nret\n");
+        EXPECT_EQ(c.difference, "") << std::hex << op << " r1, r2 with r1 = " << a << ", r2 = " << b;
+      }
+    }
+  }
+}
+
 // --- Code that changes under its own translation ----------------------------------
 
 // The builtin stores r2 at the address in r1 (and logs the call).
