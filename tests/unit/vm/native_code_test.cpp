@@ -133,10 +133,14 @@ void RestoreStart(Machine& m, const StartState& start) {
   ShownErrors().clear();
 }
 
+// How a run uses native code: never, always, or every other slice (the
+// interpreter then runs, and may rewrite, code that has translations).
+enum class Mode { kInterpreted, kNative, kAlternating };
+
 // Runs the Machine from where it stands, slice by slice, as a script thread would.
-Trace RunRecorded(Machine& m, bool native, const RunOptions& options) {
+Trace RunRecorded(Machine& m, Mode mode, const RunOptions& options) {
   Trace t;
-  SetNativeCodeEnabled(native);
+  SetNativeCodeEnabled(mode == Mode::kNative);
   SetBuiltinHook(options.hook);
   g_hook_log = &t.hook_calls;
   g_hook_target = m.program.labels.contains("scratch") ? m.Label("scratch") : 0;
@@ -145,6 +149,7 @@ Trace RunRecorded(Machine& m, bool native, const RunOptions& options) {
   while (m.ctx->state == kContextRunning && !ScriptStopRequested() &&
          static_cast<int>(t.slices.size()) < options.max_slices) {
     if (options.between_slices && !t.slices.empty()) options.between_slices(m, static_cast<int>(t.slices.size()));
+    if (mode == Mode::kAlternating) SetNativeCodeEnabled(t.slices.size() % 2 == 0);
     RunContext(m.ctx);
     t.slices.push_back(Capture(m.ctx));
   }
@@ -201,11 +206,12 @@ std::string Difference(const Trace& interpreted, const Trace& native) {
   return {};
 }
 
-// The runs of one comparison: the interpreter's, then native code's twice
-// from the same start (the second finds its own earlier translations).
+// The runs of one comparison from the same start: the interpreter's, native
+// code's twice (the second finds its own earlier translations), and one that
+// switches between the two every slice.
 struct Comparison {
   Trace interpreted;
-  Trace native[2];
+  Trace native[3];
   std::string difference;  // empty when all runs agree
 };
 
@@ -217,12 +223,14 @@ Comparison Compare(const std::string& source, const RunOptions& options = {}) {
     return c;
   }
   StartState start = SaveStart(m);
-  c.interpreted = RunRecorded(m, false, options);
-  for (int run = 0; run < 2 && c.difference.empty(); ++run) {
+  c.interpreted = RunRecorded(m, Mode::kInterpreted, options);
+  for (int run = 0; run < 3 && c.difference.empty(); ++run) {
     RestoreStart(m, start);
-    c.native[run] = RunRecorded(m, true, options);
+    c.native[run] = RunRecorded(m, run < 2 ? Mode::kNative : Mode::kAlternating, options);
     std::string d = Difference(c.interpreted, c.native[run]);
-    if (!d.empty()) c.difference = "native run " + std::to_string(run + 1) + ": " + d;
+    if (!d.empty())
+      c.difference = (run < 2 ? "native run " + std::to_string(run + 1) : std::string("run alternating by slice")) +
+                     ": " + d;
   }
   return c;
 }
@@ -934,6 +942,19 @@ b:      movl r0, $2
 f:      movl r0, $5
         ret
 )", 12});
+  // Each turn runs `site` with the immediate the turn before stored, over
+  // several slices: 300 + 299 + ... + 2.
+  cases.push_back({"rewritten on every turn of a loop that runs for several slices", R"(
+        movl r3, $300
+loop:
+site:   movl r0, $0
+        add r4, r0
+        movl [site+2], r3
+        sub r3, $1
+        jne loop
+        movl r0, r4
+        ret
+)", 300 * 301 / 2 - 1});
   // 64 full turns of the loop and the start of one more run before the
   // rewrite (255 instructions), the other 136 after it.
   cases.push_back({"rewritten by the host between slices", R"(
@@ -977,7 +998,7 @@ TEST_P(CodeChangeTest, RunsAsItsBytesReadNow) {
   options.between_slices = c.between_slices;
   Comparison run = Compare(c.source, options);
   EXPECT_EQ(run.difference, "");
-  for (const Trace* t : {&run.interpreted, &run.native[0], &run.native[1]}) {
+  for (const Trace* t : {&run.interpreted, &run.native[0], &run.native[1], &run.native[2]}) {
     ASSERT_FALSE(t->slices.empty());
     EXPECT_EQ(t->slices.back().state, kContextEnded) << (t == &run.interpreted ? "interpreter" : "native");
     EXPECT_EQ(t->slices.back().r[0], c.r0) << (t == &run.interpreted ? "interpreter" : "native");
