@@ -764,6 +764,40 @@ TEST(NativeCode, FloatInstructionsOnEdgeValues) {
   }
 }
 
+// Code placed near the top of the address space, where the program counter
+// wraps at 32 bits: a loop and a straight run across the last 2 KiB, and
+// across the top to address 0. The bytes are cleared again afterwards.
+TEST(NativeCode, CodeNearTheTopOfTheAddressSpace) {
+  NativeSwitchGuard guard;
+  const std::string placed = R"(
+        movl r3, $20
+loop:   add r0, $1
+        sub r3, $1
+        jne loop
+        add r0, $100
+        add r0, $100
+        add r0, $100
+        add r0, $100
+        add r0, $100
+        add r0, $100
+        add r0, $100
+        add r0, $100
+        ret
+)";
+  ASSERT_TRUE(ArenaStart());
+  for (uint32_t at : {0xFFFFF000u, 0xFFFFF7E8u, 0xFFFFF7FDu, 0xFFFFFFE0u, 0xFFFFFFF6u}) {
+    AssembledProgram code = Assemble(placed, at);
+    ASSERT_TRUE(code.ok()) << code.error;
+    for (size_t i = 0; i < code.bytes.size(); ++i) *ToHost(static_cast<uint32_t>(at + i)) = code.bytes[i];
+    NoteCodeMayHaveChanged();
+    Comparison c = Compare("jmp " + std::to_string(at) + "\n");
+    EXPECT_EQ(c.difference, "") << std::hex << "code at " << at;
+    EXPECT_EQ(c.interpreted.slices.back().r[0], 820u) << std::hex << "code at " << at;
+    for (size_t i = 0; i < code.bytes.size(); ++i) *ToHost(static_cast<uint32_t>(at + i)) = 0;
+    NoteCodeMayHaveChanged();
+  }
+}
+
 // --- Code that changes under its own translation ----------------------------------
 
 // The builtin stores r2 at the address in r1 (and logs the call).
