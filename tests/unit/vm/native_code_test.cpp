@@ -9,9 +9,12 @@
 #include <bit>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <cinttypes>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -1049,31 +1052,81 @@ INSTANTIATE_TEST_SUITE_P(NativeCode, CodeChangeTest, testing::ValuesIn(RewriteCa
   return name;
 });
 
+// A thread that runs the jobs handed to it one at a time, keeping its own
+// state (such as its translations) from one job to the next.
+class Worker {
+ public:
+  Worker() : thread_([this] { Loop(); }) {}
+  ~Worker() {
+    Do(nullptr);
+    thread_.join();
+  }
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
+
+  // Runs the job on the worker and returns when it is done.
+  void Do(std::function<void()> job) {
+    std::unique_lock lock(mutex_);
+    job_ = std::move(job);
+    has_job_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return !has_job_; });
+  }
+
+ private:
+  void Loop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return has_job_; });
+      bool last = !job_;
+      if (job_) job_();
+      has_job_ = false;
+      changed_.notify_all();
+      if (last) return;
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::function<void()> job_;
+  bool has_job_ = false;
+  std::thread thread_;  // last: it starts with the members above ready
+};
+
 // A program freed and another of the same size created in its block: the new
-// bytes run, not the old program's translation.
+// bytes run, not the old program's translation; also when both run on a
+// thread other than the one that frees and creates them.
 TEST(NativeCode, NewProgramInAFreedBlockRunsItsOwnCode) {
   NativeSwitchGuard guard;
   SetNativeCodeEnabled(true);
   auto with = [](int imm) { return "movl r3, $3\nloop: add r0, $" + std::to_string(imm) + "\nsub r3, $1\njne loop\nret\n"; };
-  uint32_t first_base = 0;
-  {
-    Machine first(with(5));
-    first.Run();
-    EXPECT_EQ(first.ctx->r[0], 15u);
-    first_base = first.ctx->program_base;
+  for (bool on_worker : {false, true}) {
+    SCOPED_TRACE(on_worker ? "run on another thread" : "run on this thread");
+    Worker worker;
+    auto run = [&](Machine& m) {
+      if (on_worker) worker.Do([&] { m.Run(); });
+      else m.Run();
+    };
+    uint32_t first_base = 0;
+    {
+      Machine first(with(5));
+      run(first);
+      EXPECT_EQ(first.ctx->r[0], 15u);
+      first_base = first.ctx->program_base;
+    }
+    // The arena usually hands the block out again at once; blocks it hands
+    // out elsewhere stay taken until it does.
+    std::vector<std::unique_ptr<Machine>> tries;
+    for (int i = 0; i < 64; ++i) {
+      tries.push_back(std::make_unique<Machine>(with(7)));
+      if (tries.back()->ctx->program_base == first_base) break;
+    }
+    Machine& second = *tries.back();
+    if (second.ctx->program_base != first_base) GTEST_SKIP() << "the arena did not hand out the freed block again";
+    run(second);
+    EXPECT_EQ(second.ctx->state, kContextEnded);
+    EXPECT_EQ(second.ctx->r[0], 21u);
   }
-  // The arena usually hands the block out again at once; blocks it hands out
-  // elsewhere stay taken until it does.
-  std::vector<std::unique_ptr<Machine>> tries;
-  for (int i = 0; i < 64; ++i) {
-    tries.push_back(std::make_unique<Machine>(with(7)));
-    if (tries.back()->ctx->program_base == first_base) break;
-  }
-  Machine& second = *tries.back();
-  if (second.ctx->program_base != first_base) GTEST_SKIP() << "the arena did not hand out the freed block again";
-  second.Run();
-  EXPECT_EQ(second.ctx->state, kContextEnded);
-  EXPECT_EQ(second.ctx->r[0], 21u);
 }
 
 // Two contexts of one program on two threads: one spins on an immediate that
