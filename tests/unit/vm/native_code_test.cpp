@@ -741,11 +741,36 @@ class ProgramWriter {
 TEST(NativeCode, RandomProgramsRunAsInterpreted) {
   NativeSwitchGuard guard;
   int failures = 0;
-  for (uint64_t seed = 1; seed <= 200; ++seed) {
+  for (uint64_t seed = 1; seed <= 500; ++seed) {
     std::string source = ProgramWriter(seed).Write();
     Comparison c = Compare(source);
     if (c.difference.empty()) continue;
     ADD_FAILURE() << "seed " << seed << ", " << c.difference << (++failures <= 3 ? "\nprogram:\n" + source : "");
+  }
+}
+
+// A straight run of n instructions, then an instruction that ends a block in
+// its own way, for n around the 255 a slice may run: the slice must end at
+// the same instruction either way.
+TEST(NativeCode, SliceBoundaryAtTheEndOfABlock) {
+  NativeSwitchGuard guard;
+  const std::pair<const char*, const char*> endings[] = {
+      {"trap", "trap 3"},
+      {"taken jump", "jmp next\nnext:"},
+      {"conditional jump", "cmp r0, r0\nje next\nnext:"},
+      {"call and ret", "call f"},
+      {"store into code", "movl r1, $9\nmovl [next+2], r1\nnext: movl r2, $1"},
+      {"fmod", "fmod r3, r3"},
+      {"division by zero", "movl r1, $0\ndiv r2, r1"},
+      {"illegal opcode", ".byte 200"},
+  };
+  for (int n = 250; n <= 257; ++n) {
+    for (const auto& [name, ending] : endings) {
+      std::string source;
+      for (int i = 0; i < n; ++i) source += "add r0, $1\n";
+      source += std::string(ending) + "\nadd r0, $1000\nret\nf: add r0, $5\nret\n";
+      EXPECT_EQ(Compare(source).difference, "") << n << " instructions, then " << name;
+    }
   }
 }
 
