@@ -1,16 +1,18 @@
 // Native code against the interpreter: every program must behave the same
-// slice by slice with native code on and off. Random programs cover the
-// instruction set; directed cases cover code that changes under its own
-// translation, program areas reused at the same address, threads sharing a
-// program and the stop flag set from another thread.
+// slice by slice with native code on, off, and switched every slice. Random
+// programs cover the instruction set; directed cases cover slices ending at a
+// block's end, float edge values, code near the top of the address space,
+// code that changes under its own translation, program areas reused at the
+// same address, threads sharing a program and the stop flag set from another
+// thread.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <bit>
 #include <cctype>
 #include <chrono>
-#include <condition_variable>
 #include <cinttypes>
+#include <condition_variable>
 #include <cstdio>
 #include <functional>
 #include <memory>
