@@ -138,14 +138,17 @@ void RestoreStart(Machine& m, const StartState& start) {
   ShownErrors().clear();
 }
 
-// How a run uses native code: never, always, or every other slice (the
-// interpreter then runs, and may rewrite, code that has translations).
-enum class Mode { kInterpreted, kNative, kAlternating };
+// How a run uses native code: never; always, code translated as it first
+// runs or only once it has run a few times, as outside tests (so a run
+// switches to translations midway); or every other slice (the interpreter
+// then runs, and may rewrite, code that has translations).
+enum class Mode { kInterpreted, kNative, kNativeWhenHot, kAlternating };
 
 // Runs the Machine from where it stands, slice by slice, as a script thread would.
 Trace RunRecorded(Machine& m, Mode mode, const RunOptions& options) {
   Trace t;
-  SetNativeCodeEnabled(mode == Mode::kNative);
+  SetNativeCodeEnabled(mode == Mode::kNative || mode == Mode::kNativeWhenHot);
+  SetTranslationThreshold(mode == Mode::kNativeWhenHot ? 8 : 1);
   SetBuiltinHook(options.hook);
   g_hook_log = &t.hook_calls;
   g_hook_target = m.program.labels.contains("scratch") ? m.Label("scratch") : 0;
@@ -161,6 +164,7 @@ Trace RunRecorded(Machine& m, Mode mode, const RunOptions& options) {
   g_hook_log = nullptr;
   g_hook_target = 0;
   SetBuiltinHook(nullptr);
+  SetTranslationThreshold(1);
   t.stopped = ScriptStopRequested();
   const uint8_t* program = ToHost(m.ctx->program_base);
   t.program_area.assign(program, program + m.ctx->program_size + 4);
@@ -212,11 +216,12 @@ std::string Difference(const Trace& interpreted, const Trace& native) {
 }
 
 // The runs of one comparison from the same start: the interpreter's, native
-// code's twice (the second finds its own earlier translations), and one that
-// switches between the two every slice.
+// code's with code translated once hot, then as it first runs, twice (the
+// second finds its own earlier translations), and one that switches between
+// native code and the interpreter every slice.
 struct Comparison {
   Trace interpreted;
-  Trace native[3];
+  Trace native[4];
   std::string difference;  // empty when all runs agree
 };
 
@@ -229,13 +234,15 @@ Comparison Compare(const std::string& source, const RunOptions& options = {}) {
   }
   StartState start = SaveStart(m);
   c.interpreted = RunRecorded(m, Mode::kInterpreted, options);
-  for (int run = 0; run < 3 && c.difference.empty(); ++run) {
+  const std::pair<Mode, const char*> runs[] = {{Mode::kNativeWhenHot, "native run translating hot code"},
+                                               {Mode::kNative, "native run 1"},
+                                               {Mode::kNative, "native run 2"},
+                                               {Mode::kAlternating, "run alternating by slice"}};
+  for (int run = 0; run < 4 && c.difference.empty(); ++run) {
     RestoreStart(m, start);
-    c.native[run] = RunRecorded(m, run < 2 ? Mode::kNative : Mode::kAlternating, options);
+    c.native[run] = RunRecorded(m, runs[run].first, options);
     std::string d = Difference(c.interpreted, c.native[run]);
-    if (!d.empty())
-      c.difference = (run < 2 ? "native run " + std::to_string(run + 1) : std::string("run alternating by slice")) +
-                     ": " + d;
+    if (!d.empty()) c.difference = std::string(runs[run].second) + ": " + d;
   }
   return c;
 }
@@ -1065,7 +1072,7 @@ TEST_P(CodeChangeTest, RunsAsItsBytesReadNow) {
   options.between_slices = c.between_slices;
   Comparison run = Compare(c.source, options);
   EXPECT_EQ(run.difference, "");
-  for (const Trace* t : {&run.interpreted, &run.native[0], &run.native[1], &run.native[2]}) {
+  for (const Trace* t : {&run.interpreted, &run.native[0], &run.native[1], &run.native[2], &run.native[3]}) {
     ASSERT_FALSE(t->slices.empty());
     EXPECT_EQ(t->slices.back().state, kContextEnded) << (t == &run.interpreted ? "interpreter" : "native");
     EXPECT_EQ(t->slices.back().r[0], c.r0) << (t == &run.interpreted ? "interpreter" : "native");
