@@ -132,7 +132,8 @@ enum ExitReason : uint32_t {
 };
 
 // The direct-mapped table the machine code looks transfers up in: entry
-// pc % kTableSize; an empty entry holds a pc no block starts at.
+// pc % kTableSize. An empty entry leads to the lookup's miss path, whatever
+// pc it holds (every 32-bit value is a possible target).
 struct TableEntry {
   uint32_t pc;
   uint32_t pad;
@@ -249,6 +250,7 @@ struct Cache {
   EnterFn enter = nullptr;
   uint8_t* exit_common = nullptr;
   uint8_t* lookup_common = nullptr;
+  uint8_t* lookup_miss = nullptr;  // ecx = the pc that has no block here
   alignas(64) std::array<TableEntry, kTableSize> table;
   std::array<Block*, kTableSize> table_blocks;
   std::unordered_map<uint32_t, std::unique_ptr<Block>> blocks;
@@ -263,8 +265,8 @@ struct Cache {
     }
     buffer = static_cast<uint8_t*>(p);
     headers = reinterpret_cast<BlockHeader*>(buffer + kCodeBufferBytes);
-    ClearTable();
     EmitStubs();
+    ClearTable();
   }
   ~Cache() {
     if (buffer) munmap(buffer, kMappingBytes);
@@ -273,7 +275,7 @@ struct Cache {
   Cache& operator=(const Cache&) = delete;
 
   void ClearTable() {
-    for (TableEntry& e : table) e = {0xFFFFFFFFu, 0, nullptr};
+    for (TableEntry& e : table) e = {0xFFFFFFFFu, 0, lookup_miss};
     table_blocks.fill(nullptr);
   }
   void Install(Block& b) {
@@ -315,6 +317,7 @@ struct Cache {
     uint8_t* miss = e.Jcc8(kNE);
     e.RM({}, {0xFF}, 4, Mem{RDX, RAX, 8});              // jmp [rdx + rax + 8]
     e.Here8(miss);
+    lookup_miss = e.p;
     e.Store(FRAME(pc), RCX);
     e.MovMemImm32(FRAME(reason), kExitLookup);
     e.JmpTo(exit_common);
