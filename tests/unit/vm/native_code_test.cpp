@@ -803,8 +803,8 @@ TEST(NativeCode, FloatInstructionsOnEdgeValues) {
 
 // Code placed near the top of the address space, where the program counter
 // wraps at 32 bits: a loop and a straight run across the last 2 KiB, and
-// across the top to address 0 (the loop's `sub`, or the first `add r0, $100`,
-// at address 0: no instruction straddles the top, whose operand bytes would
+// across the top to address 0 (the loop's `sub`, the first `add r0, $100`, or
+// all of it after a nop at the last address: no instruction straddles the top, whose operand bytes would
 // come from past the top rather than from address 0). The bytes are cleared
 // again afterwards.
 TEST(NativeCode, CodeNearTheTopOfTheAddressSpace) {
@@ -825,8 +825,9 @@ loop:   add r0, $1
         ret
 )";
   ASSERT_TRUE(ArenaStart());
-  for (uint32_t at : {0xFFFFF000u, 0xFFFFF7E8u, 0xFFFFF7FDu, 0xFFFFFFF4u, 0xFFFFFFE3u}) {
-    AssembledProgram code = Assemble(placed, at);
+  // At the last address a nop, then the code from address 0.
+  for (uint32_t at : {0xFFFFF000u, 0xFFFFF7E8u, 0xFFFFF7FDu, 0xFFFFFFF4u, 0xFFFFFFE3u, 0xFFFFFFFFu}) {
+    AssembledProgram code = Assemble(at == 0xFFFFFFFFu ? "nop\n" + placed : placed, at);
     ASSERT_TRUE(code.ok()) << code.error;
     for (size_t i = 0; i < code.bytes.size(); ++i) *ToHost(static_cast<uint32_t>(at + i)) = code.bytes[i];
     NoteCodeMayHaveChanged();
