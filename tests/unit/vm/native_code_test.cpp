@@ -681,7 +681,7 @@ class ProgramWriter {
   // limit, and the ways a context ends.
   void Ending() {
     std::string top = NewLabel();
-    switch (rng_.Below(14)) {
+    switch (rng_.Below(16)) {
       case 0: Line("movl r1, $0"); Ins({rng_.Pick({"div", "mod"}), Dest(), "r1"}); break;
       case 1: Line("movl r2, $0"); Line("call r2"); break;
       case 2: Label(top); Line("push " + Src()); Line("jmp " + top); break;
@@ -696,6 +696,8 @@ class ProgramWriter {
       case 11: Line("add r7, $8"); Line("enter 4"); Line("leave 4"); break;  // the outermost frame's leave
       case 12: Line("jmp 0xF0000000"); break;                                    // zeros run as nops
       case 13: Line("push $-1"); Line("ret"); break;
+      case 14: Line("jmp 0xFFFFFFFF"); break;  // whatever lies at the last address, then from 0
+      case 15: Line("movl r2, $-1"); Line("call r2"); break;
     }
   }
 
