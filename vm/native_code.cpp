@@ -511,43 +511,39 @@ class Translator {
     else if (bytes == 2) e_.RM({0x66}, {0x89}, src, m);
     else e_.Store(m, src);
   }
-  // A conditional jump on the flags as the frame keeps them.
+  // A conditional jump on the flags as the frame keeps them (any nonzero
+  // byte is set). X is the less flag for the signed jumps, the below flag for
+  // the unsigned ones; Z the zero flag. Each jump but je and jne tests two
+  // flags: on `first` the first test skips the jump or takes it, on `second`
+  // the other test takes it.
   void JumpOnFlagBytes(uint8_t op, int index, uint32_t target) {
-    auto is_set = [&](size_t flag) { e_.CmpMem8(Frame(flag), 0); };
-    size_t z = offsetof(NativeFrame, zf);
-    size_t x = (op >= kJa) ? offsetof(NativeFrame, bf) : offsetof(NativeFrame, lf);
-    switch (op) {
-      case kJe: is_set(z); Exit(e_.Jcc(kNE), kStubTaken, index, target); break;
-      case kJne: is_set(z); Exit(e_.Jcc(kE), kStubTaken, index, target); break;
-      case kJg: case kJa: {  // neither set
-        is_set(x);
-        uint8_t* skip = e_.Jcc8(kNE);
-        is_set(z);
-        Exit(e_.Jcc(kE), kStubTaken, index, target);
-        e_.Here8(skip);
-        break;
-      }
-      case kJge: case kJae:  // less/below clear, or zero set
-        is_set(x);
-        Exit(e_.Jcc(kE), kStubTaken, index, target);
-        is_set(z);
-        Exit(e_.Jcc(kNE), kStubTaken, index, target);
-        break;
-      case kJl: case kJb: {  // less/below set and zero clear
-        is_set(z);
-        uint8_t* skip = e_.Jcc8(kNE);
-        is_set(x);
-        Exit(e_.Jcc(kNE), kStubTaken, index, target);
-        e_.Here8(skip);
-        break;
-      }
-      default:  // jle, jbe: either set
-        is_set(x);
-        Exit(e_.Jcc(kNE), kStubTaken, index, target);
-        is_set(z);
-        Exit(e_.Jcc(kNE), kStubTaken, index, target);
-        break;
+    struct TwoTests {
+      bool x_first;
+      Cond first;
+      bool first_skips;
+      Cond second;
+    };
+    static constexpr TwoTests kGreater = {true, kNE, true, kE};       // X and Z clear
+    static constexpr TwoTests kGreaterEqual = {true, kE, false, kNE};  // X clear, or Z set
+    static constexpr TwoTests kLess = {false, kNE, true, kNE};         // Z clear and X set
+    static constexpr TwoTests kLessEqual = {true, kNE, false, kNE};    // X set, or Z set
+    const size_t z = offsetof(NativeFrame, zf);
+    const size_t x = (op >= kJa) ? offsetof(NativeFrame, bf) : offsetof(NativeFrame, lf);
+    if (op == kJe || op == kJne) {
+      e_.CmpMem8(Frame(z), 0);
+      Exit(e_.Jcc(op == kJe ? kNE : kE), kStubTaken, index, target);
+      return;
     }
+    const TwoTests& t = (op == kJg || op == kJa) ? kGreater
+                        : (op == kJge || op == kJae) ? kGreaterEqual
+                        : (op == kJl || op == kJb) ? kLess : kLessEqual;
+    e_.CmpMem8(Frame(t.x_first ? x : z), 0);
+    uint8_t* skip = nullptr;
+    if (t.first_skips) skip = e_.Jcc8(t.first);
+    else Exit(e_.Jcc(t.first), kStubTaken, index, target);
+    e_.CmpMem8(Frame(t.x_first ? z : x), 0);
+    Exit(e_.Jcc(t.second), kStubTaken, index, target);
+    if (skip) e_.Here8(skip);
   }
 
   // Emits instruction i; false when it transferred control for good.
