@@ -458,9 +458,14 @@ class Translator {
   }
 
   // Control goes on at `target` (the budget already settled).
+  // A block already translated for the target is entered straight away (its
+  // prologue checks it is still current); any other target is looked up.
   void Jump(uint32_t target) {
+    auto known = c_.blocks.find(target);
     if (target == start_) {
       e_.JmpTo(entry_);
+    } else if (known != c_.blocks.end()) {
+      e_.JmpTo(known->second->code);
     } else {
       e_.MovImm(RCX, target);
       e_.JmpTo(c_.lookup_common);
