@@ -339,7 +339,8 @@ __attribute__((target("avx2,fma"))) void QuotientsByDivisionAvx2(const uint32_t*
 // trunc(A / 255 + 0.5 / 255): A = 255 m + j with j <= 254 puts the sum at
 // least 0.5 / 255 above m and below m + 1 by as much, far more than the
 // rounding of the constants and of the fused multiply-add (under 2^-15).
-// Where t is 0 the destination stays as it is (A may then be 0).
+// Where t is 0 the destination stays as it is; A is 0 there when D is, and
+// what those lanes divide is dropped.
 template <bool kFull>
 __attribute__((target("avx2,fma"))) inline __m256i AlphaByDivision8(__m256i s, __m256i d, __m256i vw) {
   const __m256i sa = _mm256_srli_epi32(s, 24);
@@ -349,17 +350,21 @@ __attribute__((target("avx2,fma"))) inline __m256i AlphaByDivision8(__m256i s, _
   const __m256 ts = _mm256_mul_ps(tf, v255);                            // 255 t
   const __m256 td = _mm256_fnmadd_ps(tf, df, _mm256_mul_ps(df, v255));  // (255 - t) D
   const __m256 a = _mm256_add_ps(ts, td);
-  const __m256 divisor = _mm256_max_ps(a, _mm256_set1_ps(1.0f));  // lanes where A is 0 are dropped below
-  __m256i out = _mm256_slli_epi32(
-      _mm256_cvttps_epi32(_mm256_fmadd_ps(a, _mm256_set1_ps(1.0f / 255), _mm256_set1_ps(0.5f / 255))), 24);
+  __m256i q[4];
   for (int k = 0; k < 3; ++k) {
     const __m256i pick = _mm256_load_si256(reinterpret_cast<const __m256i*>(kChannelPicks.pick[k]));
     const __m256 sc = _mm256_cvtepi32_ps(_mm256_shuffle_epi8(s, pick));
     const __m256 dc = _mm256_cvtepi32_ps(_mm256_shuffle_epi8(d, pick));
-    const __m256 n = _mm256_fmadd_ps(ts, sc, _mm256_mul_ps(td, dc));
-    out = _mm256_or_si256(out, _mm256_slli_epi32(Quotients8(n, divisor), 8 * k));
+    q[k] = Quotients8(_mm256_fmadd_ps(ts, sc, _mm256_mul_ps(td, dc)), a);
   }
-  return _mm256_blendv_epi8(out, d, _mm256_cmpeq_epi32(t, _mm256_setzero_si256()));
+  q[3] = _mm256_cvttps_epi32(_mm256_fmadd_ps(a, _mm256_set1_ps(1.0f / 255), _mm256_set1_ps(0.5f / 255)));
+  // Channel planes to bytes (blue 0..3, green 0..3, red 0..3, alpha 0..3 per
+  // half), then back to pixels.
+  const __m256i planes = _mm256_packus_epi16(_mm256_packus_epi32(q[0], q[1]), _mm256_packus_epi32(q[2], q[3]));
+  const __m256i pixels = _mm256_shuffle_epi8(
+      planes, _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4, 8, 12, 1, 5, 9, 13, 2, 6,
+                               10, 14, 3, 7, 11, 15));
+  return _mm256_blendv_epi8(pixels, d, _mm256_cmpeq_epi32(t, _mm256_setzero_si256()));
 }
 
 // AlphaOverOpaque4 on eight pixels; one half (four pixels in 16-bit lanes) at a time.
