@@ -62,6 +62,10 @@ int main(int argc, char** argv) {
     jobs.push_back({std::string("keva ") + w, {engine, "--headless", d + w + ".c"}, true});
     jobs.push_back({std::string("lua ") + w, {"lua5.4", d + w + ".lua"}, have_lua});
   }
+  // The same engine with the translator off (through env, so its start-up is
+  // measured through env too).
+  for (const char* w : {"empty", "fib", "loop", "calls", "calls_base"})
+    jobs.push_back({std::string("interpreted ") + w, {"env", "KEVA_INTERPRET=1", engine, "--headless", d + w + ".c"}, true});
   // 2000 calls of update each, configured by the .cfg beside the script.
   for (const char* w : {"update_painted", "update_scaled"})
     jobs.push_back({std::string("keva ") + w, {engine, "--headless", d + w + ".c"}, true});
@@ -101,6 +105,17 @@ int main(int argc, char** argv) {
     std::printf("   lua %9.1f ns   ratio %6.2f", l_call * 1e9, k_call / l_call);
   }
   std::printf("\n");
+  // The translator's gain: the same workloads with the interpreter only.
+  double interpreted_start = median("interpreted empty");
+  for (const char* w : {"fib", "loop"}) {
+    double i = median(std::string("interpreted ") + w) - interpreted_start;
+    double k = median(std::string("keva ") + w) - keva_start;
+    std::printf("%-28s interp %7.2f ms   native %7.2f ms   ratio %6.2f\n",
+                (std::string(w) + ", interpreter only").c_str(), ms(i), ms(k), i / k);
+  }
+  double i_call = (median("interpreted calls") - median("interpreted calls_base")) / kCalls;
+  std::printf("%-28s interp %7.1f ns   native %7.1f ns   ratio %6.2f\n", "builtin call, interpreter only",
+              i_call * 1e9, k_call * 1e9, i_call / k_call);
   constexpr double kUpdates = 2000;
   double painted = (median("keva update_painted") - keva_start) / kUpdates;
   double scaled = (median("keva update_scaled") - keva_start) / kUpdates;

@@ -11,6 +11,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <type_traits>
 
 #include "vm/arena.h"
@@ -26,6 +27,17 @@ inline void Store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 inline void Store16(uint8_t* p, uint16_t v) { std::memcpy(p, &v, 2); }
 inline float AsFloat(uint32_t v) { return std::bit_cast<float>(v); }
 inline uint32_t AsBits(float f) { return std::bit_cast<uint32_t>(f); }
+
+// Float arithmetic with rD first, as the processor's scalar instructions do
+// it: a NaN operand comes back quieted, rD's when both are NaN. Written out
+// because a compiler may swap the operands of + and *, which would let rS's
+// NaN win instead.
+template <typename Op>
+inline uint32_t FloatArithmetic(uint32_t a, uint32_t b, Op op) {
+  if (std::isnan(AsFloat(a))) return a | 0x00400000u;
+  if (std::isnan(AsFloat(b))) return b | 0x00400000u;
+  return AsBits(op(AsFloat(a), AsFloat(b)));
+}
 
 inline uint32_t FloatToInt(float f) {
   if (!(f >= -2147483648.0f && f < 2147483648.0f)) return 0x80000000u;
@@ -283,7 +295,7 @@ op_jb: JUMP_IF(bf && !zf);
 op_jbe: JUMP_IF(bf || zf);
 op_ftoi: RB(); pc += 1; r[d] = FloatToInt(AsFloat(r[s])); NEXT();
 op_itof: RB(); pc += 1; r[d] = AsBits(static_cast<float>(static_cast<int32_t>(r[s]))); NEXT();
-op_fadd: RB(); pc += 1; r[d] = AsBits(AsFloat(r[d]) + AsFloat(r[s])); NEXT();
+op_fadd: RB(); pc += 1; r[d] = FloatArithmetic(r[d], r[s], std::plus<float>()); NEXT();
 op_fsub: {
   RB();
   pc += 1;
@@ -291,11 +303,11 @@ op_fsub: {
   zf = a == b;
   lf = a < b;
   bf = 0;
-  r[d] = AsBits(a - b);
+  r[d] = FloatArithmetic(r[d], r[s], std::minus<float>());
   NEXT();
 }
-op_fmul: RB(); pc += 1; r[d] = AsBits(AsFloat(r[d]) * AsFloat(r[s])); NEXT();
-op_fdiv: RB(); pc += 1; r[d] = AsBits(AsFloat(r[d]) / AsFloat(r[s])); NEXT();
+op_fmul: RB(); pc += 1; r[d] = FloatArithmetic(r[d], r[s], std::multiplies<float>()); NEXT();
+op_fdiv: RB(); pc += 1; r[d] = FloatArithmetic(r[d], r[s], std::divides<float>()); NEXT();
 op_fmod: RB(); pc += 1; r[d] = AsBits(std::fmod(AsFloat(r[d]), AsFloat(r[s]))); NEXT();
 op_fneg: RB(); pc += 1; r[d] = r[s] ^ 0x80000000u; NEXT();
 op_illegal:

@@ -62,6 +62,10 @@ constexpr size_t kBlockReserve = 16u << 10;  // room one block may need at most
 // make the processor throw away the code it has fetched.
 constexpr size_t kHeaderCount = 64u << 10;
 constexpr uint32_t kTableSize = 4096;
+// Code is translated where a run has started this many times (a slice, or a
+// transfer out of machine code); until then the interpreter runs it, so code
+// that runs once, like a game's set-up, costs no translation.
+std::atomic<int> hot_count{8};
 
 uint8_t* code_map = nullptr;  // g_code_map once a block is translated
 std::once_flag code_map_once;
@@ -127,15 +131,19 @@ enum ExitReason : uint32_t {
   kExitStepStore,  // the same, for a store into translated code
 };
 
+// The direct-mapped table the machine code looks transfers up in: entry
+// pc % kTableSize. An empty entry leads to the lookup's miss path, whatever
+// pc it holds (every 32-bit value is a possible target).
 struct TableEntry {
   uint32_t pc;
   uint32_t pad;
   const uint8_t* code;
 };
+static_assert(sizeof(TableEntry) == 16);  // the lookup scales the index by shifting it 4
 
-// In the code buffer before each block's entry: the epoch at which its bytes
-// were last found as translated, and the forget generation at which its
-// code was last marked in the code map.
+// One per block, in the header area after the code buffer: the epoch at
+// which its bytes were last found as translated, and the forget generation
+// at which its bytes were last marked in the code map.
 struct BlockHeader {
   uint32_t epoch;
   uint32_t marked;
@@ -156,7 +164,7 @@ using EnterFn = void (*)(NativeFrame*, uint8_t* mem, const uint8_t* code);
 enum Reg : int { RAX, RCX, RDX, RBX, RSP, RBP, RSI, RDI, R8, R9, R10, R11, R12, R13, R14, R15 };
 constexpr int kVm[8] = {R8, R9, R10, R11, R12, R13, R14, RBX};
 
-enum Cond : uint8_t { kB = 2, kAE = 3, kE = 4, kNE = 5, kBE = 6, kA = 7, kP = 0xA, kNP = 0xB, kL = 0xC, kGE = 0xD, kLE = 0xE, kG = 0xF };
+enum Cond : uint8_t { kB = 2, kAE = 3, kE = 4, kNE = 5, kBE = 6, kA = 7, kNP = 0xB, kL = 0xC, kGE = 0xD, kLE = 0xE, kG = 0xF };
 
 struct Mem {
   int base;
@@ -219,7 +227,6 @@ struct Emitter {
   void MovMemImm8(const Mem& m, uint8_t imm) { RM({}, {0xC6}, 0, m); B(imm); }
   // Jumps with a 32-bit displacement; the returned position is patched later.
   uint8_t* Jcc(Cond c) { B(0x0F); B(static_cast<uint8_t>(0x80 | c)); D(0); return p - 4; }
-  uint8_t* Jmp() { B(0xE9); D(0); return p - 4; }
   void JmpTo(const uint8_t* target) { B(0xE9); D(static_cast<uint32_t>(target - (p + 4))); }
   // Short local jumps within one instruction's code.
   uint8_t* Jcc8(Cond c) { B(static_cast<uint8_t>(0x70 | c)); B(0); return p - 1; }
@@ -243,9 +250,11 @@ struct Cache {
   EnterFn enter = nullptr;
   uint8_t* exit_common = nullptr;
   uint8_t* lookup_common = nullptr;
+  uint8_t* lookup_miss = nullptr;  // ecx = the pc that has no block here
   alignas(64) std::array<TableEntry, kTableSize> table;
   std::array<Block*, kTableSize> table_blocks;
   std::unordered_map<uint32_t, std::unique_ptr<Block>> blocks;
+  std::unordered_map<uint32_t, int> starts;  // runs started at a pc not translated yet
 
   Cache() {
     void* p = mmap(nullptr, kMappingBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -256,8 +265,8 @@ struct Cache {
     }
     buffer = static_cast<uint8_t*>(p);
     headers = reinterpret_cast<BlockHeader*>(buffer + kCodeBufferBytes);
-    ClearTable();
     EmitStubs();
+    ClearTable();
   }
   ~Cache() {
     if (buffer) munmap(buffer, kMappingBytes);
@@ -266,7 +275,7 @@ struct Cache {
   Cache& operator=(const Cache&) = delete;
 
   void ClearTable() {
-    for (TableEntry& e : table) e = {0xFFFFFFFFu, 0, nullptr};
+    for (TableEntry& e : table) e = {0xFFFFFFFFu, 0, lookup_miss};
     table_blocks.fill(nullptr);
   }
   void Install(Block& b) {
@@ -275,6 +284,7 @@ struct Cache {
   }
   void Flush() {
     blocks.clear();
+    starts.clear();
     ClearTable();
     used = stubs_end;
     headers_used = 0;
@@ -307,6 +317,7 @@ struct Cache {
     uint8_t* miss = e.Jcc8(kNE);
     e.RM({}, {0xFF}, 4, Mem{RDX, RAX, 8});              // jmp [rdx + rax + 8]
     e.Here8(miss);
+    lookup_miss = e.p;
     e.Store(FRAME(pc), RCX);
     e.MovMemImm32(FRAME(reason), kExitLookup);
     e.JmpTo(exit_common);
@@ -316,10 +327,8 @@ struct Cache {
 
 Cache* ThreadCache() {
   thread_local std::unique_ptr<Cache> cache;
-  if (!cache) {
-    cache = std::make_unique<Cache>();
-  }
-  return cache->buffer ? cache.get() : nullptr;
+  if (!cache) cache = std::make_unique<Cache>();
+  return cache->buffer ? cache.get() : nullptr;  // no mapping: this thread interprets
 }
 
 // --- Translation ---------------------------------------------------------------------
@@ -846,17 +855,26 @@ Block* Translate(Cache& c, uint32_t start) {
   return b;
 }
 
-// The block for pc, its bytes checked against what it was made from.
-Block* FindBlock(Cache& c, uint32_t pc) {
+// The block for pc, or nullptr while the code there is not run often enough
+// to be translated. With `check`, its bytes are checked here against what it
+// was made from; otherwise its own prologue checks them when the epoch moved
+// (and asks for this check when it cannot tell).
+Block* FindBlock(Cache& c, uint32_t pc, bool check) {
   Block* b = c.table_blocks[pc & (kTableSize - 1)];
   if (!b || b->start != pc) {
     auto it = c.blocks.find(pc);
-    if (it == c.blocks.end()) return Translate(c, pc);
+    if (it == c.blocks.end()) {
+      if (c.starts.size() >= 65536) c.starts.clear();  // counts of code run once stay bounded
+      int& starts = c.starts[pc];
+      if (++starts < hot_count.load(std::memory_order_relaxed)) return nullptr;
+      c.starts.erase(pc);
+      return Translate(c, pc);
+    }
     b = it->second.get();
     c.Install(*b);
   }
   uint32_t now = code_epoch.load(std::memory_order_acquire);
-  if (b->header->epoch == now) return b;
+  if (b->header->epoch == now || !check) return b;
   uint32_t marked = forget_generation.load(std::memory_order_acquire);
   if (std::memcmp(b->bytes.data(), g_arena_base + pc, b->bytes.size()) != 0) return Translate(c, pc);
   if (b->header->marked != marked) {
@@ -930,11 +948,13 @@ bool NativeCodeEnabled() {
 
 void SetNativeCodeEnabled(bool on) { native_state.store(on && NativeCodeSupported() ? 1 : 0); }
 
+void SetTranslationThreshold(int runs) { hot_count.store(std::max(1, runs), std::memory_order_relaxed); }
+
 int RunNativeSlice(ScriptContext* ctx) {
   if (ctx->state != kContextRunning) return 1;
   Cache* c = ThreadCache();
   if (!c) return RunInterpretedSlice(ctx, 256);
-  NativeFrame f{};
+  NativeFrame f;
   LoadFrame(f, ctx);
   f.budget = 256;
   f.code_map = code_map;
@@ -942,22 +962,22 @@ int RunNativeSlice(ScriptContext* ctx) {
   f.epoch = &code_epoch;
   f.table = c->table.data();
   f.forget = &forget_generation;
+  bool check = false;  // the block at f.pc asked for its bytes to be checked
   for (;;) {
     if (ScriptStopRequested()) break;
     if (f.pc >= kTopGuard) {
       StoreFrame(f, ctx);
       return RunInterpretedSlice(ctx, f.budget);
     }
-    Block* b = FindBlock(*c, f.pc);
-    if (!b) {
-      if (!Step(f, ctx)) return 1;
-      continue;
-    }
+    Block* b = FindBlock(*c, f.pc, check);
+    check = false;
+    if (!b) break;  // not run often enough yet: the interpreter has the rest of the slice
     if (f.budget <= b->count) break;
     c->enter(&f, g_arena_base, b->code);
     switch (f.reason) {
       case kExitStop: StoreFrame(f, ctx); return 1;
-      case kExitLookup: case kExitValidate: break;
+      case kExitLookup: break;
+      case kExitValidate: check = true; break;
       case kExitBudget: StoreFrame(f, ctx); return RunInterpretedSlice(ctx, f.budget);
       case kExitStep: if (!Step(f, ctx)) return 1; break;
       case kExitStepStore: {
@@ -969,7 +989,8 @@ int RunNativeSlice(ScriptContext* ctx) {
       }
     }
   }
-  // The rest of the slice, shorter than the next block, is the interpreter's.
+  // The rest of the slice (shorter than the next block, or code not yet
+  // translated) is the interpreter's.
   StoreFrame(f, ctx);
   return RunInterpretedSlice(ctx, f.budget);
 }
@@ -1002,5 +1023,6 @@ void SetNativeCodeEnabled(bool) {}
 int RunNativeSlice(ScriptContext* ctx) { return RunInterpretedSlice(ctx, 256); }
 void ForgetCode(uint32_t, uint32_t) { NoteCodeMayHaveChanged(); }
 void NoteStoreNearCode(uint32_t) {}
+void SetTranslationThreshold(int) {}
 
 #endif

@@ -1,7 +1,8 @@
 // Native code: script code translated block by block to x86-64 machine code,
 // run in place of the interpreter where the host can.
 //
-// A block is a straight run of instructions from one entry address up to an
+// Code that has not run often is left to the interpreter. A block is a
+// straight run of instructions from one entry address up to an
 // unconditional transfer (jmp, call, ret) or an instruction the translator
 // leaves to the interpreter (trap, fmod, illegal opcodes, code near the top
 // of the address space). Conditional jumps leave the block when taken. The
@@ -31,6 +32,10 @@ bool NativeCodeSupported();
 // non-empty value other than "0".
 void SetNativeCodeEnabled(bool on);
 bool NativeCodeEnabled();
+
+// Code is translated once runs have started at its address this many times
+// (8 by default); 1 translates everything as it first runs (tests use it).
+void SetTranslationThreshold(int runs);
 
 // Bytes of script memory may have been rewritten outside script stores (a
 // builtin, the loader, a host routine): every block checks its bytes again

@@ -10,6 +10,12 @@
 #include "vm/arena.h"
 #include "vm/assembler.h"
 #include "vm/context.h"
+#include "vm/native_code.h"
+
+// The VM tests run their programs once: code is translated to machine code
+// as it first runs, so every test goes through the translator where there is
+// one (the interpreter still runs the ends of slices and what it is left).
+inline const bool g_translate_at_first_run = (SetTranslationThreshold(1), true);
 
 // Records every error box instead of printing it.
 inline std::vector<std::string>& ShownErrors() {
