@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 
 #include "graphics/planes.h"
 
@@ -300,53 +299,72 @@ __attribute__((target("avx2"))) void Pixel32Avx2(uint8_t* d, const uint8_t* s, s
   Pixel32Sse2<kKeyed, kOp>(d + 4 * i, s + 4 * i, n - i, w, key, tint);
 }
 
-// Byte shuffles of the weighted composite: pick[k] puts byte k of each pixel
-// alone in its 32-bit lane, place[k] moves the top byte of each lane to byte k.
-struct ChannelShuffles {
+// pick[k] puts byte k of each pixel alone in its 32-bit lane.
+struct ChannelPicks {
   alignas(32) int8_t pick[3][32];
-  alignas(32) int8_t place[3][32];
 };
-constexpr ChannelShuffles MakeChannelShuffles() {
-  ChannelShuffles c{};
-  for (int k = 0; k < 3; ++k) {
-    for (int i = 0; i < 32; ++i) {
-      const int lane = i & 12, byte = i & 3;
-      c.pick[k][i] = int8_t(byte == 0 ? lane + k : -1);
-      c.place[k][i] = int8_t(byte == k ? lane + 3 : -1);
-    }
-  }
+constexpr ChannelPicks MakeChannelPicks() {
+  ChannelPicks c{};
+  for (int k = 0; k < 3; ++k)
+    for (int i = 0; i < 32; ++i) c.pick[k][i] = int8_t((i & 3) == 0 ? (i & 12) + k : -1);
   return c;
 }
-constexpr ChannelShuffles kChannelShuffles = MakeChannelShuffles();
+constexpr ChannelPicks kChannelPicks = MakeChannelPicks();
 
-// The colour channels of eight pixels through their weights: per channel
-// CompositeByWeight in 32-bit lanes (s * w + d * v + max(d - s, 0)) >> 24,
-// its top byte moved into place. out holds the alpha bytes.
-__attribute__((target("avx2"))) inline __m256i CompositeChannels8(__m256i s, __m256i d, __m256i w, __m256i v,
-                                                                  __m256i out) {
-  const __m256i excess = _mm256_subs_epu8(d, s);  // max(d - s, 0) per channel
-  for (int k = 0; k < 3; ++k) {
-    const __m256i pick = _mm256_load_si256(reinterpret_cast<const __m256i*>(kChannelShuffles.pick[k]));
-    const __m256i place = _mm256_load_si256(reinterpret_cast<const __m256i*>(kChannelShuffles.place[k]));
-    const __m256i sc = _mm256_shuffle_epi8(s, pick), dc = _mm256_shuffle_epi8(d, pick);
-    const __m256i x = _mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(sc, w), _mm256_mullo_epi32(dc, v)),
-                                       _mm256_shuffle_epi8(excess, pick));
-    out = _mm256_or_si256(out, _mm256_shuffle_epi8(x, place));
-  }
-  return out;
+// floor(n / a) on eight lanes by one correctly rounded division, for whole
+// numbers n < 2^24 and 1 <= a <= 65025 with n <= 255 a. Both are exact in
+// single precision. Where n / a is a whole number k the division returns k
+// itself. Otherwise n / a = k + j / a with 0 < j < a lies at least 1 / a >=
+// 1 / 65025 > 2^-16 below k + 1, while the division is off by at most half a
+// unit in the last place, 2^-17 for quotients below 256: the result stays in
+// [k, k + 1) and truncation gives k.
+__attribute__((target("avx2,fma"))) inline __m256i Quotients8(__m256 n, __m256 a) {
+  return _mm256_cvttps_epi32(_mm256_div_ps(n, a));
 }
 
-// Mode 7 on eight 32-bit pixels through the weight table: one gather of the
-// entries of (t, D), which also carry the resulting alpha in place.
-__attribute__((target("avx2"))) inline __m256i AlphaByTable8(__m256i s, __m256i d, __m256i vw,
-                                                             const uint32_t* weights) {
-  // D * 256 + t: the entries of one destination alpha share 16 cache lines.
-  const __m256i t = _mm256_srli_epi32(_mm256_mullo_epi16(_mm256_srli_epi32(s, 24), vw), 8);
-  const __m256i index = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(d, 16), _mm256_set1_epi32(0xFF00)), t);
-  const __m256i entry = _mm256_i32gather_epi32(reinterpret_cast<const int*>(weights), index, 4);
-  const __m256i v = _mm256_and_si256(entry, _mm256_set1_epi32(0xFFFFFF));
-  const __m256i w = _mm256_sub_epi32(_mm256_set1_epi32(1 << 24), v);
-  return CompositeChannels8(s, d, w, v, _mm256_and_si256(entry, _mm256_set1_epi32(int(0xFF000000u))));
+__attribute__((target("avx2,fma"))) void QuotientsByDivisionAvx2(const uint32_t* n, const uint32_t* a, uint32_t* q,
+                                                               size_t count) {
+  for (size_t i = 0; i + 8 <= count; i += 8) {
+    const __m256 nf = _mm256_cvtepi32_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(n + i)));
+    const __m256 af = _mm256_cvtepi32_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(q + i), Quotients8(nf, af));
+  }
+}
+
+// Mode 7 on eight 32-bit pixels, exactly the reference composite. With t the
+// effective source alpha and D the destination's, every term of
+// N = 255 t s + (255 - t) D d and A = 255 t + (255 - t) D is a whole number
+// below 2^24, so the products and sums are exact in single precision and each
+// channel is Quotients8(N, A). The alpha floor(A / 255) is
+// trunc(A / 255 + 0.5 / 255): A = 255 m + j with j <= 254 puts the sum at
+// least 0.5 / 255 above m and below m + 1 by as much, far more than the
+// rounding of the constants and of the fused multiply-add (under 2^-15).
+// Where t is 0 the destination stays as it is; A is 0 there when D is, and
+// what those lanes divide is dropped.
+template <bool kFull>
+__attribute__((target("avx2,fma"))) inline __m256i AlphaByDivision8(__m256i s, __m256i d, __m256i vw) {
+  const __m256i sa = _mm256_srli_epi32(s, 24);
+  const __m256i t = kFull ? sa : _mm256_srli_epi32(_mm256_mullo_epi16(sa, vw), 8);
+  const __m256 tf = _mm256_cvtepi32_ps(t), df = _mm256_cvtepi32_ps(_mm256_srli_epi32(d, 24));
+  const __m256 v255 = _mm256_set1_ps(255.0f);
+  const __m256 ts = _mm256_mul_ps(tf, v255);                            // 255 t
+  const __m256 td = _mm256_fnmadd_ps(tf, df, _mm256_mul_ps(df, v255));  // (255 - t) D
+  const __m256 a = _mm256_add_ps(ts, td);
+  __m256i q[4];
+  for (int k = 0; k < 3; ++k) {
+    const __m256i pick = _mm256_load_si256(reinterpret_cast<const __m256i*>(kChannelPicks.pick[k]));
+    const __m256 sc = _mm256_cvtepi32_ps(_mm256_shuffle_epi8(s, pick));
+    const __m256 dc = _mm256_cvtepi32_ps(_mm256_shuffle_epi8(d, pick));
+    q[k] = Quotients8(_mm256_fmadd_ps(ts, sc, _mm256_mul_ps(td, dc)), a);
+  }
+  q[3] = _mm256_cvttps_epi32(_mm256_fmadd_ps(a, _mm256_set1_ps(1.0f / 255), _mm256_set1_ps(0.5f / 255)));
+  // Channel planes to bytes (blue 0..3, green 0..3, red 0..3, alpha 0..3 per
+  // half), then back to pixels.
+  const __m256i planes = _mm256_packus_epi16(_mm256_packus_epi32(q[0], q[1]), _mm256_packus_epi32(q[2], q[3]));
+  const __m256i pixels = _mm256_shuffle_epi8(
+      planes, _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4, 8, 12, 1, 5, 9, 13, 2, 6,
+                               10, 14, 3, 7, 11, 15));
+  return _mm256_blendv_epi8(pixels, d, _mm256_cmpeq_epi32(t, _mm256_setzero_si256()));
 }
 
 // AlphaOverOpaque4 on eight pixels; one half (four pixels in 16-bit lanes) at a time.
@@ -365,27 +383,30 @@ __attribute__((target("avx2"))) inline __m256i AlphaOverOpaque8(__m256i s, __m25
   return _mm256_or_si256(_mm256_packus_epi16(lo, hi), _mm256_set1_epi32(int(0xFF000000u)));
 }
 
-__attribute__((target("avx2"))) void Alpha32Avx2(uint8_t* d, const uint8_t* s, size_t n, int w) {
-  static const uint32_t* const weights = AlphaCompositeWeights();
+// Runs of eight transparent source pixels are skipped, at full strength runs
+// of eight opaque ones are copied, and over eight opaque destination pixels
+// the composite takes 16-bit lanes.
+template <bool kFull>
+__attribute__((target("avx2,fma"))) void Alpha32Avx2Runs(uint8_t* d, const uint8_t* s, size_t n, int w) {
   const __m256i vw = _mm256_set1_epi32(w), vw16 = _mm256_set1_epi16(int16_t(w)),
                 alpha = _mm256_set1_epi32(int(0xFF000000u));
   size_t i = 0;
   for (; i + 8 <= n; i += 8) {
-    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 4 * i));
-    const __m256i sa = _mm256_and_si256(a, alpha);
-    if (_mm256_testz_si256(sa, sa)) continue;  // all transparent
-    if (w == 256 && _mm256_movemask_epi8(_mm256_cmpeq_epi32(sa, alpha)) == -1) {
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 4 * i), a);  // all opaque
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 4 * i));
+    if (_mm256_testz_si256(a, alpha)) continue;
+    if (kFull && _mm256_testc_si256(a, alpha)) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 4 * i), a);
       continue;
     }
-    __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + 4 * i));
-    if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(_mm256_and_si256(b, alpha), alpha)) == -1) {
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 4 * i), AlphaOverOpaque8(a, b, vw16));
-      continue;
-    }
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 4 * i), AlphaByTable8(a, b, vw, weights));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + 4 * i));
+    const __m256i r = _mm256_testc_si256(b, alpha) ? AlphaOverOpaque8(a, b, vw16) : AlphaByDivision8<kFull>(a, b, vw);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 4 * i), r);
   }
   Alpha32Sse2(d + 4 * i, s + 4 * i, n - i, w);
+}
+
+void Alpha32Avx2(uint8_t* d, const uint8_t* s, size_t n, int w) {
+  w == 256 ? Alpha32Avx2Runs<true>(d, s, n, w) : Alpha32Avx2Runs<false>(d, s, n, w);
 }
 
 // ---- 24-bit pixels -----------------------------------------------------------------
@@ -638,26 +659,13 @@ BlitRoutine FastFor(int row, int bytes, bool mapping) {
 
 }  // namespace
 
-const uint32_t* AlphaCompositeWeights() {
-  alignas(64) static uint32_t table[65536];
-  static std::once_flag once;
-  std::call_once(once, [] {
-    for (uint32_t t = 0; t < 256; ++t) {
-      for (uint32_t D = 0; D < 256; ++D) {
-        const uint32_t a = 255 * t, A = a + (255 - t) * D;
-        // Where t is 0 the source's weight 1 (not 0) keeps the destination
-        // exactly and leaves V within 24 bits.
-        const uint64_t source = t == 0 ? 1 : ((uint64_t(a) << 24) + A - 1) / A;
-        table[D * 256 + t] = uint32_t((1u << 24) - source) | (A / 255) << 24;
-      }
-    }
-  });
-  return table;
+void QuotientsByDivision(const uint32_t* n, const uint32_t* a, uint32_t* q, size_t count) {
+  QuotientsByDivisionAvx2(n, a, q, count);
 }
 
 SimdLevel DetectedSimdLevel() {
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return SimdLevel::kAvx2;
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return SimdLevel::kAvx2;
   return SimdLevel::kSse2;  // every x86-64 processor has SSE2
 }
 

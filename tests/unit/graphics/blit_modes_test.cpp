@@ -477,26 +477,29 @@ TEST_F(BlitModeTest, FastAlphaCompositeCoversEveryAlphaPair) {
   FreePlane(b);
 }
 
-// The weight table against the exact composite for every effective source
-// alpha t, destination alpha D and channel difference s - d (both signs, from
-// both ends of the channel range): the vector kernel's arithmetic proven over
-// its whole domain.
-TEST_F(BlitModeTest, AlphaCompositeWeightsAreExact) {
-  const uint32_t* weights = AlphaCompositeWeights();
-  for (uint32_t t = 0; t < 256; ++t) {
-    for (uint32_t D = 0; D < 256; ++D) {
-      const uint32_t entry = weights[D * 256 + t];
-      const uint32_t A = 255 * t + (255 - t) * D;
-      ASSERT_EQ(entry >> 24, A / 255) << t << "/" << D;
-      auto check = [&](uint32_t s, uint32_t d) {
-        const uint32_t exact = t == 0 ? d : (255 * t * s + (255 - t) * D * d) / A;
-        return CompositeByWeight(s, d, entry) == exact;
-      };
-      for (uint32_t k = 0; k < 256; ++k) {
-        ASSERT_TRUE(check(k, 0) && check(0, k) && check(k, 255) && check(255, k))
-            << "t " << t << ", D " << D << ", k " << k;
+// The division of the vectorised alpha composite against floor(n / a) for
+// every divisor a the composite can meet (1..65025) and every quotient k up to
+// 255, at both ends of k's run of numerators: k a and k a + a - 1 (only k a
+// for k = 255, as n never exceeds 255 a). A truncated, correctly rounded
+// quotient never falls as n grows, so agreeing at both ends of every run it
+// agrees at every numerator in between: the whole domain is covered.
+TEST_F(BlitModeTest, AlphaCompositeQuotientsAreExact) {
+  if (DetectedSimdLevel() != SimdLevel::kAvx2) GTEST_SKIP() << "the processor has no AVX2";
+  constexpr uint32_t kDivisors = 64;  // per batch
+  std::vector<uint32_t> n, a, q;
+  for (uint32_t first = 1; first <= 65025; first += kDivisors) {
+    n.clear(), a.clear();
+    for (uint32_t A = first; A < first + kDivisors && A <= 65025; ++A) {
+      for (uint32_t k = 0; k <= 255; ++k) {
+        n.push_back(k * A), a.push_back(A);
+        if (k < 255) n.push_back(k * A + A - 1), a.push_back(A);
       }
     }
+    while (n.size() % 8) n.push_back(0), a.push_back(1);
+    q.assign(n.size(), 0);
+    QuotientsByDivision(n.data(), a.data(), q.data(), n.size());
+    for (size_t i = 0; i < n.size(); ++i)
+      ASSERT_EQ(q[i], n[i] / a[i]) << n[i] << " / " << a[i];
   }
 }
 
