@@ -5,6 +5,8 @@
 // - div of -2147483648 by -1 gives -2147483648 and mod gives 0 (no trap).
 // - ftoi of NaN or of a value outside the 32-bit range gives 0x80000000, the
 //   "integer indefinite" value the original processors produced.
+// - fadd, fsub, fmul and fdiv with a NaN operand give that NaN, quieted; rD's
+//   when both are NaN (rD is the first operand, as for the processor).
 // - Memory is not checked: every 32-bit address plus a 4-byte access lies in
 //   the arena's reservation. Operand addresses wrap at 32 bits; an access that
 //   straddles 0xFFFFFFFF reads or writes the reservation's spare tail.
