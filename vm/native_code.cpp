@@ -966,10 +966,7 @@ int RunNativeSlice(ScriptContext* ctx) {
   bool check = false;  // the block at f.pc asked for its bytes to be checked
   for (;;) {
     if (ScriptStopRequested()) break;
-    if (f.pc >= kTopGuard) {
-      StoreFrame(f, ctx);
-      return RunInterpretedSlice(ctx, f.budget);
-    }
+    if (f.pc >= kTopGuard) break;  // wrapping code is the interpreter's
     Block* b = FindBlock(*c, f.pc, check);
     check = false;
     if (!b) break;  // not run often enough yet: the interpreter has the rest of the slice
@@ -984,20 +981,21 @@ int RunNativeSlice(ScriptContext* ctx) {
       case kExitStepStore: {
         uint32_t addr = f.store_addr, bytes = f.store_size;
         bool going_on = Step(f, ctx);
-        if (OverlapsTranslatedCode(addr, bytes)) NoteCodeMayHaveChanged();
+        NoteStoreNearCode(addr, bytes);
         if (!going_on) return 1;
         break;
       }
     }
   }
-  // The rest of the slice (shorter than the next block, or code not yet
-  // translated) is the interpreter's.
+  // The rest of the slice (shorter than the next block, code not yet
+  // translated, or code near the top of the address space) is the
+  // interpreter's.
   StoreFrame(f, ctx);
   return RunInterpretedSlice(ctx, f.budget);
 }
 
-void NoteStoreNearCode(uint32_t addr) {
-  if (OverlapsTranslatedCode(addr, 4)) NoteCodeMayHaveChanged();
+void NoteStoreNearCode(uint32_t addr, uint32_t bytes) {
+  if (OverlapsTranslatedCode(addr, bytes)) NoteCodeMayHaveChanged();
 }
 
 void ForgetCode(uint32_t addr, uint32_t bytes) {
@@ -1023,7 +1021,7 @@ bool NativeCodeEnabled() { return false; }
 void SetNativeCodeEnabled(bool) {}
 int RunNativeSlice(ScriptContext* ctx) { return RunInterpretedSlice(ctx, 256); }
 void ForgetCode(uint32_t, uint32_t) { NoteCodeMayHaveChanged(); }
-void NoteStoreNearCode(uint32_t) {}
+void NoteStoreNearCode(uint32_t, uint32_t) {}
 void SetTranslationThreshold(int) {}
 
 #endif

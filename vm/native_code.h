@@ -47,9 +47,9 @@ void NoteCodeMayHaveChanged();
 // it); null until the first block is translated.
 inline std::atomic<uint8_t*> g_code_map{nullptr};
 
-// A store at addr (4 bytes at most) hit a marked granule: if it met
-// translated code, every block checks its bytes before it next runs.
-void NoteStoreNearCode(uint32_t addr);
+// A store of `bytes` at addr hit a marked granule: if it met translated
+// code, every block checks its bytes before it next runs.
+void NoteStoreNearCode(uint32_t addr, uint32_t bytes = 4);
 
 // The bytes [addr, addr + bytes) are no longer code (a program area freed):
 // translations made from them are dropped, so stores there are plain stores.
